@@ -1,0 +1,191 @@
+// linalg — dense double-precision linear algebra on caller-owned raw arrays.
+//
+// Conventions shared by every function:
+//  * Vectors are contiguous doubles, matrices are contiguous row-major doubles:
+//    element (i, j) of a matrix with nCols columns is at index i*nCols + j.
+//  * The caller allocates every output with the size the function writes.
+//    No function keeps a pointer after it returns and none returns memory.
+//  * Pointers are never checked for null. A size of zero or less writes
+//    nothing; a sum over zero terms is 0.0.
+//  * Results are reproducible to the last bit: the sequential and OpenMP
+//    variants give identical bits for any thread count. Sums run in one
+//    double accumulator in ascending index order; no fused multiply-add on
+//    the CPU. The GPU products use one fused multiply-add per term.
+//  * Problems are reported by messages on standard output.
+//  * Thread safety: functions without library state (sequential operations,
+//    CPU solvers, inverse, determinant, eigen-solvers) may run concurrently on
+//    disjoint arrays. Init_openMP, the random generator and the GPU calls share
+//    state: callers serialise them.
+#ifndef LINALG_H
+#define LINALG_H
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#define LINALG_API __declspec(dllexport)
+#else
+#define LINALG_API __attribute__((visibility("default")))
+#endif
+
+namespace LinearAlgebra {
+
+class LINALG_API LA {
+public:
+    // ---- back-end initialisers -------------------------------------------
+    // Records the OpenMP thread count (max_cores >= 1): returns 0. With
+    // max_cores <= 0 returns 0 if a count is already recorded, else prints the
+    // not-initialised message and returns -1.
+    static int Init_openMP(int max_cores);
+    // Checks GPU iDev and selects it. Returns -1 for a number that names no
+    // device, else the compute capability as 10*major + minor.
+    static int Init_CUDA(int iDev);
+
+    // ---- vector operations ------------------------------------------------
+    // Element-wise functions may work in place (X == an input).
+    static void CopyV(double* Vin, int nDim, double* Vout);
+    static double SumV(double* V, int nDim);
+    static double SumVV(double* V, int nDim);
+    static double SqrtVV(double* V, int nDim);
+    static double DotVV(double* V1, double* V2, int nDim);
+    static void MultiplyVS(double* V, int nDim, double S, double* X);
+    static void MultiplyVS1(double* V, int nDim, double S, double* X);
+    static void MultiplyVS2(double* V, int nDim, double S, double* X);
+    static void AddVV(double* V1, double* V2, int nDim, double* X);
+    static void AddVV1(double* V1, double* V2, int nDim, double* X);
+    static void AddVV2(double* V1, double* V2, int nDim, double* X);
+    static void SubstractVV(double* V1, double* V2, int nDim, double* X);
+    static void SubstractVV1(double* V1, double* V2, int nDim, double* X);
+    static void SubstractVV2(double* V1, double* V2, int nDim, double* X);
+    // Packs V[i] with VI[i] == 1 into X[0..s-1]; X may be V.
+    static void SelectV(double* V, int* VI, int nDim, double* X);
+    // Writes into XI the ascending indices i with V[i] <, ==, > S for Cond
+    // <0, 0, >0; returns their count. XI needs room for nDim entries.
+    static int FindV(double* V, int nDim, double S, int Cond, int* XI);
+    // Ascending Shell sort of a copy of V into X (X may be V).
+    static void SortV(double* V, int nDim, double* X);
+    // Permutation that sorts V ascending into XI; V is unchanged. Allocates
+    // nDim doubles; on allocation failure prints a message, writes nothing.
+    static void SortVI(double* V, int nDim, int* XI);
+    static void ZeroV(double* V, int nDim);
+    static void ZeroV1(double* V, int nDim);
+    static void ZeroVI(int* VI, int nDim);
+    static void ZeroVI1(int* VI, int nDim);
+    static void OneVI(int* VI, int nDim);
+    static void OneVI1(int* VI, int nDim);
+    // Largest V[i] for i = iStart, iStart+step, ... <= iStop (step >= 1);
+    // V[iStart] is always read. idMaxV returns its index in V.
+    static double MaxV(double* V, int iStart, int iStop, int step);
+    static int idMaxV(double* V, int iStart, int iStop, int step);
+    static void TableMultiplyVV(double* V1, double* V2, int nDim, double* X);
+    static void TableMultiplyVV1(double* V1, double* V2, int nDim, double* X);
+    // X[i] = VI[i] != 0 ? next value of V2 : V1[i]; X may be V1.
+    static void AssembleVV(double* V1, int* VI, int nDim, double* V2, double* X);
+    // Outer product, X is nRows x nCols and must not overlap V1 or V2.
+    static void CrossVV(double* V1, int nRows, double* V2, int nCols, double* X);
+    static void CrossVV1(double* V1, int nRows, double* V2, int nCols, double* X);
+    static void CrossVV2(double* V1, int nRows, double* V2, int nCols, double* X);
+
+    // ---- matrix operations ------------------------------------------------
+    // Products and transposes need an output that overlaps no input; the
+    // scalar multiple, sum and difference may work in place.
+    // X (nRowsM) = M (nRowsM x nRowsV) * V (nRowsV).
+    static void MultiplyMV(double* M, int nRowsM, double* V, int nRowsV, double* X);
+    static void MultiplyMV1(double* M, int nRowsM, double* V, int nRowsV, double* X);
+    static void MultiplyMV2(double* M, int nRowsM, double* V, int nRowsV, double* X);
+    // X (nColsM) = V (nColsV) * M (nColsV x nColsM).
+    static void MultiplyVM(double* V, int nColsV, double* M, int nColsM, double* X);
+    static void MultiplyVM1(double* V, int nColsV, double* M, int nColsM, double* X);
+    static void MultiplyVM2(double* V, int nColsV, double* M, int nColsM, double* X);
+    static void MultiplyMS(double* M, int nRows, int nCols, double S, double* X);
+    static void MultiplyMS1(double* M, int nRows, int nCols, double S, double* X);
+    static void MultiplyMS2(double* M, int nRows, int nCols, double S, double* X);
+    static void AddMM(double* M1, double* M2, int nRows, int nCols, double* X);
+    static void AddMM1(double* M1, double* M2, int nRows, int nCols, double* X);
+    static void AddMM2(double* M1, double* M2, int nRows, int nCols, double* X);
+    static void SubstractMM(double* M1, double* M2, int nRows, int nCols, double* X);
+    static void SubstractMM1(double* M1, double* M2, int nRows, int nCols, double* X);
+    static void SubstractMM2(double* M1, double* M2, int nRows, int nCols, double* X);
+    // X (nCols x nRows) = transpose of M (nRows x nCols).
+    static void TransposeM(double* M, int nRows, int nCols, double* X);
+    static void TransposeM1(double* M, int nRows, int nCols, double* X);
+    // Packs the rows and columns i with VI[i] == 1 of the nDim x nDim M.
+    static void SelectMsq(double* M, int nDim, int* VI, double* X);
+    // Adds the vDim x vDim blocks (b = mDim/vDim wide) of m into the blocks
+    // VI[k] of the MDim x MDim matrix M; each (VI[k]+1)*b <= MDim.
+    static void AggregateMMsq(double* m, int mDim, int* VI, int vDim, double* M, int MDim);
+
+    // ---- linear systems A X = B (A nDim x nDim, B and X nDim) --------------
+    // A and B are not changed. A singular system prints
+    // "ERROR! Singular system!" and leaves X untouched (CPU solvers).
+    static void SolveLSEauto(double* A, double* B, double* X, int nDim, int n1, int n2);
+    static void SolveLSE(double* A, double* B, double* X, int nDim);
+    static void SolveLSE1(double* A, double* B, double* X, int nDim);
+    static void SolveLSE2(double* A, double* B, double* X, int nDim);
+    static void SolveLSE3(double* A, double* B, double* X, int nDim);
+
+    // X (nRows1 x nCols2) = M1 (nRows1 x nCols) * M2 (nCols x nCols2).
+    static void MultiplyMM(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X);
+    static void MultiplyMM1(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X);
+    static void MultiplyMM2(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X);
+
+    // Inverse of M into iM (both nDim x nDim), Gauss-Jordan.
+    static void InverseMsq(double* M, double* iM, int nDim);
+    // Determinant of M by Gaussian elimination; M is not changed.
+    static double DeterminantMsq(double* M, int nDim);
+
+    // ---- eigen-solvers (M is not changed) ---------------------------------
+    // Eigenvalues of a general matrix: real parts eV_r, imaginary parts eV_i.
+    static void EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i);
+    // Symmetric M: eigenvalues eV (descending) and eigenvectors in the
+    // columns of eM (nDim x nDim). Jacobi reads the upper triangle, the
+    // Householder-QL solver the lower one. Non-convergence ends the process.
+    static void EigenSymmSystemMsqJ(double* M, int nDim, double* eV, double* eM);
+    static void EigenSymmSystemMsqH(double* M, int nDim, double* eV, double* eM);
+
+    // ---- Mersenne Twister (one generator per process) ---------------------
+    // The integer draws are 32 bits wide on every platform: uint32_t and
+    // int32_t stand for the 32-bit unsigned long / long of LLP64 systems.
+    static void Init_MT();
+    static void Init_MT_by_array();
+    static uint32_t MT_u32();
+    static int32_t MT_i31();
+    static double MT_d64();
+    static double MT_d64_0();
+    static double MT_d64_1();
+    static double MT_d64_01();
+    static double MT_d53_1();
+    static double MT_Gauss64(double mu, double sigma);
+};
+
+} // namespace LinearAlgebra
+
+namespace ConsoleFunctions {
+
+// Terminal control through ANSI sequences on standard output; key reading
+// from the terminal without echo (or from standard input when it is a pipe).
+class LINALG_API CRT {
+public:
+    static void clrscr();
+    static void gotoxy(int x, int y);
+    static void SetTextDefault();
+    static void SetTextReverse();
+    static void SetTextColor(int fColor, int bColor);
+    static void clrline(int x1, int x2, int y);
+    static char keypressed();
+    static void Press_and_Exit(int res);
+    static void Enter_and_Exit(int res);
+};
+
+// One-byte writes to serial ports COM1..COM20. On POSIX, COMn is the device
+// named by the environment variable LINALG_COMn, else /dev/ttyS(n-1).
+class LINALG_API RS232 {
+public:
+    static int SendByte(unsigned char dat, unsigned char port, unsigned int baudRate);
+    static int SendChar(unsigned char dat, unsigned char port, unsigned int baudRate);
+    static int Wall_Ev1(int step, int nsteps, int blink, unsigned char port);
+    static int Wall_Ev2(int step, int nsteps, int blink, unsigned char port);
+};
+
+} // namespace ConsoleFunctions
+
+#endif // LINALG_H

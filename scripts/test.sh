@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds linalg with its tests into build-test/ and runs the whole suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh test
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DLINALG_BUILD_TESTS=ON "$@"
+cmake --build build-test -j"$(nproc)"
+ctest --test-dir build-test --output-on-failure -j"$(nproc)"

@@ -1,0 +1,132 @@
+// Sequential vector operations of LinearAlgebra::LA.
+#include "linalg.h"
+#include "core/loops.h"
+#include "core/sort.h"
+
+#include <cmath>
+
+namespace LinearAlgebra {
+
+using linalg::idx;
+
+void LA::CopyV(double* Vin, int nDim, double* Vout) {
+    for (idx i = 0; i < nDim; ++i) Vout[i] = Vin[i];
+}
+
+double LA::SumV(double* V, int nDim) {
+    double s = 0.0;
+    for (idx i = 0; i < nDim; ++i) s += V[i];
+    return s;
+}
+
+double LA::SumVV(double* V, int nDim) {
+    double s = 0.0;
+    for (idx i = 0; i < nDim; ++i) s += V[i] * V[i];
+    return s;
+}
+
+double LA::SqrtVV(double* V, int nDim) { return std::sqrt(SumVV(V, nDim)); }
+
+double LA::DotVV(double* V1, double* V2, int nDim) {
+    double s = 0.0;
+    for (idx i = 0; i < nDim; ++i) s += V1[i] * V2[i];
+    return s;
+}
+
+void LA::MultiplyVS(double* V, int nDim, double S, double* X) {
+    for (idx i = 0; i < nDim; ++i) X[i] = V[i] * S;
+}
+
+void LA::AddVV(double* V1, double* V2, int nDim, double* X) {
+    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] + V2[i];
+}
+
+void LA::SubstractVV(double* V1, double* V2, int nDim, double* X) {
+    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] - V2[i];
+}
+
+void LA::TableMultiplyVV(double* V1, double* V2, int nDim, double* X) {
+    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] * V2[i];
+}
+
+void LA::ZeroV(double* V, int nDim) {
+    for (idx i = 0; i < nDim; ++i) V[i] = 0.0;
+}
+
+void LA::ZeroVI(int* VI, int nDim) {
+    for (idx i = 0; i < nDim; ++i) VI[i] = 0;
+}
+
+void LA::OneVI(int* VI, int nDim) {
+    for (idx i = 0; i < nDim; ++i) VI[i] = 1;
+}
+
+void LA::SelectV(double* V, int* VI, int nDim, double* X) {
+    idx k = 0;
+    for (idx i = 0; i < nDim; ++i)
+        if (VI[i] == 1) X[k++] = V[i];
+}
+
+void LA::AssembleVV(double* V1, int* VI, int nDim, double* V2, double* X) {
+    idx k = 0;
+    for (idx i = 0; i < nDim; ++i) X[i] = (VI[i] != 0) ? V2[k++] : V1[i];
+}
+
+void LA::CrossVV(double* V1, int nRows, double* V2, int nCols, double* X) {
+    for (idx i = 0; i < nRows; ++i) linalg::cross_row(V1, V2, nCols, X, i);
+}
+
+int LA::FindV(double* V, int nDim, double S, int Cond, int* XI) {
+    int count = 0;
+    for (int i = 0; i < nDim; ++i) {
+        const bool hit = Cond < 0 ? V[i] < S : (Cond == 0 ? V[i] == S : V[i] > S);
+        if (hit) XI[count++] = i;
+    }
+    return count;
+}
+
+void LA::SortV(double* V, int nDim, double* X) {
+    if (nDim <= 0) return;
+    if (X != V)
+        for (idx i = 0; i < nDim; ++i) X[i] = V[i];
+    linalg::shell_sort(X, nDim, static_cast<int*>(nullptr));
+}
+
+void LA::SortVI(double* V, int nDim, int* XI) {
+    if (nDim <= 0) return;
+    double* work = static_cast<double*>(linalg::work_alloc(static_cast<std::size_t>(nDim) * sizeof(double)));
+    if (work == nullptr) {
+        linalg::report_no_memory("SortVI", static_cast<std::size_t>(nDim) * sizeof(double));
+        return;
+    }
+    for (int i = 0; i < nDim; ++i) {
+        work[i] = V[i];
+        XI[i] = i;
+    }
+    linalg::shell_sort(work, nDim, XI);
+    linalg::work_free(work);
+}
+
+// A step below 1 would never leave the range: it is treated as a range of
+// the first element alone.
+double LA::MaxV(double* V, int iStart, int iStop, int step) {
+    double best = V[iStart];
+    if (step < 1) return best;
+    for (idx i = static_cast<idx>(iStart) + step; i <= iStop; i += step)
+        if (V[i] > best) best = V[i];
+    return best;
+}
+
+int LA::idMaxV(double* V, int iStart, int iStop, int step) {
+    double best = V[iStart];
+    idx bestIndex = iStart;
+    if (step < 1) return iStart;
+    for (idx i = static_cast<idx>(iStart) + step; i <= iStop; i += step)
+        if (V[i] > best) {
+            best = V[i];
+            bestIndex = i;
+        }
+    return static_cast<int>(bestIndex);
+}
+
+} // namespace LinearAlgebra

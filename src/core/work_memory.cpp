@@ -1,0 +1,60 @@
+#include "core/work_memory.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace linalg {
+
+namespace {
+std::atomic<long long> fail_at{0};
+std::atomic<long long> calls{0};
+std::atomic<long long> held{0};
+} // namespace
+
+void* work_alloc(std::size_t bytes) {
+    const long long n = ++calls;
+    const long long k = fail_at.load();
+    if (k > 0 && n == k) return nullptr;
+    if (bytes == 0) bytes = 1;
+    void* p = std::malloc(bytes);
+    if (p) ++held;
+    return p;
+}
+
+void work_free(void* p) {
+    if (!p) return;
+    --held;
+    std::free(p);
+}
+
+std::size_t work_bytes(long long rows, long long cols, std::size_t elem) {
+    if (rows < 0 || cols < 0) return 0;
+    const unsigned long long r = static_cast<unsigned long long>(rows);
+    const unsigned long long c = static_cast<unsigned long long>(cols);
+    if (c != 0 && r > SIZE_MAX / c) return 0;
+    const unsigned long long n = r * c;
+    if (elem != 0 && n > SIZE_MAX / elem) return 0;
+    return static_cast<std::size_t>(n * elem);
+}
+
+void report_no_memory(const char* who, std::size_t bytes) {
+    std::printf("ERROR! Not enough memory for %s (%zu bytes)!\n", who, bytes);
+    std::fflush(stdout);
+}
+
+namespace testhooks {
+void fail_alloc_at(long long k) {
+    calls = 0;
+    fail_at = k;
+}
+long long alloc_calls() { return calls.load(); }
+long long blocks_held() { return held.load(); }
+void reset_alloc_counters() {
+    calls = 0;
+    fail_at = 0;
+}
+} // namespace testhooks
+
+} // namespace linalg

@@ -1,0 +1,38 @@
+// Work memory of the library's own routines (sort indices, solver and
+// eigen-solver work arrays, host buffers of the GPU solvers).
+//
+// Every work allocation goes through work_alloc so that a failure is handled
+// in one way everywhere: the caller prints report_no_memory's message and
+// returns with its outputs untouched. Tests can make chosen allocations fail
+// and count the blocks still held.
+#ifndef LINALG_CORE_WORK_MEMORY_H
+#define LINALG_CORE_WORK_MEMORY_H
+
+#include <cstddef>
+
+namespace linalg {
+
+// malloc of `bytes`, or nullptr when the system (or an injected fault)
+// refuses. Free with work_free.
+void* work_alloc(std::size_t bytes);
+void work_free(void* p);
+
+// Element count rows*cols in bytes of `elem` each, or 0 when it cannot be
+// represented in size_t (the caller then reports the allocation as failed).
+std::size_t work_bytes(long long rows, long long cols, std::size_t elem);
+
+// Prints "ERROR! Not enough memory for <who>!" on standard output.
+void report_no_memory(const char* who, std::size_t bytes);
+
+namespace testhooks {
+// Make the k-th following work_alloc (k >= 1) fail; 0 disables injection.
+void fail_alloc_at(long long k);
+// Number of work_alloc calls since the last reset, and blocks not yet freed.
+long long alloc_calls();
+long long blocks_held();
+void reset_alloc_counters();
+} // namespace testhooks
+
+} // namespace linalg
+
+#endif
