@@ -1,0 +1,89 @@
+// OpenMP Gauss solver (LA::SolveLSE1).
+#include "omp/omp_solver.h"
+
+#include <cmath>
+
+#include "core/work_memory.h"
+#include "linalg.h"
+#include "omp/omp_state.h"
+#include "solvers/elimination.h"
+
+namespace linalg {
+
+namespace {
+
+// Pivot-row pass for column k, columns k .. ld-1, one parallel loop: with
+// p != k the rows exchange and the new row k is divided by q in one pass (the
+// row moved down to p is not divided); with p == k row k is divided by q.
+void pivot_row_pass(double* W, idx ld, idx k, idx p, double q) {
+    double* wk = W + k * ld;
+    double* wp = W + p * ld;
+    set_team_size();
+    if (p != k) {
+#pragma omp parallel for schedule(static)
+        for (idx j = k; j < ld; ++j) {
+            const double t = wk[j];
+            wk[j] = wp[j] / q;
+            wp[j] = t;
+        }
+    } else {
+#pragma omp parallel for schedule(static)
+        for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
+    }
+}
+
+// Eliminates rows k+1 .. n-1, columns k+1 .. ld-1, against the divided pivot
+// row k (multiplier W(r, k) itself), one parallel loop over whole rows.
+void eliminate_below_unit(double* W, idx ld, idx k, idx n) {
+    set_team_size();
+#pragma omp parallel for schedule(static)
+    for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k]);
+}
+
+} // namespace
+
+void SolveGomp(double* A, double* B, double* X, const int nDim) {
+    const double ln2 = std::log(2.0);
+    if (!omp_initialised()) return;
+    if (nDim <= 0) return;
+    const idx n = nDim;
+    const idx ld = n + 1;
+    double* W = alloc_work_matrix(n, ld, "the SolveLSE1 work matrix");
+    if (!W) return;
+
+    set_team_size();
+#pragma omp parallel for schedule(static)
+    for (idx i = 0; i < n; ++i) load_scaled_row(A, B, W, n, i, ln2);
+
+    for (idx k = 0; k < n - 1; ++k) {
+        const Pivot pv = find_pivot(W, ld, k, n);
+        if (is_singular_pivot(pv.magnitude)) {
+            report_singular();
+            work_free(W);
+            return;
+        }
+        pivot_row_pass(W, ld, k, pv.row, W[pv.row * ld + k]);
+        eliminate_below_unit(W, ld, k, n);
+    }
+
+    // Last row: only the singularity test and the division remain.
+    double* last = W + (n - 1) * ld;
+    if (is_singular_pivot(std::fabs(last[n - 1]))) {
+        report_singular();
+        work_free(W);
+        return;
+    }
+    last[n] = last[n] / last[n - 1];
+    last[n - 1] = 1.0;
+
+    back_substitute(W, n, X);
+    work_free(W);
+}
+
+} // namespace linalg
+
+namespace LinearAlgebra {
+
+void LA::SolveLSE1(double* A, double* B, double* X, int nDim) { linalg::SolveGomp(A, B, X, nDim); }
+
+} // namespace LinearAlgebra

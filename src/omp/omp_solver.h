@@ -1,0 +1,21 @@
+// OpenMP Gauss solver.
+#ifndef LINALG_OMP_OMP_SOLVER_H
+#define LINALG_OMP_OMP_SOLVER_H
+
+namespace linalg {
+
+// Solves A*X = B (A nDim x nDim row-major, B and X nDim values) by Gaussian
+// elimination with the row scaling and partial pivoting of SolveGcpu; the
+// row preparation, the pivot-row pass and the elimination below the pivot
+// run as parallel loops of MAX_THREADS threads. Here the pivot row is
+// divided by the pivot, so results agree with SolveGcpu up to rounding; they
+// do not depend on the thread count.
+// Not initialised: prints InitOMP's message, nothing else. Order <= 0:
+// nothing after that check. Singular pivot: "ERROR! Singular system!" (no
+// line feed), X untouched. Work memory unavailable: report_no_memory's
+// message, X untouched. X may be the same array as B.
+void SolveGomp(double* A, double* B, double* X, int nDim);
+
+} // namespace linalg
+
+#endif

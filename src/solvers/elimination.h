@@ -1,0 +1,129 @@
+// Steps shared by the CPU solvers (sequential and OpenMP): loading and
+// scaling the augmented matrix, the pivot search with its singularity test,
+// row exchanges, the row update of the elimination and back substitution.
+//
+// W is a row-major work matrix with row length ld; element (r, j) lies at
+// r*ld + j. All offsets are 64-bit. Each step touches only the rows and
+// columns it names, so a caller may split rows or columns across threads or
+// blocks and get the same bits, provided each entry receives its updates
+// in ascending pivot order.
+#ifndef LINALG_SOLVERS_ELIMINATION_H
+#define LINALG_SOLVERS_ELIMINATION_H
+
+#include <cmath>
+#include <cstddef>
+
+#include "core/loops.h"
+#include "solvers/solvers.h"
+
+namespace linalg {
+
+// Pivot magnitudes below this are treated as zero: the system is singular.
+// On scaled rows (absolute sums in [0.5, 1)) the test is relative.
+constexpr double kSingularPivot = 1e-12;
+
+// Prints "ERROR! Singular system!" on standard output, no line feed.
+void report_singular();
+
+// Allocates an rows x cols work matrix of doubles. On failure (or a size that
+// does not fit in size_t) prints report_no_memory's message naming `who` and
+// returns nullptr. Free with work_free.
+double* alloc_work_matrix(idx rows, idx cols, const char* who);
+
+struct Pivot {
+    idx row;           // chosen pivot row p
+    double magnitude;  // |W(p, k)|
+};
+
+// Partial pivoting on column k, rows k .. n-1: the largest |W(r, k)|; a later
+// row replaces the current choice only when strictly greater, so the
+// uppermost of equal magnitudes wins.
+inline Pivot find_pivot(const double* W, idx ld, idx k, idx n) {
+    Pivot p{k, std::fabs(W[k * ld + k])};
+    for (idx r = k + 1; r < n; ++r) {
+        const double a = std::fabs(W[r * ld + k]);
+        if (a > p.magnitude) {
+            p.magnitude = a;
+            p.row = r;
+        }
+    }
+    return p;
+}
+
+// Ordered comparison: a NaN magnitude is not reported singular.
+inline bool is_singular_pivot(double magnitude) { return magnitude < kSingularPivot; }
+
+// A row with absolute sum s is scaled unless s already lies in [0.5, 1].
+// An all-zero row (s == 0) is left alone: its factor would be infinite and
+// turn the row into NaN; unscaled it yields a zero pivot and the singular
+// message.
+inline bool needs_scaling(double s) { return !(0.5 <= s && s <= 1.0) && s != 0.0; }
+
+// Row i of the augmented matrix [A | B] (A n x n, W row length n + 1):
+// copies A(i, .) into W(i, .) summing |A(i, j)| in ascending j from 0.0,
+// sets W(i, n) = B(i) (not part of the sum), then multiplies all n + 1
+// entries by RowScaleFactor when the sum needs scaling.
+inline void load_scaled_row(const double* A, const double* B, double* W, idx n, idx i, double ln2) {
+    const double* a = A + i * n;
+    double* w = W + i * (n + 1);
+    double s = 0.0;
+    for (idx j = 0; j < n; ++j) {
+        w[j] = a[j];
+        s += std::fabs(a[j]);
+    }
+    w[n] = B[i];
+    if (needs_scaling(s)) {
+        const double f = RowScaleFactor(s, ln2);
+        for (idx j = 0; j <= n; ++j) w[j] *= f;
+    }
+}
+
+// Exchanges W(a, j) and W(b, j) for j = c0 .. c1-1.
+inline void swap_rows(double* W, idx ld, idx a, idx b, idx c0, idx c1) {
+    double* x = W + a * ld;
+    double* y = W + b * ld;
+    for (idx j = c0; j < c1; ++j) {
+        const double t = x[j];
+        x[j] = y[j];
+        y[j] = t;
+    }
+}
+
+// One row of an elimination step against pivot row k:
+// W(r, j) = W(r, j) - W(k, j) * g for j = c0 .. c1-1 in ascending order
+// (multiply, then subtract). Row k must differ from row r.
+inline void row_update(double* W, idx ld, idx k, idx r, idx c0, idx c1, double g) {
+    const double* pk = W + k * ld;
+    double* pr = W + r * ld;
+    for (idx j = c0; j < c1; ++j) pr[j] = pr[j] - pk[j] * g;
+}
+
+// Eliminates rows r0 .. r1-1 of columns c0 .. c1-1 against pivot row k whose
+// reciprocal d = 1/pivot is given: multiplier g = W(r, k) * d, then
+// row_update. Column k of the rows must lie outside [c0, c1) (it is the
+// multiplier's source and stays as it is), so the rows, and the columns, may
+// be processed in any split with the same bits.
+inline void eliminate_below(double* W, idx ld, idx k, idx r0, idx r1, idx c0, idx c1, double d) {
+    for (idx r = r0; r < r1; ++r) row_update(W, ld, k, r, c0, c1, W[r * ld + k] * d);
+}
+
+// Back substitution on an upper-triangular augmented matrix W (n rows, row
+// length n + 1, right-hand side in column n) whose diagonal holds the factor
+// that turns a residual into a solution value (the pivot's reciprocal, or 1
+// for a row already divided by its pivot): for i = n-1 down to 0,
+// v = W(i, n) - sum_{j>i} W(i, j) * X(j) (ascending j, one subtraction per
+// term) and X(i) = W(i, i) * v. Reads only X(j) for j > i, so X may be the
+// array that held the right-hand side.
+inline void back_substitute(const double* W, idx n, double* X) {
+    const idx ld = n + 1;
+    for (idx i = n - 1; i >= 0; --i) {
+        const double* w = W + i * ld;
+        double v = w[n];
+        for (idx j = i + 1; j < n; ++j) v = v - w[j] * X[j];
+        X[i] = w[i] * v;
+    }
+}
+
+} // namespace linalg
+
+#endif

@@ -1,0 +1,71 @@
+// Sequential Gauss solver (LA::SolveLSE) and the helpers the CPU solvers
+// share: the row scale factor, the singular-system message and the work
+// matrix allocation.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "core/work_memory.h"
+#include "linalg.h"
+#include "solvers/elimination.h"
+#include "solvers/solvers.h"
+
+namespace linalg {
+
+double RowScaleFactor(double s, double ln2) {
+    const double t = std::log(s) / ln2 + 1.0;
+    double e;
+    if (t >= 0) {
+        e = std::floor(t);
+    } else {
+        const double c = std::ceil(t);
+        e = (t - c == 0.0) ? c : std::ceil(t - 1.0);
+    }
+    return std::exp((e * -1.0) * ln2);
+}
+
+void report_singular() { std::printf("ERROR! Singular system!"); }
+
+double* alloc_work_matrix(idx rows, idx cols, const char* who) {
+    const std::size_t bytes = work_bytes(rows, cols, sizeof(double));
+    void* p = bytes ? work_alloc(bytes) : nullptr;
+    if (!p) report_no_memory(who, bytes ? bytes : SIZE_MAX);
+    return static_cast<double*>(p);
+}
+
+void SolveGcpu(double* A, double* B, double* X, const int nDim) {
+    if (nDim <= 0) return;
+    const idx n = nDim;
+    const idx ld = n + 1;
+    double* W = alloc_work_matrix(n, ld, "the SolveLSE work matrix");
+    if (!W) return;
+
+    const double ln2 = std::log(2.0);
+    for (idx i = 0; i < n; ++i) load_scaled_row(A, B, W, n, i, ln2);
+
+    for (idx k = 0; k < n; ++k) {
+        const Pivot pv = find_pivot(W, ld, k, n);
+        if (is_singular_pivot(pv.magnitude)) {
+            report_singular();
+            work_free(W);
+            return;
+        }
+        if (pv.row != k) swap_rows(W, ld, k, pv.row, k, ld);
+        // The diagonal keeps the pivot's reciprocal: the elimination and the
+        // back substitution then only multiply.
+        const double d = 1.0 / W[k * ld + k];
+        W[k * ld + k] = d;
+        eliminate_below(W, ld, k, k + 1, n, k + 1, ld, d);
+    }
+
+    back_substitute(W, n, X);
+    work_free(W);
+}
+
+} // namespace linalg
+
+namespace LinearAlgebra {
+
+void LA::SolveLSE(double* A, double* B, double* X, int nDim) { linalg::SolveGcpu(A, B, X, nDim); }
+
+} // namespace LinearAlgebra

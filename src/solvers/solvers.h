@@ -1,0 +1,41 @@
+// Dense linear systems on the CPU: Gaussian elimination, Gauss-Jordan
+// inverse and determinant, single-threaded.
+//
+// Shared contract: matrices are row-major nDim x nDim (element (i, j) at
+// i*nDim + j); inputs are never modified; orders <= 0 read and write nothing;
+// a singular pivot (largest magnitude in the pivot column below 1e-12) prints
+// "ERROR! Singular system!" without a line feed; work memory that cannot be
+// allocated (including orders whose size does not fit in memory) prints
+// report_no_memory's message and leaves every output untouched.
+#ifndef LINALG_SOLVERS_SOLVERS_H
+#define LINALG_SOLVERS_SOLVERS_H
+
+namespace linalg {
+
+// Solves A*X = B (A nDim x nDim, B and X nDim values) by Gaussian elimination
+// on the augmented matrix [A | B] with power-of-two row scaling and partial
+// pivoting, then back substitution from the last element of X to the first.
+// X is written only after a successful elimination (untouched when singular)
+// and may be the same array as B.
+void SolveGcpu(double* A, double* B, double* X, int nDim);
+
+// invA = inverse of A by Gauss-Jordan elimination with row scaling and
+// partial pivoting. invA is the right-hand block of the elimination: when A
+// is singular it is left partly transformed (overwritten). invA may be the
+// same array as A.
+void InvertGJcpu(double* A, double* invA, int nDim);
+
+// Determinant of A: closed formulas for orders 1 to 3 (no allocation, no
+// singularity test), Gaussian elimination with partial pivoting and no row
+// scaling above. Singular pivot: message and 0.0. Order <= 0: 1.0 (the empty
+// product). Work memory unavailable: message and NaN (no value computed).
+double DeterminantGcpu(double* A, int nDim);
+
+// Power of two that brings a row with absolute sum s (s > 0, outside
+// [0.5, 1]) into [0.5, 1): exp(-e*ln2) with e = floor(log2(s)) + 1, computed
+// from ln(s)/ln2 + 1. ln2 is the caller's ln(2.0).
+double RowScaleFactor(double s, double ln2);
+
+} // namespace linalg
+
+#endif
