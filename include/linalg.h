@@ -116,7 +116,9 @@ public:
 
     // ---- linear systems A X = B (A nDim x nDim, B and X nDim) --------------
     // A and B are not changed. A singular system prints
-    // "ERROR! Singular system!" and leaves X untouched (CPU solvers).
+    // "ERROR! Singular system!" and leaves X untouched (CPU solvers). X may
+    // be B. SolveLSE1 needs Init_openMP first and gives the same bits for any
+    // thread count; it agrees with SolveLSE up to rounding.
     static void SolveLSEauto(double* A, double* B, double* X, int nDim, int n1, int n2);
     static void SolveLSE(double* A, double* B, double* X, int nDim);
     static void SolveLSE1(double* A, double* B, double* X, int nDim);
@@ -128,9 +130,12 @@ public:
     static void MultiplyMM1(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X);
     static void MultiplyMM2(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X);
 
-    // Inverse of M into iM (both nDim x nDim), Gauss-Jordan.
+    // Inverse of M into iM (both nDim x nDim), Gauss-Jordan; iM may be M.
+    // A singular M prints "ERROR! Singular system!" and leaves iM partly
+    // transformed.
     static void InverseMsq(double* M, double* iM, int nDim);
-    // Determinant of M by Gaussian elimination; M is not changed.
+    // Determinant of M by Gaussian elimination; M is not changed. Singular
+    // (order >= 4): message and 0.0. nDim <= 0: 1.0.
     static double DeterminantMsq(double* M, int nDim);
 
     // ---- eigen-solvers (M is not changed) ---------------------------------
