@@ -1,0 +1,122 @@
+// Eigen-solvers: symmetric matrices by cyclic Jacobi rotations or by
+// Householder tridiagonalisation with implicit-shift QL; general matrices by
+// balancing, elimination to Hessenberg form and shifted double-step QR.
+//
+// Work layout shared by every routine here. A work matrix of order n is an
+// array of n+1 row pointers, each to a row of its own holding n+1 doubles;
+// element (i, j) is a[i][j] for 1 <= i, j <= n, row 0 and column 0 are never
+// touched. A work vector of order n holds n+1 doubles, indices 1..n in use.
+// The drivers copy caller element M[(i-1)*nDim + (j-1)] into a[i][j] and copy
+// results back with the same shift.
+//
+// Failure policy: a driver with nDim <= 0 does nothing. Work memory that
+// cannot be obtained is reported with report_no_memory and the driver returns
+// with its outputs untouched and nothing held. An iteration that does not
+// converge ends the process through fatal_numeric_error.
+#ifndef LINALG_EIGEN_EIGEN_H
+#define LINALG_EIGEN_EIGEN_H
+
+#include <cstddef>
+
+namespace linalg {
+
+// ---- work layout ---------------------------------------------------------
+
+// Work matrix of order n >= 1 (n+2 allocations: the pointer array, then rows
+// 0..n). On failure prints report_no_memory(who, ...), releases whatever was
+// obtained and returns nullptr.
+double** alloc_work_matrix(int n, const char* who);
+// Releases rows 0..n, then the pointer array. Null is ignored.
+void free_work_matrix(double** a, int n);
+// Work vector of order n >= 1 (one allocation); nullptr after the message on
+// failure.
+double* alloc_work_vector(int n, const char* who);
+void free_work_vector(double* v);
+
+// a[i+1][j+1] = M[i*n + j] for 0 <= i, j < n (all n*n elements).
+void copy_to_work(const double* M, int n, double** a);
+// X[i*n + j] = a[i+1][j+1] for 0 <= i, j < n.
+void copy_from_work(double** a, int n, double* X);
+
+// ---- shared by the three solvers -------------------------------------------
+
+// Selection sort of d[1..n] into descending order; the columns of the work
+// matrix v (rows 1..n) follow their values. The comparison is >=, so among
+// equal values the one with the highest index moves forward and equal values
+// change places. n <= 1 does nothing.
+void eigsrt(double* d, double** v, int n);
+
+// Prints "NR run-time error...\n<reason>\n...now exiting to system...\n" on
+// standard output and ends the process with exit status 1. Work memory is
+// not released and no output is written.
+[[noreturn]] void fatal_numeric_error(const char* reason);
+
+// ---- symmetric, Jacobi -------------------------------------------------------
+
+// Driver behind LA::EigenSymmSystemMsqJ. M (nDim x nDim, row-major) is read,
+// never written; only its diagonal and upper triangle are used. Writes the
+// eigenvalues in descending order to eV[0..nDim-1] and the orthonormal
+// eigenvectors as the columns of eM (column j belongs to eV[j]). Outputs must
+// not overlap M. nDim <= 0: nothing is read or written.
+void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM);
+
+// Cyclic Jacobi rotations on the work matrix a (order n >= 1) whose diagonal
+// and upper triangle hold a symmetric matrix. On return d[1..n] holds the
+// eigenvalues (unsorted), the columns of the work matrix v the eigenvectors,
+// every element of a above the diagonal is 0.0, and the diagonal and lower
+// triangle of a are unchanged. At most 50 sweeps, then the fatal exit.
+// Returns false, with d and v undefined, only when its two work vectors
+// cannot be allocated (the message is printed).
+[[nodiscard]] bool jacobi(double** a, int n, double* d, double** v);
+
+// ---- symmetric, Householder + QL ------------------------------------------------
+
+// Driver behind LA::EigenSymmSystemMsqH. As EigenSymmSystemJacobi, but only
+// the diagonal and lower triangle of M are used.
+void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM);
+
+// Householder reduction of the symmetric work matrix a (order n, diagonal and
+// lower triangle read) to tridiagonal form: d[1..n] receives the diagonal,
+// e[i] (i = 2..n) the element coupling rows i-1 and i, e[1] = 0.0, and a the
+// orthogonal Q with Q^T A Q tridiagonal. n <= 0 does nothing.
+void tred2(double** a, int n, double* d, double* e);
+
+// Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
+// with the transformation z (order n, Q on entry). On return d holds the
+// eigenvalues (unsorted), the columns of z the eigenvectors; e is destroyed.
+// 30 iterations per eigenvalue, a 31st is fatal.
+void tqli(double* d, double* e, int n, double** z);
+
+// sqrt(a*a + b*b) without overflow or destructive underflow: the larger
+// magnitude times sqrt(1 + ratio^2). Keeps no state, so concurrent calls are
+// safe.
+double pythag(double a, double b);
+
+// ---- general matrices ------------------------------------------------------------
+
+// Driver behind LA::EigenUnSymmSystemMsq. M (nDim x nDim, row-major) is read,
+// never written. Writes real parts to eV_r[0..nDim-1] and imaginary parts to
+// eV_i[0..nDim-1] in the order the eigenvalues were isolated: a complex pair
+// sits at neighbouring indices with equal real parts, the negative imaginary
+// part first; a real eigenvalue has imaginary part 0.0. nDim <= 0: nothing is
+// read or written.
+void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i);
+
+// Balances the work matrix a (order n) in place by exact powers of two
+// (eigenvalues unchanged, diagonal unchanged). Rows/columns whose
+// off-diagonal sum is zero or not finite are left alone.
+void balanc(double** a, int n);
+
+// Reduces a (order n) in place to upper Hessenberg form by elimination with
+// pivoting; elements (i, j), j >= i-1, form the result, the multipliers stay
+// below the subdiagonal.
+void elmhes(double** a, int n);
+
+// All eigenvalues of the upper Hessenberg work matrix a (order n): real parts
+// to wr[1..n], imaginary parts to wi[1..n]; a is destroyed. 30 iterations per
+// eigenvalue or pair, a 31st is fatal.
+void hqr(double** a, int n, double* wr, double* wi);
+
+} // namespace linalg
+
+#endif

@@ -1,0 +1,103 @@
+// Work layout, descending sort and fatal exit shared by the eigen-solvers.
+#include "eigen/eigen.h"
+
+#include "core/work_memory.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace linalg {
+
+double** alloc_work_matrix(int n, const char* who) {
+    const long long order = static_cast<long long>(n) + 1;
+    // The whole matrix must be addressable before any row is requested, so a
+    // huge order fails at once instead of after thousands of row allocations.
+    const std::size_t rows_bytes = work_bytes(order, 1, sizeof(double*));
+    const std::size_t row_bytes = work_bytes(order, 1, sizeof(double));
+    if (n < 1) return nullptr;
+    if (rows_bytes == 0 || row_bytes == 0 || work_bytes(order, order, sizeof(double)) == 0) {
+        report_no_memory(who, SIZE_MAX);  // more than the address space holds
+        return nullptr;
+    }
+    double** a = static_cast<double**>(work_alloc(rows_bytes));
+    if (a == nullptr) {
+        report_no_memory(who, rows_bytes);
+        return nullptr;
+    }
+    for (long long i = 0; i < order; ++i) {
+        a[i] = static_cast<double*>(work_alloc(row_bytes));
+        if (a[i] == nullptr) {
+            for (long long k = 0; k < i; ++k) work_free(a[k]);
+            work_free(a);
+            report_no_memory(who, row_bytes);
+            return nullptr;
+        }
+    }
+    return a;
+}
+
+void free_work_matrix(double** a, int n) {
+    if (a == nullptr) return;
+    for (long long i = 0; i <= n; ++i) work_free(a[i]);
+    work_free(a);
+}
+
+double* alloc_work_vector(int n, const char* who) {
+    const std::size_t bytes = work_bytes(static_cast<long long>(n) + 1, 1, sizeof(double));
+    if (n < 1) return nullptr;
+    if (bytes == 0) {
+        report_no_memory(who, SIZE_MAX);
+        return nullptr;
+    }
+    double* v = static_cast<double*>(work_alloc(bytes));
+    if (v == nullptr) report_no_memory(who, bytes);
+    return v;
+}
+
+void free_work_vector(double* v) { work_free(v); }
+
+void copy_to_work(const double* M, int n, double** a) {
+    for (int i = 0; i < n; ++i) {
+        const double* row = M + static_cast<std::ptrdiff_t>(i) * n;
+        double* w = a[i + 1];
+        for (int j = 0; j < n; ++j) w[j + 1] = row[j];
+    }
+}
+
+void copy_from_work(double** a, int n, double* X) {
+    for (int i = 0; i < n; ++i) {
+        double* row = X + static_cast<std::ptrdiff_t>(i) * n;
+        const double* w = a[i + 1];
+        for (int j = 0; j < n; ++j) row[j] = w[j + 1];
+    }
+}
+
+void eigsrt(double* d, double** v, int n) {
+    for (int i = 1; i < n; ++i) {
+        int k = i;
+        double p = d[i];
+        for (int j = i + 1; j <= n; ++j) {
+            if (d[j] >= p) {
+                k = j;
+                p = d[j];
+            }
+        }
+        if (k != i) {
+            d[k] = d[i];
+            d[i] = p;
+            for (int r = 1; r <= n; ++r) {
+                const double tmp = v[r][i];
+                v[r][i] = v[r][k];
+                v[r][k] = tmp;
+            }
+        }
+    }
+}
+
+void fatal_numeric_error(const char* reason) {
+    std::printf("NR run-time error...\n%s\n...now exiting to system...\n", reason);
+    std::exit(1);
+}
+
+} // namespace linalg

@@ -1,0 +1,254 @@
+// Eigenvalues of a general real matrix: balancing, reduction to upper
+// Hessenberg form and the shifted double-step QR algorithm.
+#include "eigen/eigen.h"
+
+#include "linalg.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace linalg {
+
+namespace {
+constexpr double kGain = 0.95;         // rescale only for a gain of 5 % or more
+constexpr int kMaxIterations = 30;     // per eigenvalue or pair
+constexpr double kShiftFactor = 0.75;  // exceptional shift x = y = 0.75*s
+constexpr double kShiftProduct = -0.4375;  // and w = -0.4375*s^2
+} // namespace
+
+void balanc(double** a, int n) {
+    bool rescaled = true;
+    while (rescaled) {
+        rescaled = false;
+        for (int i = 1; i <= n; ++i) {
+            double csum = 0.0, rsum = 0.0;
+            for (int j = 1; j <= n; ++j) {
+                if (j == i) continue;
+                csum += std::fabs(a[j][i]);
+                rsum += std::fabs(a[i][j]);
+            }
+            // A zero sum leaves the row alone. So does an infinite or NaN
+            // sum: scaling an infinity by powers of two never brings it
+            // within bounds, and the loops below would not end.
+            if (csum == 0.0 || rsum == 0.0 || !std::isfinite(csum) || !std::isfinite(rsum)) continue;
+            // f is a power of the radix 2; the column sum moves by its square.
+            double g = rsum * 0.5;
+            double f = 1.0;
+            const double s = csum + rsum;
+            while (csum < g) {
+                f = f * 2.0;
+                csum = csum * 4.0;
+            }
+            g = rsum * 2.0;
+            while (csum > g) {
+                f = f * 0.5;
+                csum = csum * 0.25;
+            }
+            if ((csum + rsum) / f < kGain * s) {
+                rescaled = true;
+                const double inv = 1.0 / f;
+                for (int j = 1; j <= n; ++j) a[i][j] *= inv;
+                for (int j = 1; j <= n; ++j) a[j][i] *= f;
+            }
+        }
+    }
+}
+
+void elmhes(double** a, int n) {
+    for (int m = 2; m < n; ++m) {
+        // Pivot: the largest magnitude in column m-1 at or below row m; the
+        // lowest row wins a tie.
+        double x = 0.0;
+        int i = m;
+        for (int j = m; j <= n; ++j) {
+            if (std::fabs(a[j][m - 1]) > std::fabs(x)) {
+                x = a[j][m - 1];
+                i = j;
+            }
+        }
+        if (i != m) {
+            for (int j = m - 1; j <= n; ++j) std::swap(a[i][j], a[m][j]);
+            for (int j = 1; j <= n; ++j) std::swap(a[j][i], a[j][m]);
+        }
+        if (x != 0.0) {
+            for (i = m + 1; i <= n; ++i) {
+                double y = a[i][m - 1];
+                if (y != 0.0) {
+                    y /= x;
+                    a[i][m - 1] = y;
+                    // Hot loops: a row update, then a column update (strided).
+                    for (int j = m; j <= n; ++j) a[i][j] -= y * a[m][j];
+                    for (int j = 1; j <= n; ++j) a[j][m] += y * a[j][i];
+                }
+            }
+        }
+    }
+}
+
+void hqr(double** a, int n, double* wr, double* wi) {
+    double anorm = 0.0;
+    for (int i = 1; i <= n; ++i)
+        for (int j = std::max(i - 1, 1); j <= n; ++j) anorm += std::fabs(a[i][j]);
+
+    int nn = n;
+    double t = 0.0;  // sum of the exceptional shifts applied so far
+    double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, z = 0.0;
+    while (nn >= 1) {
+        int its = 0;
+        int l;
+        do {
+            // Negligible subdiagonal element: l = 1 when there is none.
+            for (l = nn; l >= 2; --l) {
+                s = std::fabs(a[l - 1][l - 1]) + std::fabs(a[l][l]);
+                if (s == 0.0) s = anorm;
+                if (std::fabs(a[l][l - 1]) + s == s) {
+                    a[l][l - 1] = 0.0;
+                    break;
+                }
+            }
+            x = a[nn][nn];
+            if (l == nn) {
+                // One real root.
+                wr[nn] = x + t;
+                wi[nn] = 0.0;
+                --nn;
+                continue;
+            }
+            y = a[nn - 1][nn - 1];
+            w = a[nn][nn - 1] * a[nn - 1][nn];
+            if (l == nn - 1) {
+                // Two roots from the trailing 2 x 2 block.
+                p = 0.5 * (y - x);
+                q = p * p + w;
+                z = std::sqrt(std::fabs(q));
+                x += t;
+                if (q >= 0.0) {
+                    z = p >= 0.0 ? p + z : p - z;
+                    wr[nn - 1] = wr[nn] = x + z;
+                    if (z != 0.0) wr[nn] = x - w / z;
+                    wi[nn - 1] = wi[nn] = 0.0;
+                } else {
+                    wr[nn - 1] = wr[nn] = x + p;
+                    wi[nn] = z;
+                    wi[nn - 1] = -z;
+                }
+                nn -= 2;
+                continue;
+            }
+
+            // No root yet: one double-shift iteration.
+            if (its == kMaxIterations) fatal_numeric_error("Too many iterations in hqr");
+            if (its == 10 || its == 20) {
+                t += x;
+                for (int i = 1; i <= nn; ++i) a[i][i] -= x;
+                s = std::fabs(a[nn][nn - 1]) + std::fabs(a[nn - 1][nn - 2]);
+                x = y = kShiftFactor * s;
+                w = kShiftProduct * s * s;  // (-0.4375*s)*s, left to right
+            }
+            ++its;
+
+            // Two consecutive small subdiagonal elements: start the step at m.
+            int m;
+            for (m = nn - 2; m >= l; --m) {
+                z = a[m][m];
+                r = x - z;
+                s = y - z;
+                p = (r * s - w) / a[m + 1][m] + a[m][m + 1];
+                q = a[m + 1][m + 1] - z - r - s;
+                r = a[m + 2][m + 1];
+                s = std::fabs(p) + std::fabs(q) + std::fabs(r);
+                p /= s;
+                q /= s;
+                r /= s;
+                if (m == l) break;
+                const double u = std::fabs(a[m][m - 1]) * (std::fabs(q) + std::fabs(r));
+                const double v =
+                    std::fabs(p) * (std::fabs(a[m - 1][m - 1]) + std::fabs(z) + std::fabs(a[m + 1][m + 1]));
+                if (u + v == v) break;
+            }
+            for (int i = m + 2; i <= nn; ++i) {
+                a[i][i - 2] = 0.0;
+                if (i != m + 2) a[i][i - 3] = 0.0;
+            }
+
+            // Double-shift QR step on rows and columns m..nn, chasing the
+            // bulge down the subdiagonal.
+            for (int k = m; k <= nn - 1; ++k) {
+                if (k != m) {
+                    p = a[k][k - 1];
+                    q = a[k + 1][k - 1];
+                    r = 0.0;
+                    if (k != nn - 1) r = a[k + 2][k - 1];
+                    x = std::fabs(p) + std::fabs(q) + std::fabs(r);
+                    if (x != 0.0) {
+                        p /= x;
+                        q /= x;
+                        r /= x;
+                    }
+                }
+                s = std::sqrt(p * p + q * q + r * r);
+                if (p < 0.0) s = -s;
+                if (s == 0.0) continue;
+                if (k == m) {
+                    if (l != m) a[k][k - 1] = -a[k][k - 1];
+                } else {
+                    a[k][k - 1] = -s * x;
+                }
+                p += s;
+                x = p / s;
+                y = q / s;
+                z = r / s;
+                q /= p;
+                r /= p;
+                // Hot loops: three rows along j, then three columns down i
+                // (strided).
+                for (int j = k; j <= nn; ++j) {
+                    p = a[k][j] + q * a[k + 1][j];
+                    if (k != nn - 1) {
+                        p += r * a[k + 2][j];
+                        a[k + 2][j] -= p * z;
+                    }
+                    a[k + 1][j] -= p * y;
+                    a[k][j] -= p * x;
+                }
+                const int last = std::min(nn, k + 3);
+                for (int i = l; i <= last; ++i) {
+                    p = x * a[i][k] + y * a[i][k + 1];
+                    if (k != nn - 1) {
+                        p += z * a[i][k + 2];
+                        a[i][k + 2] -= p * r;
+                    }
+                    a[i][k + 1] -= p * q;
+                    a[i][k] -= p;
+                }
+            }
+        } while (l < nn - 1);
+    }
+}
+
+void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i) {
+    if (nDim <= 0) return;
+    const char* who = "EigenUnSymmSystemMsq";
+    double** a = alloc_work_matrix(nDim, who);
+    double* wr = a ? alloc_work_vector(nDim, who) : nullptr;
+    double* wi = wr ? alloc_work_vector(nDim, who) : nullptr;
+    if (wi != nullptr) {
+        copy_to_work(M, nDim, a);
+        balanc(a, nDim);
+        elmhes(a, nDim);
+        hqr(a, nDim, wr, wi);
+        for (int i = 0; i < nDim; ++i) {
+            eV_r[i] = wr[i + 1];
+            eV_i[i] = wi[i + 1];
+        }
+    }
+    free_work_matrix(a, nDim);
+    free_work_vector(wr);
+    free_work_vector(wi);
+}
+
+} // namespace linalg
+
+void LinearAlgebra::LA::EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i) {
+    linalg::EigenUnSymmSystem(M, nDim, eV_r, eV_i);
+}

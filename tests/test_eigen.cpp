@@ -1,0 +1,756 @@
+// Eigen-solvers: Jacobi, Householder-QL and the unsymmetric QR solver.
+#include "linalg.h"
+#include "eigen/eigen.h"
+#include "core/work_memory.h"
+#include "support/reference.h"
+
+#include <lapacke.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <complex>
+#include <functional>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+using LinearAlgebra::LA;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+const double kEps = std::numeric_limits<double>::epsilon();
+constexpr double kSentinel = -12345.5;
+constexpr double kRsqrt2 = 0.70710678118654752440;
+
+using SymmSolver = void (*)(double*, int, double*, double*);
+
+struct SymmCase {
+    const char* name;
+    SymmSolver solve;
+};
+const SymmCase kSymmSolvers[] = {{"Jacobi", &LA::EigenSymmSystemMsqJ}, {"HQL", &LA::EigenSymmSystemMsqH}};
+
+struct SymmResult {
+    std::vector<double> eV, eM;
+};
+
+SymmResult solve_symm(SymmSolver solve, std::vector<double> M) {
+    const int n = static_cast<int>(std::lround(std::sqrt(static_cast<double>(M.size()))));
+    SymmResult r{std::vector<double>(n, kSentinel), std::vector<double>(M.size(), kSentinel)};
+    solve(M.data(), n, r.eV.data(), r.eM.data());
+    return r;
+}
+
+// Random symmetric matrix, entries uniform in [-1, 1).
+std::vector<double> random_symmetric(int n, std::uint64_t salt) {
+    std::vector<double> A = ref::random_vector(static_cast<std::size_t>(n) * n, salt);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < i; ++j) A[i * n + j] = A[j * n + i];
+    return A;
+}
+
+double norm1(const std::vector<double>& A, int n) {
+    double best = 0.0;
+    for (int j = 0; j < n; ++j) {
+        double s = 0.0;
+        for (int i = 0; i < n; ++i) s += std::fabs(A[i * n + j]);
+        best = std::max(best, s);
+    }
+    return best;
+}
+
+// ||A V - V diag(eV)||_1 / (||A||_1 n eps)
+double eigen_residual_ratio(const std::vector<double>& A, const SymmResult& r, int n) {
+    std::vector<double> R(static_cast<std::size_t>(n) * n);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            long double s = 0.0L;
+            for (int k = 0; k < n; ++k) s += static_cast<long double>(A[i * n + k]) * r.eM[k * n + j];
+            R[i * n + j] = static_cast<double>(s - static_cast<long double>(r.eM[i * n + j]) * r.eV[j]);
+        }
+    return norm1(R, n) / (norm1(A, n) * n * kEps);
+}
+
+// ||V^T V - I||_1 / (n eps)
+double orthonormality_ratio(const std::vector<double>& V, int n) {
+    std::vector<double> R(static_cast<std::size_t>(n) * n);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            long double s = 0.0L;
+            for (int k = 0; k < n; ++k) s += static_cast<long double>(V[k * n + i]) * V[k * n + j];
+            R[i * n + j] = static_cast<double>(s - (i == j ? 1.0L : 0.0L));
+        }
+    return norm1(R, n) / (n * kEps);
+}
+
+// Runs `call` with standard output redirected to standard error, so that a
+// death test can match what the process printed before it ended.
+void with_stdout_on_stderr(const std::function<void()>& call) {
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    call();
+}
+
+const char* fatal_regex(const char* reason) {
+    static std::string s;
+    s = std::string("NR run-time error\\.\\.\\.\n") + reason + "\n\\.\\.\\.now exiting to system\\.\\.\\.\n";
+    return s.c_str();
+}
+
+} // namespace
+
+// ---- shared pieces ------------------------------------------------------------
+
+TEST(EigenShared, EigsrtSortsDescendingAndMovesColumns) {
+    // d[1..4] = 1, 4, 2, 3 with column k of v holding the marker k.
+    const int n = 4;
+    double d[5] = {0, 1, 4, 2, 3};
+    std::vector<std::vector<double>> rows(n + 1, std::vector<double>(n + 1, 0.0));
+    std::vector<double*> v(n + 1);
+    for (int r = 0; r <= n; ++r) v[r] = rows[r].data();
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) v[r][c] = 10.0 * r + c;
+    linalg::eigsrt(d, v.data(), n);
+    EXPECT_EQ(std::vector<double>(d + 1, d + 5), (std::vector<double>{4, 3, 2, 1}));
+    const int from[5] = {0, 2, 4, 3, 1};  // column i now holds old column from[i]
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) EXPECT_EQ(v[r][c], 10.0 * r + from[c]) << r << "," << c;
+}
+
+TEST(EigenShared, EigsrtMovesTheLastOfEqualValuesForward) {
+    // Three equal values: the greater-or-equal test picks the highest index,
+    // so the columns (1, 2, 3) become (3, 2, 1) after the first step and
+    // (3, 1, 2) after the second.
+    const int n = 3;
+    double d[4] = {0, 7, 7, 7};
+    std::vector<std::vector<double>> rows(n + 1, std::vector<double>(n + 1, 0.0));
+    std::vector<double*> v(n + 1);
+    for (int r = 0; r <= n; ++r) v[r] = rows[r].data();
+    for (int c = 1; c <= n; ++c) v[1][c] = c;
+    linalg::eigsrt(d, v.data(), n);
+    EXPECT_EQ(v[1][1], 3.0);
+    EXPECT_EQ(v[1][2], 1.0);
+    EXPECT_EQ(v[1][3], 2.0);
+}
+
+TEST(EigenShared, PythagAvoidsOverflowAndUnderflow) {
+    EXPECT_EQ(linalg::pythag(3.0, 4.0), 5.0);
+    EXPECT_EQ(linalg::pythag(-4.0, 3.0), 5.0);
+    EXPECT_EQ(linalg::pythag(0.0, 0.0), 0.0);
+    EXPECT_EQ(linalg::pythag(0.0, -2.5), 2.5);
+    EXPECT_EQ(linalg::pythag(-2.5, 0.0), 2.5);
+    EXPECT_NEAR(linalg::pythag(1e200, 1e200) / 1e200, 1.4142135623730951, 1e-15);
+    EXPECT_NEAR(linalg::pythag(3e-200, 4e-200) / 1e-200, 5.0, 1e-14);
+    EXPECT_EQ(linalg::pythag(1e300, 1.0), 1e300);
+}
+
+TEST(EigenShared, FatalErrorPrintsThreeLinesAndExitsWithOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(with_stdout_on_stderr([] { linalg::fatal_numeric_error("some reason"); }),
+                ::testing::ExitedWithCode(1), fatal_regex("some reason"));
+}
+
+// ---- symmetric solvers: the documented examples ----------------------------------
+
+TEST(EigenSymm, OrderOneIsTheElementItself) {
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult r = solve_symm(s.solve, {-2.75});
+        EXPECT_EQ(r.eV[0], -2.75) << s.name;
+        EXPECT_EQ(r.eM[0], 1.0) << s.name;
+    }
+}
+
+TEST(EigenSymm, TwoByTwo) {
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult r = solve_symm(s.solve, {2, 1, 1, 2});
+        EXPECT_NEAR(r.eV[0], 3.0, 1e-15) << s.name;
+        EXPECT_NEAR(r.eV[1], 1.0, 1e-15) << s.name;
+        const double want[4] = {kRsqrt2, kRsqrt2, kRsqrt2, -kRsqrt2};
+        for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.eM[i], want[i], 1e-15) << s.name << " " << i;
+    }
+    // One rotation by pi/4 gives the exact diagonal for Jacobi.
+    const SymmResult j = solve_symm(&LA::EigenSymmSystemMsqJ, {2, 1, 1, 2});
+    EXPECT_EQ(j.eV, (std::vector<double>{3.0, 1.0}));
+}
+
+TEST(EigenSymm, EachSolverReadsItsOwnTriangle) {
+    // Jacobi reads the upper triangle, HQL the lower one.
+    const SymmResult j1 = solve_symm(&LA::EigenSymmSystemMsqJ, {2, 1, 1, 2});
+    const SymmResult j2 = solve_symm(&LA::EigenSymmSystemMsqJ, {2, 1, 5, 2});
+    EXPECT_TRUE(ref::same_bits(j1.eV, j2.eV));
+    EXPECT_TRUE(ref::same_bits(j1.eM, j2.eM));
+    const SymmResult h1 = solve_symm(&LA::EigenSymmSystemMsqH, {2, 1, 1, 2});
+    const SymmResult h2 = solve_symm(&LA::EigenSymmSystemMsqH, {2, 5, 1, 2});
+    EXPECT_TRUE(ref::same_bits(h1.eV, h2.eV));
+    EXPECT_TRUE(ref::same_bits(h1.eM, h2.eM));
+    // The same matrix (2, 5, 1, 2) is read by Jacobi as the mirror of the 5.
+    const SymmResult j3 = solve_symm(&LA::EigenSymmSystemMsqJ, {2, 5, 1, 2});
+    EXPECT_NEAR(j3.eV[0], 7.0, 1e-14);
+    EXPECT_NEAR(j3.eV[1], -3.0, 1e-14);
+
+    // A NaN in the ignored triangle of a larger matrix changes no bit.
+    const int n = 12;
+    const std::vector<double> A = random_symmetric(n, 51);
+    std::vector<double> lowerNaN = A, upperNaN = A;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < i; ++j) {
+            lowerNaN[i * n + j] = kNaN;
+            upperNaN[j * n + i] = kNaN;
+        }
+    const SymmResult ja = solve_symm(&LA::EigenSymmSystemMsqJ, A);
+    const SymmResult jb = solve_symm(&LA::EigenSymmSystemMsqJ, lowerNaN);
+    EXPECT_TRUE(ref::same_bits(ja.eV, jb.eV));
+    EXPECT_TRUE(ref::same_bits(ja.eM, jb.eM));
+    const SymmResult ha = solve_symm(&LA::EigenSymmSystemMsqH, A);
+    const SymmResult hb = solve_symm(&LA::EigenSymmSystemMsqH, upperNaN);
+    EXPECT_TRUE(ref::same_bits(ha.eV, hb.eV));
+    EXPECT_TRUE(ref::same_bits(ha.eM, hb.eM));
+}
+
+TEST(EigenSymm, IdentityTiesExchangePlaces) {
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult r2 = solve_symm(s.solve, {1, 0, 0, 1});
+        EXPECT_EQ(r2.eV, (std::vector<double>{1, 1})) << s.name;
+        EXPECT_EQ(r2.eM, (std::vector<double>{0, 1, 1, 0})) << s.name;
+        const SymmResult r3 = solve_symm(s.solve, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+        EXPECT_EQ(r3.eV, (std::vector<double>{1, 1, 1})) << s.name;
+        EXPECT_EQ(r3.eM, (std::vector<double>{0, 1, 0, 0, 0, 1, 1, 0, 0})) << s.name;
+    }
+}
+
+TEST(EigenSymm, DiagonalMatrixIsOnlySorted) {
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult r = solve_symm(s.solve, {5, 0, 0, 0, -1, 0, 0, 0, 3});
+        EXPECT_EQ(r.eV, (std::vector<double>{5, 3, -1})) << s.name;
+        EXPECT_EQ(r.eM, (std::vector<double>{1, 0, 0, 0, 0, 1, 0, 1, 0})) << s.name;
+    }
+}
+
+TEST(EigenSymm, SizesOfZeroOrLessDoNothing) {
+    for (const auto& s : kSymmSolvers) {
+        for (int n : {0, -1, INT_MIN}) {
+            double M[1] = {kNaN}, eV[1] = {kSentinel}, eM[1] = {kSentinel};
+            linalg::testhooks::fail_alloc_at(0);
+            ref::StdoutCapture cap;
+            s.solve(M, n, eV, eM);
+            EXPECT_EQ(cap.finish(), "") << s.name;
+            EXPECT_EQ(linalg::testhooks::alloc_calls(), 0) << s.name;
+            EXPECT_EQ(eV[0], kSentinel) << s.name;
+            EXPECT_EQ(eM[0], kSentinel) << s.name;
+        }
+    }
+    linalg::testhooks::reset_alloc_counters();
+}
+
+// ---- the internal stages ------------------------------------------------------------
+
+namespace {
+// A work matrix of order n (rows 0..n of n+1 doubles) owned by the test.
+struct Work {
+    explicit Work(int n) : n(n), rows(n + 1, std::vector<double>(n + 1, kSentinel)), ptr(n + 1) {
+        for (int i = 0; i <= n; ++i) ptr[i] = rows[i].data();
+    }
+    double& operator()(int i, int j) { return rows[i][j]; }
+    double** get() { return ptr.data(); }
+    int n;
+    std::vector<std::vector<double>> rows;
+    std::vector<double*> ptr;
+};
+} // namespace
+
+TEST(EigenStages, JacobiZeroesTheUpperTriangleOnly) {
+    const int n = 9;
+    const std::vector<double> A = random_symmetric(n, 61);
+    Work a(n), v(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    std::vector<double> d(n + 1, kSentinel);
+    ASSERT_TRUE(linalg::jacobi(a.get(), n, d.data(), v.get()));
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) {
+            if (j > i)
+                EXPECT_EQ(a(i, j), 0.0) << i << "," << j;
+            else
+                EXPECT_EQ(a(i, j), A[(i - 1) * n + (j - 1)]) << i << "," << j;
+        }
+    // Row 0 and column 0 are never touched.
+    for (int i = 0; i <= n; ++i) {
+        EXPECT_EQ(a(0, i), kSentinel);
+        EXPECT_EQ(a(i, 0), kSentinel);
+        EXPECT_EQ(v(0, i), kSentinel);
+        EXPECT_EQ(v(i, 0), kSentinel);
+    }
+    EXPECT_EQ(d[0], kSentinel);
+    // Trace is kept up to rounding.
+    double trace = 0.0, sum = 0.0;
+    for (int i = 0; i < n; ++i) trace += A[i * n + i];
+    for (int i = 1; i <= n; ++i) sum += d[i];
+    EXPECT_NEAR(sum, trace, 1e-13);
+}
+
+TEST(EigenStages, Tred2GivesOrthogonalQAndTridiagonalForm) {
+    const int n = 11;
+    const std::vector<double> A = random_symmetric(n, 71);
+    Work a(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    std::vector<double> d(n + 1, kSentinel), e(n + 1, kSentinel);
+    linalg::tred2(a.get(), n, d.data(), e.data());
+    EXPECT_EQ(e[1], 0.0);
+    // T = Q^T A Q must have d on its diagonal and e[i] at (i-1, i).
+    for (int p = 1; p <= n; ++p)
+        for (int q = 1; q <= n; ++q) {
+            long double t = 0.0L;
+            for (int i = 1; i <= n; ++i)
+                for (int j = 1; j <= n; ++j)
+                    t += static_cast<long double>(a(i, p)) * A[(i - 1) * n + (j - 1)] * a(j, q);
+            double want = 0.0;
+            if (p == q) want = d[p];
+            if (q == p + 1) want = e[q];
+            if (p == q + 1) want = e[p];
+            EXPECT_NEAR(static_cast<double>(t), want, 1e-13) << p << "," << q;
+        }
+}
+
+TEST(EigenStages, BalancScalesByPowersOfTwoAndKeepsTheDiagonal) {
+    const int n = 6;
+    std::vector<double> A = ref::random_vector(n * n, 81);
+    // Badly scaled: row 2 large, column 4 small.
+    for (int j = 0; j < n; ++j) {
+        A[2 * n + j] *= 1e6;
+        A[j * n + 4] *= 1e-5;
+    }
+    Work a(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    linalg::balanc(a.get(), n);
+    // a = D^-1 A D with D = diag(2^k_i): each ratio a/A is 2^(k_j - k_i).
+    std::vector<int> k(n + 1, 0);
+    for (int j = 2; j <= n; ++j) {
+        int e1 = 0;
+        ASSERT_EQ(std::frexp(a(1, j) / A[j - 1], &e1), 0.5) << j;
+        k[j] = e1 - 1;  // relative to k[1] = 0
+    }
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j)
+            EXPECT_EQ(a(i, j), std::ldexp(A[(i - 1) * n + (j - 1)], k[j] - k[i])) << i << "," << j;
+    // The balanced matrix has no row/column pair far out of proportion.
+    for (int i = 1; i <= n; ++i) {
+        double c = 0.0, r = 0.0;
+        for (int j = 1; j <= n; ++j)
+            if (j != i) {
+                c += std::fabs(a(j, i));
+                r += std::fabs(a(i, j));
+            }
+        EXPECT_LT(c / r, 4.1) << i;
+        EXPECT_GT(c / r, 1 / 4.1) << i;
+    }
+}
+
+TEST(EigenStages, BalancLeavesInfiniteSumsAloneAndEnds) {
+    const int n = 3;
+    Work a(n);
+    const double A[9] = {1, kInf, 2, 3, 4, 5, 6, 7, 8};
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    linalg::balanc(a.get(), n);
+    EXPECT_EQ(a(1, 2), kInf);
+    EXPECT_EQ(a(1, 1), 1.0);
+    EXPECT_EQ(a(2, 2), 4.0);
+    EXPECT_EQ(a(3, 3), 8.0);
+}
+
+TEST(EigenStages, ElmhesLeavesHessenbergFormWithTheSameEigenvalues) {
+    const int n = 7;
+    const std::vector<double> A = ref::random_vector(n * n, 91);
+    Work a(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    linalg::elmhes(a.get(), n);
+    // Trace is invariant; the Hessenberg part's eigenvalues are A's.
+    std::vector<double> H(n * n, 0.0);
+    for (int i = 1; i <= n; ++i)
+        for (int j = std::max(1, i - 1); j <= n; ++j) H[(i - 1) * n + (j - 1)] = a(i, j);
+    std::vector<double> wr(n), wi(n), wr2(n), wi2(n), Ac = A;
+    ASSERT_EQ(LAPACKE_dgeev(LAPACK_ROW_MAJOR, 'N', 'N', n, H.data(), n, wr.data(), wi.data(), nullptr, 1,
+                            nullptr, 1),
+              0);
+    ASSERT_EQ(LAPACKE_dgeev(LAPACK_ROW_MAJOR, 'N', 'N', n, Ac.data(), n, wr2.data(), wi2.data(), nullptr, 1,
+                            nullptr, 1),
+              0);
+    std::vector<std::complex<double>> x, y;
+    for (int i = 0; i < n; ++i) {
+        x.emplace_back(wr[i], wi[i]);
+        y.emplace_back(wr2[i], wi2[i]);
+    }
+    for (const auto& z : x) {
+        double best = kInf;
+        for (const auto& w : y) best = std::min(best, std::abs(z - w));
+        EXPECT_LT(best, 1e-12) << z;
+    }
+}
+
+// ---- unsymmetric solver: the documented examples ----------------------------------
+
+namespace {
+struct UnsymResult {
+    std::vector<double> re, im;
+};
+UnsymResult solve_unsym(std::vector<double> M) {
+    const int n = static_cast<int>(std::lround(std::sqrt(static_cast<double>(M.size()))));
+    UnsymResult r{std::vector<double>(n, kSentinel), std::vector<double>(n, kSentinel)};
+    LA::EigenUnSymmSystemMsq(M.data(), n, r.re.data(), r.im.data());
+    return r;
+}
+} // namespace
+
+TEST(EigenUnsym, SmallExamples) {
+    UnsymResult r = solve_unsym({-4.5});
+    EXPECT_EQ(r.re, (std::vector<double>{-4.5}));
+    EXPECT_EQ(r.im, (std::vector<double>{0.0}));
+
+    r = solve_unsym({0, -1, 1, 0});  // rotation by 90 degrees: -i first, then +i
+    EXPECT_EQ(r.re, (std::vector<double>{0, 0}));
+    EXPECT_EQ(r.im, (std::vector<double>{-1, 1}));
+
+    r = solve_unsym({2, 1, 1, 2});  // x + z at the lower index, x - w/z above
+    EXPECT_EQ(r.re, (std::vector<double>{3, 1}));
+    EXPECT_EQ(r.im, (std::vector<double>{0, 0}));
+
+    r = solve_unsym({1, 2, 3, 0, 4, 5, 0, 0, 6});  // isolated in diagonal order
+    EXPECT_EQ(r.re, (std::vector<double>{1, 4, 6}));
+    EXPECT_EQ(r.im, (std::vector<double>{0, 0, 0}));
+
+    r = solve_unsym({1, 0, 0, 0, 3, 0, 0, 0, 2});  // unsorted
+    EXPECT_EQ(r.re, (std::vector<double>{1, 3, 2}));
+    EXPECT_EQ(r.im, (std::vector<double>{0, 0, 0}));
+}
+
+TEST(EigenUnsym, CyclicPermutationConvergesWithTheExceptionalShift) {
+    // The plain double shift makes no progress on this matrix; the
+    // exceptional shift before the 11th iteration breaks the cycle.
+    const UnsymResult r = solve_unsym({0, 0, 1, 1, 0, 0, 0, 1, 0});
+    EXPECT_NEAR(r.re[0], -0.5, 1e-14);
+    EXPECT_EQ(r.re[0], r.re[1]);
+    EXPECT_NEAR(r.re[2], 1.0, 1e-14);
+    EXPECT_NEAR(r.im[0], -0.86602540378443865, 1e-14);
+    EXPECT_EQ(r.im[1], -r.im[0]);
+    EXPECT_EQ(r.im[2], 0.0);
+}
+
+TEST(EigenUnsym, SizesOfZeroOrLessDoNothing) {
+    for (int n : {0, -1, INT_MIN}) {
+        double M[1] = {kNaN}, re[1] = {kSentinel}, im[1] = {kSentinel};
+        linalg::testhooks::fail_alloc_at(0);
+        ref::StdoutCapture cap;
+        LA::EigenUnSymmSystemMsq(M, n, re, im);
+        EXPECT_EQ(cap.finish(), "");
+        EXPECT_EQ(linalg::testhooks::alloc_calls(), 0);
+        EXPECT_EQ(re[0], kSentinel);
+        EXPECT_EQ(im[0], kSentinel);
+    }
+    linalg::testhooks::reset_alloc_counters();
+}
+
+// ---- non-convergence ends the process ------------------------------------------------
+
+// OpenBLAS keeps worker threads once LAPACK has been called; the threadsafe
+// style re-executes the test program instead of forking a threaded process.
+class EigenFatal : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(EigenFatal, JacobiWithNaNAboveTheDiagonal) {
+    EXPECT_EXIT(with_stdout_on_stderr([] {
+                    double M[9] = {1, kNaN, 0.5, 0, 2, 0.25, 0, 0, 3}, eV[3], eM[9];
+                    LA::EigenSymmSystemMsqJ(M, 3, eV, eM);
+                }),
+                ::testing::ExitedWithCode(1), fatal_regex("Too many iterations in routine jacobi"));
+}
+
+TEST_F(EigenFatal, QLWithNaNBelowTheDiagonal) {
+    EXPECT_EXIT(with_stdout_on_stderr([] {
+                    double M[9] = {1, 0, 0, 0.5, 2, 0, kNaN, 0.25, 3}, eV[3], eM[9];
+                    LA::EigenSymmSystemMsqH(M, 3, eV, eM);
+                }),
+                ::testing::ExitedWithCode(1), fatal_regex("Too many iterations in tqli"));
+}
+
+TEST_F(EigenFatal, HqrWithNaN) {
+    EXPECT_EXIT(with_stdout_on_stderr([] {
+                    double M[9] = {1, 2, 3, 4, kNaN, 6, 7, 8, 9}, re[3], im[3];
+                    LA::EigenUnSymmSystemMsq(M, 3, re, im);
+                }),
+                ::testing::ExitedWithCode(1), fatal_regex("Too many iterations in hqr"));
+}
+
+TEST_F(EigenFatal, InfinityEndsInTheFatalExitInsteadOfHanging) {
+    EXPECT_EXIT(with_stdout_on_stderr([] {
+                    double M[9] = {1, kInf, 2, 3, 4, 5, 6, 7, 8}, re[3], im[3];
+                    LA::EigenUnSymmSystemMsq(M, 3, re, im);
+                    std::printf("returned\n");
+                    std::fflush(stdout);
+                    std::exit(0);
+                }),
+                ::testing::ExitedWithCode(1), fatal_regex("Too many iterations in hqr"));
+}
+
+// ---- work memory -------------------------------------------------------------------
+
+namespace {
+// Calls `run` with each of its allocations failing in turn: every time the
+// message names one of `who`, the outputs keep their sentinels and no block
+// leaks.
+void check_every_allocation_failure(const std::vector<std::string>& who,
+                                    const std::function<std::vector<double>()>& run) {
+    linalg::testhooks::fail_alloc_at(0);
+    const long long start = linalg::testhooks::blocks_held();
+    const std::vector<double> ok = run();
+    const long long total = linalg::testhooks::alloc_calls();
+    EXPECT_EQ(linalg::testhooks::blocks_held(), start);
+    ASSERT_GT(total, 0);
+    ASSERT_NE(std::count(ok.begin(), ok.end(), kSentinel), static_cast<long>(ok.size()));
+    for (long long k = 1; k <= total; ++k) {
+        linalg::testhooks::fail_alloc_at(k);
+        ref::StdoutCapture cap;
+        const std::vector<double> out = run();
+        const std::string msg = cap.finish();
+        EXPECT_NE(msg.find("Not enough memory"), std::string::npos) << who[0] << " k=" << k << ": " << msg;
+        EXPECT_TRUE(std::any_of(who.begin(), who.end(), [&](const std::string& w) {
+            return msg.find(w) != std::string::npos;
+        })) << who[0] << " k=" << k << ": " << msg;
+        EXPECT_EQ(std::count(out.begin(), out.end(), kSentinel), static_cast<long>(out.size()))
+            << who[0] << " k=" << k;
+        EXPECT_EQ(linalg::testhooks::blocks_held(), start) << who[0] << " k=" << k;
+    }
+    linalg::testhooks::reset_alloc_counters();
+}
+} // namespace
+
+TEST(EigenMemory, EveryFailedAllocationIsReportedAndReleased) {
+    const int n = 3;
+    const std::vector<double> A = random_symmetric(n, 101);
+    // Jacobi: a, v (n+2 blocks each), d, then b and z inside jacobi.
+    check_every_allocation_failure({"EigenSymmSystemMsqJ", "jacobi"}, [&] {
+        std::vector<double> M = A, out(n + n * n, kSentinel);
+        LA::EigenSymmSystemMsqJ(M.data(), n, out.data(), out.data() + n);
+        return out;
+    });
+    check_every_allocation_failure({"EigenSymmSystemMsqH"}, [&] {
+        std::vector<double> M = A, out(n + n * n, kSentinel);
+        LA::EigenSymmSystemMsqH(M.data(), n, out.data(), out.data() + n);
+        return out;
+    });
+    check_every_allocation_failure({"EigenUnSymmSystemMsq"}, [&] {
+        std::vector<double> M = A, out(2 * n, kSentinel);
+        LA::EigenUnSymmSystemMsq(M.data(), n, out.data(), out.data() + n);
+        return out;
+    });
+}
+
+TEST(EigenMemory, JacobiDriverAllocationsNameTheExportedFunction) {
+    const int n = 2;
+    double M[4] = {2, 1, 1, 2}, eV[2] = {kSentinel, kSentinel}, eM[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
+    for (int k : {1, 4, 2 * (n + 2) + 1}) {  // pointer array of a, a row of a, d
+        linalg::testhooks::fail_alloc_at(k);
+        ref::StdoutCapture cap;
+        LA::EigenSymmSystemMsqJ(M, n, eV, eM);
+        const std::string msg = cap.finish();
+        EXPECT_NE(msg.find("EigenSymmSystemMsqJ"), std::string::npos) << k << ": " << msg;
+    }
+    linalg::testhooks::reset_alloc_counters();
+    EXPECT_EQ(eV[0], kSentinel);
+}
+
+TEST(EigenMemory, OrdersBeyondTheAddressSpaceAreRefusedAtOnce) {
+    double M[1] = {1.0}, o1[1] = {kSentinel}, o2[1] = {kSentinel};
+    for (auto call : {&LA::EigenSymmSystemMsqJ, &LA::EigenSymmSystemMsqH, &LA::EigenUnSymmSystemMsq}) {
+        linalg::testhooks::fail_alloc_at(0);
+        ref::StdoutCapture cap;
+        call(M, INT_MAX, o1, o2);
+        const std::string msg = cap.finish();
+        EXPECT_NE(msg.find("Not enough memory"), std::string::npos) << msg;
+        EXPECT_EQ(linalg::testhooks::alloc_calls(), 0);
+        EXPECT_EQ(o1[0], kSentinel);
+        EXPECT_EQ(o2[0], kSentinel);
+    }
+    linalg::testhooks::reset_alloc_counters();
+}
+
+// ---- random matrices against LAPACK -------------------------------------------------
+
+class EigenSymmRandom : public ::testing::TestWithParam<int> {};
+
+TEST_P(EigenSymmRandom, MatchesDsyevWithSmallResiduals) {
+    const int n = GetParam();
+    const std::vector<double> A = random_symmetric(n, 1000 + n);
+    std::vector<double> ref_w(n), Acopy = A;
+    ASSERT_EQ(LAPACKE_dsyev(LAPACK_ROW_MAJOR, 'N', 'U', n, Acopy.data(), n, ref_w.data()), 0);
+    std::reverse(ref_w.begin(), ref_w.end());  // descending, as ours
+    const double anorm = norm1(A, n);
+    for (const auto& s : kSymmSolvers) {
+        std::vector<double> M = A;
+        SymmResult r{std::vector<double>(n), std::vector<double>(static_cast<std::size_t>(n) * n)};
+        s.solve(M.data(), n, r.eV.data(), r.eM.data());
+        EXPECT_TRUE(ref::same_bits(M, A)) << s.name << ": input changed";
+        EXPECT_TRUE(std::is_sorted(r.eV.rbegin(), r.eV.rend())) << s.name;
+        double worst = 0.0;
+        for (int i = 0; i < n; ++i) worst = std::max(worst, std::fabs(r.eV[i] - ref_w[i]));
+        const double value_ratio = worst / (anorm * n * kEps);
+        const double res = eigen_residual_ratio(A, r, n);
+        const double orth = orthonormality_ratio(r.eM, n);
+        EXPECT_LT(value_ratio, 30.0) << s.name << " n=" << n << " seed=" << ref::seed();
+        EXPECT_LT(res, 30.0) << s.name << " n=" << n << " seed=" << ref::seed();
+        EXPECT_LT(orth, 30.0) << s.name << " n=" << n << " seed=" << ref::seed();
+        RecordProperty(std::string(s.name) + "_residual", std::to_string(res));
+        RecordProperty(std::string(s.name) + "_orthonormality", std::to_string(orth));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, EigenSymmRandom, ::testing::Values(2, 3, 5, 10, 37, 100, 300));
+
+TEST(EigenSymmSpecial, RepeatedAndClusteredEigenvalues) {
+    // Q diag(w) Q^T with repeated w, Q from an orthogonal factor of a random
+    // matrix (Householder QR from LAPACK).
+    const int n = 20;
+    std::vector<double> Q = ref::random_vector(n * n, 1201), tau(n);
+    ASSERT_EQ(LAPACKE_dgeqrf(LAPACK_ROW_MAJOR, n, n, Q.data(), n, tau.data()), 0);
+    ASSERT_EQ(LAPACKE_dorgqr(LAPACK_ROW_MAJOR, n, n, n, Q.data(), n, tau.data()), 0);
+    std::vector<double> w(n);
+    for (int i = 0; i < n; ++i) w[i] = i < 8 ? 2.0 : (i < 12 ? -1.0 : 1.0 + 1e-10 * i);
+    std::vector<double> A(n * n, 0.0);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            double s = 0.0;
+            for (int k = 0; k < n; ++k) s += Q[i * n + k] * w[k] * Q[j * n + k];
+            A[i * n + j] = s;
+        }
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < i; ++j) A[i * n + j] = A[j * n + i];
+    std::sort(w.rbegin(), w.rend());
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult r = solve_symm(s.solve, A);
+        for (int i = 0; i < n; ++i) EXPECT_NEAR(r.eV[i], w[i], 1e-13) << s.name << " " << i;
+        EXPECT_LT(eigen_residual_ratio(A, r, n), 30.0) << s.name;
+        EXPECT_LT(orthonormality_ratio(r.eM, n), 30.0) << s.name;
+    }
+}
+
+TEST(EigenSymmSpecial, ZeroMatrixAndWideRange) {
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult z = solve_symm(s.solve, std::vector<double>(16, 0.0));
+        EXPECT_EQ(z.eV, std::vector<double>(4, 0.0)) << s.name;
+        EXPECT_LT(orthonormality_ratio(z.eM, 4), 1.0) << s.name;
+    }
+    // Graded matrix: entries from 1e-150 to 1e150 stay finite.
+    const int n = 8;
+    std::vector<double> A = random_symmetric(n, 1301);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) A[i * n + j] *= std::pow(10.0, 20.0 * (i + j - (n - 1)));
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult r = solve_symm(s.solve, A);
+        for (double x : r.eV) EXPECT_TRUE(std::isfinite(x)) << s.name;
+        EXPECT_LT(orthonormality_ratio(r.eM, n), 30.0) << s.name;
+        EXPECT_LT(eigen_residual_ratio(A, r, n), 30.0) << s.name;
+    }
+}
+
+TEST(EigenSymmSpecial, ConcurrentCallsOnDisjointArraysAgreeWithSequentialOnes) {
+    const int n = 60;
+    const std::vector<double> A1 = random_symmetric(n, 1401), A2 = random_symmetric(n, 1402);
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult s1 = solve_symm(s.solve, A1), s2 = solve_symm(s.solve, A2);
+        for (int round = 0; round < 3; ++round) {
+            SymmResult c1, c2;
+            std::thread t1([&] { c1 = solve_symm(s.solve, A1); });
+            std::thread t2([&] { c2 = solve_symm(s.solve, A2); });
+            t1.join();
+            t2.join();
+            EXPECT_TRUE(ref::same_bits(c1.eV, s1.eV)) << s.name;
+            EXPECT_TRUE(ref::same_bits(c1.eM, s1.eM)) << s.name;
+            EXPECT_TRUE(ref::same_bits(c2.eV, s2.eV)) << s.name;
+            EXPECT_TRUE(ref::same_bits(c2.eM, s2.eM)) << s.name;
+        }
+    }
+}
+
+class EigenUnsymRandom : public ::testing::TestWithParam<int> {};
+
+TEST_P(EigenUnsymRandom, MatchesDgeevAsMultisetWithPairConventions) {
+    const int n = GetParam();
+    const std::vector<double> A = ref::random_vector(static_cast<std::size_t>(n) * n, 2000 + n);
+    std::vector<double> M = A, re(n, kSentinel), im(n, kSentinel);
+    LA::EigenUnSymmSystemMsq(M.data(), n, re.data(), im.data());
+    EXPECT_TRUE(ref::same_bits(M, A)) << "input changed";
+
+    // Conventions: a complex pair sits at i, i+1 with equal real parts and
+    // the negative imaginary part first; real eigenvalues have im == 0.0.
+    for (int i = 0; i < n; ++i) {
+        if (im[i] == 0.0) continue;
+        ASSERT_LT(i + 1, n) << "unpaired complex eigenvalue at " << i;
+        EXPECT_LT(im[i], 0.0) << i;
+        EXPECT_EQ(im[i + 1], -im[i]) << i;
+        EXPECT_EQ(re[i + 1], re[i]) << i;
+        ++i;
+    }
+
+    std::vector<double> Acopy = A, wr(n), wi(n);
+    ASSERT_EQ(LAPACKE_dgeev(LAPACK_ROW_MAJOR, 'N', 'N', n, Acopy.data(), n, wr.data(), wi.data(), nullptr, 1,
+                            nullptr, 1),
+              0);
+    const double anorm = norm1(A, n);
+    std::vector<bool> used(n, false);
+    double worst = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const std::complex<double> z(re[i], im[i]);
+        int best = -1;
+        double dist = kInf;
+        for (int j = 0; j < n; ++j) {
+            if (used[j]) continue;
+            const double d = std::abs(z - std::complex<double>(wr[j], wi[j]));
+            if (d < dist) {
+                dist = d;
+                best = j;
+            }
+        }
+        ASSERT_GE(best, 0);
+        used[best] = true;
+        worst = std::max(worst, dist);
+    }
+    // Nonsymmetric eigenvalues carry their condition number, which for random
+    // matrices of these orders stays small: measured ratios are below 2, the
+    // bound leaves room for a less favourable seed.
+    EXPECT_LT(worst / (anorm * n * kEps), 100.0) << "n=" << n << " seed=" << ref::seed();
+    RecordProperty("value_ratio", std::to_string(worst / (anorm * n * kEps)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, EigenUnsymRandom, ::testing::Values(2, 3, 4, 5, 10, 31, 80, 200));
+
+TEST(EigenUnsymSpecial, BadlyScaledMatrixKeepsItsEigenvalues) {
+    // D A D^-1 with D spanning 1e-8 .. 1e8 has A's eigenvalues; balancing
+    // undoes most of the scaling.
+    const int n = 12;
+    const std::vector<double> A = ref::random_vector(n * n, 2101);
+    std::vector<double> S(n * n);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) S[i * n + j] = A[i * n + j] * std::pow(10.0, 16.0 * (i - j) / (n - 1));
+    const UnsymResult a = solve_unsym(A), s = solve_unsym(S);
+    std::vector<bool> used(n, false);
+    for (int i = 0; i < n; ++i) {
+        double dist = kInf;
+        int best = -1;
+        for (int j = 0; j < n; ++j)
+            if (!used[j]) {
+                const double d = std::abs(std::complex<double>(s.re[i] - a.re[j], s.im[i] - a.im[j]));
+                if (d < dist) dist = d, best = j;
+            }
+        used[best] = true;
+        EXPECT_LT(dist, 1e-9) << i;
+    }
+}
