@@ -139,11 +139,20 @@ public:
     static double DeterminantMsq(double* M, int nDim);
 
     // ---- eigen-solvers (M is not changed) ---------------------------------
-    // Eigenvalues of a general matrix: real parts eV_r, imaginary parts eV_i.
+    // Outputs must not overlap M. nDim <= 0 does nothing. Work memory that
+    // cannot be allocated is reported and the outputs are left untouched.
+    // An iteration that does not converge (e.g. NaN input) prints
+    // "NR run-time error..." and ends the process with exit status 1.
+    //
+    // Eigenvalues of a general matrix: real parts eV_r, imaginary parts eV_i
+    // (nDim each), unsorted. A complex pair takes two neighbouring places
+    // with equal real parts, the negative imaginary part first; a real
+    // eigenvalue has imaginary part 0.0.
     static void EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i);
-    // Symmetric M: eigenvalues eV (descending) and eigenvectors in the
-    // columns of eM (nDim x nDim). Jacobi reads the upper triangle, the
-    // Householder-QL solver the lower one. Non-convergence ends the process.
+    // Symmetric M: eigenvalues eV (descending) and orthonormal eigenvectors
+    // in the columns of eM (nDim x nDim, column j belongs to eV[j]). Jacobi
+    // reads the diagonal and upper triangle, the Householder-QL solver the
+    // diagonal and lower triangle.
     static void EigenSymmSystemMsqJ(double* M, int nDim, double* eV, double* eM);
     static void EigenSymmSystemMsqH(double* M, int nDim, double* eV, double* eM);
 
