@@ -661,6 +661,26 @@ TEST(EigenSymmSpecial, ZeroMatrixAndWideRange) {
     }
 }
 
+TEST(EigenSymmSpecial, PowerOfTwoScalingNearOverflowAndUnderflowIsExact) {
+    // Every step is homogeneous in the matrix scale and squares only ratios,
+    // so scaling by 2^+-900 scales the eigenvalues exactly and leaves the
+    // eigenvectors bit for bit.
+    const int n = 16;
+    const std::vector<double> A = random_symmetric(n, 1351);
+    for (const auto& s : kSymmSolvers) {
+        const SymmResult base = solve_symm(s.solve, A);
+        for (int k : {900, -900}) {
+            std::vector<double> B = A;
+            for (double& x : B) x = std::ldexp(x, k);
+            const SymmResult r = solve_symm(s.solve, B);
+            std::vector<double> want = base.eV;
+            for (double& x : want) x = std::ldexp(x, k);
+            EXPECT_TRUE(ref::same_bits(r.eV, want)) << s.name << " 2^" << k;
+            EXPECT_TRUE(ref::same_bits(r.eM, base.eM)) << s.name << " 2^" << k;
+        }
+    }
+}
+
 TEST(EigenSymmSpecial, ConcurrentCallsOnDisjointArraysAgreeWithSequentialOnes) {
     const int n = 60;
     const std::vector<double> A1 = random_symmetric(n, 1401), A2 = random_symmetric(n, 1402);
@@ -731,6 +751,23 @@ TEST_P(EigenUnsymRandom, MatchesDgeevAsMultisetWithPairConventions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, EigenUnsymRandom, ::testing::Values(2, 3, 4, 5, 10, 31, 80, 200));
+
+TEST(EigenUnsymSpecial, PowerOfTwoScalingIsExact) {
+    // The QR step squares quantities of the matrix scale, so the range is
+    // narrower than for the symmetric solvers: 2^+-400.
+    const int n = 15;
+    const std::vector<double> A = ref::random_vector(n * n, 2051);
+    const UnsymResult base = solve_unsym(A);
+    for (int k : {400, -400}) {
+        std::vector<double> B = A;
+        for (double& x : B) x = std::ldexp(x, k);
+        const UnsymResult r = solve_unsym(B);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(r.re[i], std::ldexp(base.re[i], k)) << i << " 2^" << k;
+            EXPECT_EQ(r.im[i], std::ldexp(base.im[i], k)) << i << " 2^" << k;
+        }
+    }
+}
 
 TEST(EigenUnsymSpecial, BadlyScaledMatrixKeepsItsEigenvalues) {
     // D A D^-1 with D spanning 1e-8 .. 1e8 has A's eigenvalues; balancing
