@@ -1,0 +1,66 @@
+// ConsoleFunctions::CRT: screen, cursor, colours, keys and the closing
+// prompts, on the terminal layer of console/terminal.h.
+#include "linalg.h"
+#include "console/terminal.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace ConsoleFunctions {
+
+namespace {
+
+// Coordinates and attributes reach the console as 16-bit words.
+std::int16_t low16(int v) { return static_cast<std::int16_t>(static_cast<std::uint16_t>(v)); }
+
+int clamp_colour(int c) { return c > 15 ? 15 : (c < 0 ? 0 : c); }
+
+// No console row is wider than the 16-bit column range; more blanks than
+// that cannot land on the row and would only keep the caller busy.
+constexpr long long MAX_BLANKS = 65536;
+
+} // namespace
+
+void CRT::clrscr() { linalg::console_clear(); }
+
+void CRT::gotoxy(int x, int y) { linalg::console_set_cursor(low16(x), low16(y)); }
+
+void CRT::SetTextDefault() { linalg::console_set_attribute(linalg::ATTR_DEFAULT); }
+
+void CRT::SetTextReverse() { linalg::console_set_attribute(linalg::ATTR_REVERSE); }
+
+void CRT::SetTextColor(int fColor, int bColor) {
+    const int f = clamp_colour(fColor);
+    const int b = clamp_colour(bColor);
+    const int f_bright = f > 7 ? 1 : 0;
+    const int b_bright = b > 7 ? 1 : 0;
+    const int attr = ((b_bright * 8 + (b - 8 * b_bright)) * 2 + f_bright) * 8 + (f - 8 * f_bright);
+    linalg::console_set_attribute(static_cast<std::uint16_t>(attr));
+}
+
+void CRT::clrline(int x1, int x2, int y) {
+    gotoxy(x1, y);
+    if (x1 > x2) return;
+    // Counted in 64 bits: x2 - x1 + 1 overflows int for far-apart ends.
+    long long blanks = static_cast<long long>(x2) - x1 + 1;
+    if (blanks > MAX_BLANKS) blanks = MAX_BLANKS;
+    for (long long i = 0; i < blanks; ++i) std::printf(" ");
+    std::fflush(stdout);  // the cursor now stands after the last blank
+}
+
+char CRT::keypressed() { return static_cast<char>(linalg::console_getch(true)); }
+
+void CRT::Press_and_Exit(int res) {
+    std::printf("\nPress any key...");
+    linalg::console_getch(false);
+    if (res != 0) std::exit(res);
+}
+
+void CRT::Enter_and_Exit(int res) {
+    std::printf("\nPress <Enter>...");
+    std::fflush(stdout);
+    std::getchar();
+    if (res != 0) std::exit(res);
+}
+
+} // namespace ConsoleFunctions

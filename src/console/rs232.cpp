@@ -1,0 +1,103 @@
+// ConsoleFunctions::RS232: byte senders and progress encoders.
+#include "linalg.h"
+#include "console/rs232.h"
+#include "console/serial_port.h"
+
+#include <cmath>
+
+namespace linalg {
+
+namespace {
+
+// Open -> one-byte writes -> close; the port is closed on every path.
+int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsigned int baudRate) {
+    const std::string path = com_device_path(port);
+    if (path.empty()) return SERIAL_ARG_ERROR;
+    speed_t speed;
+    if (!baud_to_speed(baudRate, &speed)) return SERIAL_ARG_ERROR;
+
+    SerialPort serial;
+    serial_trace_step("open " + path + " " + std::to_string(baudRate));
+    int result = serial.open(path, speed);
+    for (int i = 0; i < count && result == SERIAL_OK; ++i) {
+        serial_trace_step("write " + std::to_string(bytes[i]));
+        result = serial.write_byte(bytes[i]);
+    }
+    serial.close();
+    serial_trace_step("close");
+    return result;
+}
+
+constexpr unsigned int PROGRESS_BAUD = 9600;
+
+} // namespace
+
+int SendByteCOM(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    return send_bytes(&dat, 1, port, baudRate);
+}
+
+int SendCharCOM(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    const unsigned char bytes[2] = {dat, 13};
+    return send_bytes(bytes, 2, port, baudRate);
+}
+
+int Wall_E_v1(int step, int nsteps, int blink, unsigned char port) {
+    const double p = static_cast<double>(step) / static_cast<double>(nsteps);
+    // Bands of the bar: the byte with the newest bit lit and with it dark.
+    struct Band {
+        double below;
+        unsigned char lit;
+        unsigned char dark;
+    };
+    static const Band bands[] = {
+        {0.167, 0x04, 0x00}, {0.333, 0x0C, 0x04}, {0.5, 0x1C, 0x0C},
+        {0.667, 0x3C, 0x1C}, {0.834, 0x7C, 0x3C}, {1.0, 0xFC, 0x7C},
+    };
+    if (p >= 0.0) {
+        for (const auto& band : bands)
+            if (p < band.below) {
+                if (blink == 0) {
+                    SendByteCOM(band.lit, port, PROGRESS_BAUD);
+                    return 1;
+                }
+                SendByteCOM(band.dark, port, PROGRESS_BAUD);
+                return 0;
+            }
+        SendByteCOM(0x78, port, PROGRESS_BAUD);  // complete
+        return blink;
+    }
+    if (p < 0.0) SendByteCOM(0x00, port, PROGRESS_BAUD);
+    return blink;  // p < 0, or NaN (0/0): nothing sent
+}
+
+int Wall_E_v2(int step, int nsteps, int /*blink*/, unsigned char port) {
+    const double p = static_cast<double>(step) / static_cast<double>(nsteps);
+    const double percent = std::trunc(p * 100.0);
+    int v = 0;  // NaN and values beyond int: like the hardware's invalid conversion
+    if (percent > -2147483649.0 && percent < 2147483648.0) v = static_cast<int>(percent) % 256;
+    if (v == 0) v = 1;
+    SendByteCOM(static_cast<unsigned char>(v), port, PROGRESS_BAUD);
+    return 0;
+}
+
+} // namespace linalg
+
+namespace ConsoleFunctions {
+
+int RS232::SendByte(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    return linalg::SendByteCOM(dat, port, baudRate);
+}
+
+int RS232::SendChar(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    return linalg::SendCharCOM(dat, port, baudRate);
+}
+
+int RS232::Wall_Ev1(int step, int nsteps, int blink, unsigned char port) {
+    return linalg::Wall_E_v1(step, nsteps, blink, port);
+}
+
+int RS232::Wall_Ev2(int step, int nsteps, int blink, unsigned char port) {
+    return linalg::Wall_E_v2(step, nsteps, blink, port);
+}
+
+} // namespace ConsoleFunctions

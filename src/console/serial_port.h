@@ -1,0 +1,63 @@
+// Serial ports on POSIX (termios), behind ConsoleFunctions::RS232.
+//
+// Port numbers 1 to 20 name COM1 to COM20. Each name maps to a device path:
+// the value of the environment variable LINALG_COM<n> when it is set and not
+// empty (for USB adapters, pseudo-terminals, ...), else /dev/ttyS<n-1>.
+#ifndef LINALG_CONSOLE_SERIAL_PORT_H
+#define LINALG_CONSOLE_SERIAL_PORT_H
+
+#include <string>
+#include <vector>
+
+#include <termios.h>
+
+namespace linalg {
+
+// Result codes of the byte senders.
+constexpr int SERIAL_OK = 0;
+constexpr int SERIAL_IO_ERROR = -1;   // missing, refused or failing device
+constexpr int SERIAL_ARG_ERROR = -2;  // no such port number, unusable setting
+
+// "COM<port>" for 1 to 20, else empty.
+std::string com_port_name(int port);
+// Device path of COM<port> (see above), else empty.
+std::string com_device_path(int port);
+// The termios speed for a baud rate, or false when the line discipline has
+// no such rate (0 included).
+bool baud_to_speed(unsigned int baud, speed_t* speed);
+
+// One open serial device, raw 8N1 without flow control at a fixed rate.
+// Opening never waits for a carrier (non-blocking open, no controlling
+// terminal); writes wait at most a few seconds for the device to take the
+// byte. The destructor closes the device.
+class SerialPort {
+public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens `path` and sets the line; SERIAL_OK, SERIAL_IO_ERROR when the
+    // device is missing, refused or not a serial line, SERIAL_ARG_ERROR when
+    // it rejects the speed.
+    int open(const std::string& path, speed_t speed);
+    // Writes one byte with one write; SERIAL_OK or SERIAL_IO_ERROR.
+    int write_byte(unsigned char byte);
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// Records one step of a sender in the test trace, if one is set.
+void serial_trace_step(const std::string& step);
+
+namespace testhooks {
+// While set, the senders record their steps in *trace: "open <path> <baud>",
+// "write <byte>", "close". nullptr stops the recording.
+void serial_trace(std::vector<std::string>* trace);
+} // namespace testhooks
+
+} // namespace linalg
+
+#endif
