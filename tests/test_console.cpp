@@ -455,6 +455,17 @@ TEST(ConsolePrompts, PromptsAtTheEndOfInputDoNotWait) {
     EXPECT_EQ(enter.output, "\nPress <Enter>...");
 }
 
+TEST(ConsolePrompts, NonZeroResultsNeverReadAsSuccess) {
+    // Only the low 8 bits of a status reach the parent: 256 would read as 0.
+    const struct { int res; int status; } cases[] = {{256, 1}, {512, 1}, {-256, 1}, {-1, 255}, {258, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.res);
+        const int res = c.res;
+        EXPECT_TRUE(run_on_pipes("", [res] { CRT::Press_and_Exit(res); return 0; }).exited(c.status));
+        EXPECT_TRUE(run_on_pipes("", [res] { CRT::Enter_and_Exit(res); return 0; }).exited(c.status));
+    }
+}
+
 TEST(ConsolePrompts, PressAndExitFromAPipeTakesOneByte) {
     const ChildRun run = run_on_pipes("ab", [] {
         CRT::Press_and_Exit(0);

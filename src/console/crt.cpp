@@ -19,6 +19,13 @@ int clamp_colour(int c) { return c > 15 ? 15 : (c < 0 ? 0 : c); }
 // that cannot land on the row and would only keep the caller busy.
 constexpr long long MAX_BLANKS = 65536;
 
+// Ends the process with status res. A POSIX parent sees only the low 8 bits
+// of the status, so a non-zero res whose low byte is 0 (256, 512, ...) would
+// read as success; such a status becomes 1.
+[[noreturn]] void exit_with(int res) {
+    std::exit((res & 0xFF) == 0 ? 1 : res);
+}
+
 } // namespace
 
 void CRT::clrscr() { linalg::console_clear(); }
@@ -53,14 +60,14 @@ char CRT::keypressed() { return static_cast<char>(linalg::console_getch(true)); 
 void CRT::Press_and_Exit(int res) {
     std::printf("\nPress any key...");
     linalg::console_getch(false);
-    if (res != 0) std::exit(res);
+    if (res != 0) exit_with(res);
 }
 
 void CRT::Enter_and_Exit(int res) {
     std::printf("\nPress <Enter>...");
     std::fflush(stdout);
     std::getchar();
-    if (res != 0) std::exit(res);
+    if (res != 0) exit_with(res);
 }
 
 } // namespace ConsoleFunctions
