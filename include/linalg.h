@@ -157,17 +157,20 @@ public:
     static void EigenSymmSystemMsqH(double* M, int nDim, double* eV, double* eM);
 
     // ---- Mersenne Twister (one generator per process) ---------------------
+    // MT19937; without a seeding call the first draw seeds it with 5489.
     // The integer draws are 32 bits wide on every platform: uint32_t and
     // int32_t stand for the 32-bit unsigned long / long of LLP64 systems.
-    static void Init_MT();
-    static void Init_MT_by_array();
-    static uint32_t MT_u32();
-    static int32_t MT_i31();
-    static double MT_d64();
-    static double MT_d64_0();
-    static double MT_d64_1();
-    static double MT_d64_01();
-    static double MT_d53_1();
+    static void Init_MT();              // seed = current time in seconds
+    static void Init_MT_by_array();     // key of ten rand() values seeded by the time
+    static uint32_t MT_u32();           // 0 .. 2^32-1
+    static int32_t MT_i31();            // 0 .. 2^31-1
+    static double MT_d64();             // [0, 1]
+    static double MT_d64_0();           // (0, 1]
+    static double MT_d64_1();           // [0, 1)
+    static double MT_d64_01();          // (0, 1)
+    static double MT_d53_1();           // [0, 1), 53-bit resolution (two draws)
+    // Normal deviate by Box-Muller: odd calls draw two values and return the
+    // cosine value, even calls return the cached sine partner.
     static double MT_Gauss64(double mu, double sigma);
 };
 
@@ -175,27 +178,42 @@ public:
 
 namespace ConsoleFunctions {
 
-// Terminal control through ANSI sequences on standard output; key reading
-// from the terminal without echo (or from standard input when it is a pipe).
+// Terminal control through ANSI sequences on standard output (written only
+// when standard output is a terminal; standard output is flushed around each
+// one). Keys are read from a terminal without echo and without Enter, its
+// settings restored afterwards; from a pipe, standard input is read as it is.
 class LINALG_API CRT {
 public:
-    static void clrscr();
-    static void gotoxy(int x, int y);
-    static void SetTextDefault();
-    static void SetTextReverse();
+    static void clrscr();                     // clears the screen, cursor home
+    static void gotoxy(int x, int y);         // zero-based column x, row y
+    static void SetTextDefault();             // attribute 7: light grey on black
+    static void SetTextReverse();             // attribute 112: black on light grey
+    // Attribute bColor*16 + fColor, each clamped to 0..15 (1 blue, 2 green,
+    // 4 red, 8 bright).
     static void SetTextColor(int fColor, int bColor);
+    // Cursor to (x1, y), then x2 - x1 + 1 blanks; the cursor stays after them.
     static void clrline(int x1, int x2, int y);
+    // Waits for a key, drops further pending input, returns the key's first
+    // byte (ESC for arrow and function keys); -1 at the end of input.
     static char keypressed();
+    // "\nPress any key..." / "\nPress <Enter>...", wait, then exit(res) when
+    // res != 0 (a res whose low 8 bits are 0 exits with 1).
     static void Press_and_Exit(int res);
     static void Enter_and_Exit(int res);
 };
 
 // One-byte writes to serial ports COM1..COM20. On POSIX, COMn is the device
-// named by the environment variable LINALG_COMn, else /dev/ttyS(n-1).
+// named by the environment variable LINALG_COMn, else /dev/ttyS(n-1). Each
+// call opens the port (raw 8N1, no flow control), writes, and closes it.
 class LINALG_API RS232 {
 public:
+    // 0 on success, -1 when the device is missing, refused or fails, -2 for a
+    // port number outside 1..20 or a baud rate the port cannot take.
     static int SendByte(unsigned char dat, unsigned char port, unsigned int baudRate);
-    static int SendChar(unsigned char dat, unsigned char port, unsigned int baudRate);
+    static int SendChar(unsigned char dat, unsigned char port, unsigned int baudRate);  // dat, then 13
+    // Progress byte at 9600 baud for step / nsteps: a six-stage bar with a
+    // blinking head (returns the blink state to pass back next time), or a
+    // percentage modulo 256 (returns 0).
     static int Wall_Ev1(int step, int nsteps, int blink, unsigned char port);
     static int Wall_Ev2(int step, int nsteps, int blink, unsigned char port);
 };

@@ -103,6 +103,12 @@ TEST_F(Generator, InitByArrayMatchesNumpy) {
     }
 }
 
+TEST_F(Generator, InitByArrayWithoutKeyWordsKeepsThePreliminarySeed) {
+    linalg::init_by_array(nullptr, 0);  // no key word is read
+    std::mt19937 ref(19650218u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(LA::MT_u32(), ref());
+}
+
 TEST_F(Generator, SeedingExportsGiveReproducibleSequencesWithinASecond) {
     // Init_MT seeds with the time in seconds: two calls in the same second
     // give the same sequence (retry once if a second boundary intervenes).
