@@ -37,7 +37,8 @@ int main() {
     LA::MultiplyMM1(A.data(), n, n, A.data(), n, P.data());
     std::printf("trace(A*A) with 2 threads = %g\n", P[0] + P[5] + P[10] + P[15]);
 
-    std::printf("first draws of the default-seeded generator: %u %u\n",
-                static_cast<unsigned>(LA::MT_u32()), static_cast<unsigned>(LA::MT_u32()));
+    const unsigned first = LA::MT_u32();
+    const unsigned second = LA::MT_u32();
+    std::printf("first draws of the default-seeded generator: %u %u\n", first, second);
     return 0;
 }
