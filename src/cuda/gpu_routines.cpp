@@ -1,0 +1,362 @@
+// Host routines of the GPU variants and the two GPU solvers. This file also
+// holds the kernel module: it is the one translation unit that includes the
+// kernel definitions.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/work_memory.h"
+#include "cuda/cuda_backend.h"
+#include "cuda/kernels.cuh"
+#include "cuda/launch.h"
+#include "cuda/protocol.h"
+
+namespace linalg {
+
+namespace {
+
+// The device buffers of one operation, allocated one after another and
+// released in allocation order. Not released by the destructor: after a
+// failed checkpoint the element-wise routines leave them to the next reset.
+class DeviceBuffers {
+public:
+    template <typename T>
+    T* alloc(std::size_t bytes) {
+        void* p = nullptr;
+        cudaMalloc(&p, bytes);
+        list_.push_back({p, bytes});
+        return static_cast<T*>(p);
+    }
+    void zero_all() {
+        for (const auto& b : list_) cudaMemset(b.ptr, 0, b.bytes);
+    }
+    void free_all() {
+        for (const auto& b : list_)
+            if (b.ptr) cudaFree(b.ptr);
+        list_.clear();
+    }
+    // Releases one buffer early (the solvers drop the copy of A).
+    void free_one(void* p) {
+        for (auto it = list_.begin(); it != list_.end(); ++it)
+            if (it->ptr == p) {
+                cudaFree(p);
+                list_.erase(it);
+                return;
+            }
+    }
+
+private:
+    struct Entry {
+        void* ptr;
+        std::size_t bytes;
+    };
+    std::vector<Entry> list_;
+};
+
+void upload(void* dev, const void* host, std::size_t bytes) { cudaMemcpy(dev, host, bytes, cudaMemcpyHostToDevice); }
+void download(void* host, const void* dev, std::size_t bytes) { cudaMemcpy(host, dev, bytes, cudaMemcpyDeviceToHost); }
+
+// Element-wise operation on two operands a, b of `bytes` each: uploads
+// first -> a and second -> b, runs `launch`, downloads b into X.
+template <typename Launch>
+void two_operand_op(const double* first, const double* second, std::size_t bytes, double* X, Launch launch) {
+    DeviceBuffers buf;
+    cudaDeviceReset();
+    double* a = buf.alloc<double>(bytes);
+    double* b = buf.alloc<double>(bytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(a, first, bytes);
+    upload(b, second, bytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    launch(a, b);
+    download(X, b, bytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+// Scalar multiplication in place in one buffer of `bytes`.
+template <typename Launch>
+void in_place_op(const double* in, std::size_t bytes, double* X, Launch launch) {
+    DeviceBuffers buf;
+    cudaDeviceReset();
+    double* v = buf.alloc<double>(bytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(v, in, bytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    launch(v);
+    download(X, v, bytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+} // namespace
+
+// ---- element-wise operations -------------------------------------------------
+
+void vectorscalarMultiplication(double* V, int nDim, double S, double* X) {
+    if (nDim <= 0) return;
+    in_place_op(V, gpu_bytes(nDim, 1, sizeof(double)), X, [&](double* v) {
+        LINALG_LAUNCH(vectorscalarMultiplicationKernel, shape_1d(nDim), v, nDim, S);
+    });
+}
+
+void vectorvectorAddition(double* V1, double* V2, int nDim, double* X) {
+    if (nDim <= 0) return;
+    two_operand_op(V1, V2, gpu_bytes(nDim, 1, sizeof(double)), X, [&](double* a, double* b) {
+        LINALG_LAUNCH(vectorvectorAdditionKernel, shape_1d(nDim), a, b, nDim);
+    });
+}
+
+void vectorvectorSubstraction(double* V1, double* V2, int nDim, double* X) {
+    if (nDim <= 0) return;
+    // V2 goes to a and V1 to b, so b - a = V1 - V2 (uploaded V1 first).
+    DeviceBuffers buf;
+    const std::size_t bytes = gpu_bytes(nDim, 1, sizeof(double));
+    cudaDeviceReset();
+    double* a = buf.alloc<double>(bytes);
+    double* b = buf.alloc<double>(bytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(b, V1, bytes);
+    upload(a, V2, bytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    LINALG_LAUNCH(vectorvectorSubstractionKernel, shape_1d(nDim), a, b, nDim);
+    download(X, b, bytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+void vectorvectorMultiplication(double* V1, int nRows, double* V2, int nCols, double* X) {
+    if (nRows <= 0 || nCols <= 0) return;
+    DeviceBuffers buf;
+    const std::size_t uBytes = gpu_bytes(nRows, 1, sizeof(double));
+    const std::size_t wBytes = gpu_bytes(nCols, 1, sizeof(double));
+    const std::size_t xBytes = gpu_bytes(nRows, nCols, sizeof(double));
+    cudaDeviceReset();
+    double* u = buf.alloc<double>(uBytes);
+    double* w = buf.alloc<double>(wBytes);
+    double* x = buf.alloc<double>(xBytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(u, V1, uBytes);
+    upload(w, V2, wBytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    LINALG_LAUNCH(vectorvectorMultiplicationKernel, shape_2d(nRows, nCols), u, nRows, w, nCols, x);
+    download(X, x, xBytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+void matrixscalarMultiplication(double* M, int nRows, int nCols, double S, double* X) {
+    if (nRows <= 0 || nCols <= 0) return;
+    in_place_op(M, gpu_bytes(nRows, nCols, sizeof(double)), X, [&](double* m) {
+        LINALG_LAUNCH(matrixscalarMultiplicationKernel, shape_2d(nRows, nCols), m, nRows, nCols, S);
+    });
+}
+
+void matrixmatrixAddition(double* M1, double* M2, int nRows, int nCols, double* X) {
+    if (nRows <= 0 || nCols <= 0) return;
+    two_operand_op(M1, M2, gpu_bytes(nRows, nCols, sizeof(double)), X, [&](double* a, double* b) {
+        LINALG_LAUNCH(matrixmatrixAdditionKernel, shape_2d(nRows, nCols), a, b, nRows, nCols);
+    });
+}
+
+void matrixmatrixSubstraction(double* M1, double* M2, int nRows, int nCols, double* X) {
+    if (nRows <= 0 || nCols <= 0) return;
+    // M1 goes to b and M2 to a, so b - a = M1 - M2 (uploaded M1 first).
+    DeviceBuffers buf;
+    const std::size_t bytes = gpu_bytes(nRows, nCols, sizeof(double));
+    cudaDeviceReset();
+    double* a = buf.alloc<double>(bytes);
+    double* b = buf.alloc<double>(bytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(b, M1, bytes);
+    upload(a, M2, bytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    LINALG_LAUNCH(matrixmatrixSubstractionKernel, shape_2d(nRows, nCols), a, b, nRows, nCols);
+    download(X, b, bytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+// ---- products ------------------------------------------------------------------
+
+void matrixvectorMultiplication(double* M, int nRowsM, double* V, int nRowsV, double* X) {
+    if (nRowsM <= 0) return;
+    DeviceBuffers buf;
+    const std::size_t mBytes = gpu_bytes(nRowsM, nRowsV, sizeof(double));
+    const std::size_t vBytes = gpu_bytes(nRowsV, 1, sizeof(double));
+    const std::size_t xBytes = gpu_bytes(nRowsM, 1, sizeof(double));
+    cudaDeviceReset();
+    double* m = buf.alloc<double>(mBytes);
+    double* v = buf.alloc<double>(vBytes);
+    double* x = buf.alloc<double>(xBytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(m, M, mBytes);
+    upload(v, V, vBytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    LINALG_LAUNCH(matrixvectorMultiplicationKernel, shape_1d(nRowsM), m, nRowsM, v, nRowsV, x);
+    download(X, x, xBytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+void vectormatrixMultiplication(double* V, int nColsV, double* M, int nColsM, double* X) {
+    if (nColsM <= 0) return;
+    DeviceBuffers buf;
+    const std::size_t mBytes = gpu_bytes(nColsV, nColsM, sizeof(double));
+    const std::size_t vBytes = gpu_bytes(nColsV, 1, sizeof(double));
+    const std::size_t xBytes = gpu_bytes(nColsM, 1, sizeof(double));
+    cudaDeviceReset();
+    double* m = buf.alloc<double>(mBytes);
+    double* v = buf.alloc<double>(vBytes);
+    double* x = buf.alloc<double>(xBytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(m, M, mBytes);
+    upload(v, V, vBytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    LINALG_LAUNCH(vectormatrixMultiplicationKernel, shape_1d(nColsM), v, nColsV, m, nColsM, x);
+    download(X, x, xBytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+void matrixMultiplication(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
+    if (nRows1 <= 0 || nCols2 <= 0) return;
+    DeviceBuffers buf;
+    const std::size_t m1Bytes = gpu_bytes(nRows1, nCols, sizeof(double));
+    const std::size_t m2Bytes = gpu_bytes(nCols, nCols2, sizeof(double));
+    const std::size_t xBytes = gpu_bytes(nRows1, nCols2, sizeof(double));
+    cudaDeviceReset();
+    double* m1 = buf.alloc<double>(m1Bytes);
+    double* m2 = buf.alloc<double>(m2Bytes);
+    double* x = buf.alloc<double>(xBytes);
+    if (!gpu_checkpoint(kMallocError)) return;
+    buf.zero_all();
+    upload(m1, M1, m1Bytes);
+    upload(m2, M2, m2Bytes);
+    if (!gpu_checkpoint(kUploadError)) return;
+    LINALG_LAUNCH(matrixMultiplicationKernel, shape_2d(nRows1, nCols2), m1, nRows1, nCols, m2, nCols2, x);
+    download(X, x, xBytes);
+    gpu_checkpoint(kDownloadError);
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+// ---- solvers ---------------------------------------------------------------------
+
+namespace {
+
+enum class Elimination { gauss_jordan, below_pivot };
+
+// Device part shared by both solvers: reset, banks, buffers W, V, P, Q,
+// checkpoints 1 and 2, assembly of [A | B], row scaling, pivot indices,
+// diagonal, then per column the pivot search, the exchange with
+// normalisation and the elimination (all other rows, or the rows below).
+// Returns false when checkpoint 1 or 2 failed (message printed, nothing
+// launched). On success W, V, P stay allocated in `buf` for the caller.
+bool forward_phase(double* A, double* B, int n, Elimination kind, DeviceBuffers& buf, double*& W, double*& V) {
+    const int nC = n + 1;
+    const double lnBase = std::log(2.0);
+    const std::size_t wBytes = gpu_bytes(n, nC, sizeof(double));
+    const std::size_t vBytes = gpu_bytes(n, 1, sizeof(double));
+    const std::size_t pBytes = gpu_bytes(n, 1, sizeof(int));
+    const std::size_t qBytes = gpu_bytes(n, n, sizeof(double));
+
+    cudaDeviceReset();
+    cudaDeviceSetSharedMemConfig(cudaSharedMemBankSizeEightByte);
+    W = buf.alloc<double>(wBytes);
+    V = buf.alloc<double>(vBytes);
+    int* P = buf.alloc<int>(pBytes);
+    double* Q = buf.alloc<double>(qBytes);
+    if (!gpu_checkpoint(kMallocError)) return false;
+    buf.zero_all();
+    upload(Q, A, qBytes);
+    upload(V, B, vBytes);
+    if (!gpu_checkpoint(kUploadError)) return false;
+
+    const LaunchShape rows{dim3(ceil_div(nC, 256)), dim3(256)};
+    LINALG_LAUNCH(JOINABd_CU, rows, Q, V, W, n, nC);
+    buf.free_one(Q);
+    LINALG_LAUNCH(SCALEd_CU, rows, W, n, nC, lnBase);
+    LINALG_LAUNCH(VIDX_CU, rows, P, n);
+    LINALG_LAUNCH(EXTRDIAGd_CU, rows, W, V, n, nC, 0);
+
+    const unsigned row_blocks = ceil_div(n, 16);
+    for (int i = 0; i < n; ++i) {
+        const int m = n - i;
+        const int T = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(m))));
+        LINALG_LAUNCH(MAXd_CU, (LaunchShape{dim3(1), dim3(static_cast<unsigned>(T))}), W, V, P, n, i, i, T);
+        LINALG_LAUNCH(SWAPd_CU, (LaunchShape{dim3(ceil_div(m + 1LL, 256)), dim3(256)}), V, P, W, nC, i);
+        const LaunchShape update{dim3(ceil_div(m, 16), row_blocks), dim3(16, 16)};
+        if (kind == Elimination::gauss_jordan)
+            LINALG_LAUNCH(SUBROWSd_CU, update, W, n, nC, i, i + 1);
+        else
+            LINALG_LAUNCH(SUBSUBROWSd_CU, update, W, n, nC, i, i + 1);
+    }
+    return true;
+}
+
+} // namespace
+
+void SolveGJcuda(double* A, double* B, double* X, const int nDim) {
+    if (nDim <= 0) return;
+    const int n = nDim;
+    DeviceBuffers buf;
+    double* W = nullptr;
+    double* V = nullptr;
+    if (forward_phase(A, B, n, Elimination::gauss_jordan, buf, W, V)) {
+        LINALG_LAUNCH(EXTRCOLd_CU, (LaunchShape{dim3(ceil_div(n + 1LL, 256)), dim3(256)}), W, V, n, n + 1, n, 0);
+        cudaDeviceSynchronize();
+        download(X, V, gpu_bytes(n, 1, sizeof(double)));
+        gpu_checkpoint(kDownloadError);
+    }
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+void SolveGcudacpu(double* A, double* B, double* X, const int nDim) {
+    if (nDim <= 0) return;
+    const int n = nDim;
+    const long long nC = static_cast<long long>(n) + 1;
+    DeviceBuffers buf;
+    double* W = nullptr;
+    double* V = nullptr;
+    if (forward_phase(A, B, n, Elimination::below_pivot, buf, W, V)) {
+        cudaDeviceSynchronize();
+        const std::size_t wBytes = gpu_bytes(n, nC, sizeof(double));
+        double* H = static_cast<double*>(work_alloc(wBytes));
+        if (!H) {
+            report_no_memory("SolveLSE3", wBytes);
+        } else {
+            download(H, W, wBytes);
+            // A failed download leaves H undefined; zeros keep the back
+            // substitution well-defined (X is unspecified after the message).
+            if (!gpu_checkpoint(kDownloadError)) std::memset(H, 0, wBytes);
+            // Unit upper triangular system: no division needed.
+            for (int i = n - 1; i >= 0; --i) {
+                const double* row = H + i * nC;
+                double v = row[n];
+                for (int j = i + 1; j < n; ++j) v = v - row[j] * X[j];
+                X[i] = v * row[i];
+            }
+            work_free(H);
+        }
+    }
+    buf.free_all();
+    cudaDeviceReset();
+}
+
+} // namespace linalg

@@ -1,0 +1,39 @@
+#include "cuda/protocol.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "core/work_memory.h"
+
+namespace linalg {
+
+const char* const kMallocError = "cudaMalloc error! %s\n";
+const char* const kUploadError = "cudaMemcpy HtD error! %s\n";
+const char* const kDownloadError = "cudaMemcpy DtH error! %s\n";
+
+bool gpu_checkpoint(const char* message) {
+    const cudaError_t err = cudaGetLastError();
+    if (err == cudaSuccess) return true;
+    std::printf(message, cudaGetErrorString(err));
+    std::fflush(stdout);
+    return false;
+}
+
+std::size_t gpu_bytes(long long rows, long long cols, std::size_t elem) {
+    if (rows <= 0 || cols <= 0) return 0;
+    const std::size_t bytes = work_bytes(rows, cols, elem);
+    return bytes == 0 ? SIZE_MAX : bytes;
+}
+
+LaunchShape shape_1d(int n) {
+    if (n <= 512) return {dim3(1), dim3(static_cast<unsigned>(n))};
+    return {dim3(ceil_div(n, 512)), dim3(512)};
+}
+
+LaunchShape shape_2d(int nR, int nC) {
+    if (static_cast<long long>(nR) * nC <= 512)
+        return {dim3(1, 1), dim3(static_cast<unsigned>(nC), static_cast<unsigned>(nR))};
+    return {dim3(ceil_div(nC, 16), ceil_div(nR, 16)), dim3(16, 16)};
+}
+
+} // namespace linalg
