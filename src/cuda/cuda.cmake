@@ -75,7 +75,10 @@ if(_la_cuda_real)
   # part of the runtime; the solvers call it.
   target_compile_definitions(linalg_obj PRIVATE CUDA_ENABLE_DEPRECATED)
   target_compile_definitions(linalg_obj PUBLIC LINALG_CUDA_REAL=1)
+  # linalg_obj exists before CUDA is enabled, so it did not pick up the
+  # architectures from the variable.
   set_target_properties(linalg_obj PROPERTIES
+    CUDA_ARCHITECTURES "${CMAKE_CUDA_ARCHITECTURES}"
     CUDA_VISIBILITY_PRESET hidden
     CUDA_STANDARD 17
     CUDA_STANDARD_REQUIRED ON)
