@@ -18,6 +18,10 @@
 
 #include "cuda/emu/emu_hooks.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 thread_local dim3 threadIdx;
 thread_local dim3 blockIdx;
 thread_local dim3 blockDim;
@@ -129,7 +133,18 @@ struct BlockRun {
     std::vector<ucontext_t> fibers;
     std::vector<char> done;
     unsigned running = 0;
+    const void* scheduler_stack = nullptr;  // for the sanitizer's switch notes
+    std::size_t scheduler_stack_size = 0;
 };
+
+// AddressSanitizer must be told about every stack switch.
+#if defined(__SANITIZE_ADDRESS__)
+void switch_begin(void** fake, const void* bottom, std::size_t size) { __sanitizer_start_switch_fiber(fake, bottom, size); }
+void switch_end(void* fake, const void** bottom, std::size_t* size) { __sanitizer_finish_switch_fiber(fake, bottom, size); }
+#else
+void switch_begin(void**, const void*, std::size_t) {}
+void switch_end(void*, const void**, std::size_t*) {}
+#endif
 
 thread_local BlockRun* t_run = nullptr;
 thread_local bool t_in_fiber = false;
@@ -141,8 +156,11 @@ dim3 thread_index(const dim3& dims, unsigned t) {
 
 void fiber_entry() {
     BlockRun& r = *t_run;
+    switch_end(nullptr, &r.scheduler_stack, &r.scheduler_stack_size);
     r.body(r.context);
-    r.done[r.running] = 1;  // returning resumes the scheduler (uc_link)
+    r.done[r.running] = 1;
+    switch_begin(nullptr, r.scheduler_stack, r.scheduler_stack_size);
+    // returning resumes the scheduler (uc_link)
 }
 
 void start_fiber(BlockRun& r, unsigned t) {
@@ -160,7 +178,10 @@ void resume(BlockRun& r, unsigned t) {
     r.running = t;
     threadIdx = thread_index(r.dims, t);
     t_in_fiber = true;
+    void* fake = nullptr;
+    switch_begin(&fake, t_stacks[t].get(), kStackBytes);
     swapcontext(&r.scheduler, &r.fibers[t]);
+    switch_end(fake, nullptr, nullptr);
     t_in_fiber = false;
 }
 
@@ -276,7 +297,10 @@ void __syncthreads() {
         throw BarrierOutsideFiber{};
     }
     BlockRun& r = *t_run;
+    void* fake = nullptr;
+    switch_begin(&fake, r.scheduler_stack, r.scheduler_stack_size);
     swapcontext(&r.fibers[r.running], &r.scheduler);
+    switch_end(fake, &r.scheduler_stack, &r.scheduler_stack_size);
 }
 
 // ---- runtime API ------------------------------------------------------------
