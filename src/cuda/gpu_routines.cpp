@@ -1,8 +1,11 @@
 // Host routines of the GPU variants and the two GPU solvers. This file also
 // holds the kernel module: it is the one translation unit that includes the
 // kernel definitions.
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
+#include <tuple>
 #include <vector>
 
 #include "core/work_memory.h"
@@ -56,38 +59,33 @@ private:
 void upload(void* dev, const void* host, std::size_t bytes) { cudaMemcpy(dev, host, bytes, cudaMemcpyHostToDevice); }
 void download(void* host, const void* dev, std::size_t bytes) { cudaMemcpy(host, dev, bytes, cudaMemcpyDeviceToHost); }
 
-// Element-wise operation on two operands a, b of `bytes` each: uploads
-// first -> a and second -> b, runs `launch`, downloads b into X.
-template <typename Launch>
-void two_operand_op(const double* first, const double* second, std::size_t bytes, double* X, Launch launch) {
-    DeviceBuffers buf;
-    cudaDeviceReset();
-    double* a = buf.alloc<double>(bytes);
-    double* b = buf.alloc<double>(bytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(a, first, bytes);
-    upload(b, second, bytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    launch(a, b);
-    download(X, b, bytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
-}
+// One input of an operation: the device buffer it goes to (index in
+// allocation order) and the host array it comes from; the copy has the
+// buffer's size.
+struct Upload {
+    std::size_t buffer;
+    const double* host;
+};
 
-// Scalar multiplication in place in one buffer of `bytes`.
-template <typename Launch>
-void in_place_op(const double* in, std::size_t bytes, double* X, Launch launch) {
+// Host side of one element-wise or product operation: reset; one buffer per
+// entry of `bytes`, allocated in that order; checkpoint 1; zero-fill;
+// `uploads` in their order; checkpoint 2; `launch` called with the device
+// pointers in allocation order; download of buffer `result` into X;
+// checkpoint 3; release; reset. After a failed checkpoint 1 or 2 it returns
+// at once, X untouched and the buffers left to the next reset.
+template <std::size_t N, typename Launch>
+void run_operation(const std::size_t (&bytes)[N], std::initializer_list<Upload> uploads, std::size_t result, double* X,
+                   Launch launch) {
     DeviceBuffers buf;
+    std::array<double*, N> dev{};
     cudaDeviceReset();
-    double* v = buf.alloc<double>(bytes);
+    for (std::size_t i = 0; i < N; ++i) dev[i] = buf.alloc<double>(bytes[i]);
     if (!gpu_checkpoint(kMallocError)) return;
     buf.zero_all();
-    upload(v, in, bytes);
+    for (const Upload& u : uploads) upload(dev[u.buffer], u.host, bytes[u.buffer]);
     if (!gpu_checkpoint(kUploadError)) return;
-    launch(v);
-    download(X, v, bytes);
+    std::apply(launch, dev);
+    download(X, dev[result], bytes[result]);
     gpu_checkpoint(kDownloadError);
     buf.free_all();
     cudaDeviceReset();
@@ -96,163 +94,93 @@ void in_place_op(const double* in, std::size_t bytes, double* X, Launch launch) 
 } // namespace
 
 // ---- element-wise operations -------------------------------------------------
+//
+// Buffers are listed in allocation order; the lambda names them in that order.
 
 void vectorscalarMultiplication(double* V, int nDim, double S, double* X) {
     if (nDim <= 0) return;
-    in_place_op(V, gpu_bytes(nDim, 1, sizeof(double)), X, [&](double* v) {
+    run_operation({gpu_bytes(nDim, 1, sizeof(double))}, {{0, V}}, 0, X, [&](double* v) {
         LINALG_LAUNCH(vectorscalarMultiplicationKernel, shape_1d(nDim), v, nDim, S);
     });
 }
 
 void vectorvectorAddition(double* V1, double* V2, int nDim, double* X) {
     if (nDim <= 0) return;
-    two_operand_op(V1, V2, gpu_bytes(nDim, 1, sizeof(double)), X, [&](double* a, double* b) {
+    const std::size_t bytes = gpu_bytes(nDim, 1, sizeof(double));
+    run_operation({bytes, bytes}, {{0, V1}, {1, V2}}, 1, X, [&](double* a, double* b) {
         LINALG_LAUNCH(vectorvectorAdditionKernel, shape_1d(nDim), a, b, nDim);
     });
 }
 
 void vectorvectorSubstraction(double* V1, double* V2, int nDim, double* X) {
     if (nDim <= 0) return;
-    // V2 goes to a and V1 to b, so b - a = V1 - V2 (uploaded V1 first).
-    DeviceBuffers buf;
+    // V1 goes to b (uploaded first) and V2 to a, so b - a = V1 - V2.
     const std::size_t bytes = gpu_bytes(nDim, 1, sizeof(double));
-    cudaDeviceReset();
-    double* a = buf.alloc<double>(bytes);
-    double* b = buf.alloc<double>(bytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(b, V1, bytes);
-    upload(a, V2, bytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    LINALG_LAUNCH(vectorvectorSubstractionKernel, shape_1d(nDim), a, b, nDim);
-    download(X, b, bytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
+    run_operation({bytes, bytes}, {{1, V1}, {0, V2}}, 1, X, [&](double* a, double* b) {
+        LINALG_LAUNCH(vectorvectorSubstractionKernel, shape_1d(nDim), a, b, nDim);
+    });
 }
 
 void vectorvectorMultiplication(double* V1, int nRows, double* V2, int nCols, double* X) {
     if (nRows <= 0 || nCols <= 0) return;
-    DeviceBuffers buf;
-    const std::size_t uBytes = gpu_bytes(nRows, 1, sizeof(double));
-    const std::size_t wBytes = gpu_bytes(nCols, 1, sizeof(double));
-    const std::size_t xBytes = gpu_bytes(nRows, nCols, sizeof(double));
-    cudaDeviceReset();
-    double* u = buf.alloc<double>(uBytes);
-    double* w = buf.alloc<double>(wBytes);
-    double* x = buf.alloc<double>(xBytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(u, V1, uBytes);
-    upload(w, V2, wBytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    LINALG_LAUNCH(vectorvectorMultiplicationKernel, shape_2d(nRows, nCols), u, nRows, w, nCols, x);
-    download(X, x, xBytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
+    const std::size_t bytes[] = {gpu_bytes(nRows, 1, sizeof(double)), gpu_bytes(nCols, 1, sizeof(double)),
+                                 gpu_bytes(nRows, nCols, sizeof(double))};
+    run_operation(bytes, {{0, V1}, {1, V2}}, 2, X, [&](double* u, double* w, double* x) {
+        LINALG_LAUNCH(vectorvectorMultiplicationKernel, shape_2d(nRows, nCols), u, nRows, w, nCols, x);
+    });
 }
 
 void matrixscalarMultiplication(double* M, int nRows, int nCols, double S, double* X) {
     if (nRows <= 0 || nCols <= 0) return;
-    in_place_op(M, gpu_bytes(nRows, nCols, sizeof(double)), X, [&](double* m) {
+    run_operation({gpu_bytes(nRows, nCols, sizeof(double))}, {{0, M}}, 0, X, [&](double* m) {
         LINALG_LAUNCH(matrixscalarMultiplicationKernel, shape_2d(nRows, nCols), m, nRows, nCols, S);
     });
 }
 
 void matrixmatrixAddition(double* M1, double* M2, int nRows, int nCols, double* X) {
     if (nRows <= 0 || nCols <= 0) return;
-    two_operand_op(M1, M2, gpu_bytes(nRows, nCols, sizeof(double)), X, [&](double* a, double* b) {
+    const std::size_t bytes = gpu_bytes(nRows, nCols, sizeof(double));
+    run_operation({bytes, bytes}, {{0, M1}, {1, M2}}, 1, X, [&](double* a, double* b) {
         LINALG_LAUNCH(matrixmatrixAdditionKernel, shape_2d(nRows, nCols), a, b, nRows, nCols);
     });
 }
 
 void matrixmatrixSubstraction(double* M1, double* M2, int nRows, int nCols, double* X) {
     if (nRows <= 0 || nCols <= 0) return;
-    // M1 goes to b and M2 to a, so b - a = M1 - M2 (uploaded M1 first).
-    DeviceBuffers buf;
+    // M1 goes to b (uploaded first) and M2 to a, so b - a = M1 - M2.
     const std::size_t bytes = gpu_bytes(nRows, nCols, sizeof(double));
-    cudaDeviceReset();
-    double* a = buf.alloc<double>(bytes);
-    double* b = buf.alloc<double>(bytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(b, M1, bytes);
-    upload(a, M2, bytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    LINALG_LAUNCH(matrixmatrixSubstractionKernel, shape_2d(nRows, nCols), a, b, nRows, nCols);
-    download(X, b, bytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
+    run_operation({bytes, bytes}, {{1, M1}, {0, M2}}, 1, X, [&](double* a, double* b) {
+        LINALG_LAUNCH(matrixmatrixSubstractionKernel, shape_2d(nRows, nCols), a, b, nRows, nCols);
+    });
 }
 
 // ---- products ------------------------------------------------------------------
 
 void matrixvectorMultiplication(double* M, int nRowsM, double* V, int nRowsV, double* X) {
     if (nRowsM <= 0) return;
-    DeviceBuffers buf;
-    const std::size_t mBytes = gpu_bytes(nRowsM, nRowsV, sizeof(double));
-    const std::size_t vBytes = gpu_bytes(nRowsV, 1, sizeof(double));
-    const std::size_t xBytes = gpu_bytes(nRowsM, 1, sizeof(double));
-    cudaDeviceReset();
-    double* m = buf.alloc<double>(mBytes);
-    double* v = buf.alloc<double>(vBytes);
-    double* x = buf.alloc<double>(xBytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(m, M, mBytes);
-    upload(v, V, vBytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    LINALG_LAUNCH(matrixvectorMultiplicationKernel, shape_1d(nRowsM), m, nRowsM, v, nRowsV, x);
-    download(X, x, xBytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
+    const std::size_t bytes[] = {gpu_bytes(nRowsM, nRowsV, sizeof(double)), gpu_bytes(nRowsV, 1, sizeof(double)),
+                                 gpu_bytes(nRowsM, 1, sizeof(double))};
+    run_operation(bytes, {{0, M}, {1, V}}, 2, X, [&](double* m, double* v, double* x) {
+        LINALG_LAUNCH(matrixvectorMultiplicationKernel, shape_1d(nRowsM), m, nRowsM, v, nRowsV, x);
+    });
 }
 
 void vectormatrixMultiplication(double* V, int nColsV, double* M, int nColsM, double* X) {
     if (nColsM <= 0) return;
-    DeviceBuffers buf;
-    const std::size_t mBytes = gpu_bytes(nColsV, nColsM, sizeof(double));
-    const std::size_t vBytes = gpu_bytes(nColsV, 1, sizeof(double));
-    const std::size_t xBytes = gpu_bytes(nColsM, 1, sizeof(double));
-    cudaDeviceReset();
-    double* m = buf.alloc<double>(mBytes);
-    double* v = buf.alloc<double>(vBytes);
-    double* x = buf.alloc<double>(xBytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(m, M, mBytes);
-    upload(v, V, vBytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    LINALG_LAUNCH(vectormatrixMultiplicationKernel, shape_1d(nColsM), v, nColsV, m, nColsM, x);
-    download(X, x, xBytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
+    const std::size_t bytes[] = {gpu_bytes(nColsV, nColsM, sizeof(double)), gpu_bytes(nColsV, 1, sizeof(double)),
+                                 gpu_bytes(nColsM, 1, sizeof(double))};
+    run_operation(bytes, {{0, M}, {1, V}}, 2, X, [&](double* m, double* v, double* x) {
+        LINALG_LAUNCH(vectormatrixMultiplicationKernel, shape_1d(nColsM), v, nColsV, m, nColsM, x);
+    });
 }
 
 void matrixMultiplication(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     if (nRows1 <= 0 || nCols2 <= 0) return;
-    DeviceBuffers buf;
-    const std::size_t m1Bytes = gpu_bytes(nRows1, nCols, sizeof(double));
-    const std::size_t m2Bytes = gpu_bytes(nCols, nCols2, sizeof(double));
-    const std::size_t xBytes = gpu_bytes(nRows1, nCols2, sizeof(double));
-    cudaDeviceReset();
-    double* m1 = buf.alloc<double>(m1Bytes);
-    double* m2 = buf.alloc<double>(m2Bytes);
-    double* x = buf.alloc<double>(xBytes);
-    if (!gpu_checkpoint(kMallocError)) return;
-    buf.zero_all();
-    upload(m1, M1, m1Bytes);
-    upload(m2, M2, m2Bytes);
-    if (!gpu_checkpoint(kUploadError)) return;
-    LINALG_LAUNCH(matrixMultiplicationKernel, shape_2d(nRows1, nCols2), m1, nRows1, nCols, m2, nCols2, x);
-    download(X, x, xBytes);
-    gpu_checkpoint(kDownloadError);
-    buf.free_all();
-    cudaDeviceReset();
+    const std::size_t bytes[] = {gpu_bytes(nRows1, nCols, sizeof(double)), gpu_bytes(nCols, nCols2, sizeof(double)),
+                                 gpu_bytes(nRows1, nCols2, sizeof(double))};
+    run_operation(bytes, {{0, M1}, {1, M2}}, 2, X, [&](double* m1, double* m2, double* x) {
+        LINALG_LAUNCH(matrixMultiplicationKernel, shape_2d(nRows1, nCols2), m1, nRows1, nCols, m2, nCols2, x);
+    });
 }
 
 // ---- solvers ---------------------------------------------------------------------
