@@ -1,0 +1,269 @@
+// The eigen-solvers against plain copies of their original row-pointer
+// implementation (support/ref_eigen): whatever layout the library's solvers
+// keep their work matrices in, every eigenvalue and eigenvector element must
+// carry the same bits.
+#include "linalg.h"
+#include "support/ref_eigen.h"
+#include "support/reference.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+using LinearAlgebra::LA;
+
+namespace {
+
+constexpr double kSentinel = -12345.5;
+const int kOrders[] = {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 31, 33, 64, 65, 100, 257};
+
+using Matrix = std::vector<double>;
+
+Matrix random_symmetric(int n, std::uint64_t salt) {
+    Matrix A = ref::random_vector(static_cast<std::size_t>(n) * n, salt);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < i; ++j) A[i * n + j] = A[j * n + i];
+    return A;
+}
+
+// Where the reference does not converge, the library must end the process
+// through its fatal exit with the same reason (standard output is sent to
+// standard error so that the death test can match the message).
+void expect_fatal(const std::function<void()>& call, const char* reason, const std::string& what) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string pattern = std::string("NR run-time error\\.\\.\\.\n") + reason;
+    EXPECT_EXIT(
+        {
+            std::fflush(stdout);
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+            call();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1), pattern)
+        << what;
+}
+
+// Every solver must leave M as it found it.
+void expect_unchanged(const Matrix& before, const Matrix& after, const std::string& what) {
+    EXPECT_TRUE(ref::same_bits(before, after)) << what << ": input modified";
+}
+
+void check_jacobi(const Matrix& A, int n, const std::string& what) {
+    const std::size_t nn = static_cast<std::size_t>(n) * n;
+    Matrix wantV(n, kSentinel), wantM(nn, kSentinel);
+    if (!ref::eigen_symm_jacobi(A.data(), n, wantV.data(), wantM.data())) {
+        expect_fatal([&] {
+            Matrix M = A, o1(n), o2(static_cast<std::size_t>(n) * n);
+            LA::EigenSymmSystemMsqJ(M.data(), n, o1.data(), o2.data());
+        }, "Too many iterations in routine jacobi", what);
+        return;
+    }
+    Matrix M = A, gotV(n, kSentinel), gotM(nn, kSentinel);
+    LA::EigenSymmSystemMsqJ(M.data(), n, gotV.data(), gotM.data());
+    EXPECT_TRUE(ref::same_bits(gotV, wantV)) << "Jacobi eigenvalues, " << what;
+    EXPECT_TRUE(ref::same_bits(gotM, wantM)) << "Jacobi eigenvectors, " << what;
+    expect_unchanged(A, M, "Jacobi, " + what);
+}
+
+void check_hql(const Matrix& A, int n, const std::string& what) {
+    const std::size_t nn = static_cast<std::size_t>(n) * n;
+    Matrix wantV(n, kSentinel), wantM(nn, kSentinel);
+    if (!ref::eigen_symm_hql(A.data(), n, wantV.data(), wantM.data())) {
+        expect_fatal([&] {
+            Matrix M = A, o1(n), o2(static_cast<std::size_t>(n) * n);
+            LA::EigenSymmSystemMsqH(M.data(), n, o1.data(), o2.data());
+        }, "Too many iterations in tqli", what);
+        return;
+    }
+    Matrix M = A, gotV(n, kSentinel), gotM(nn, kSentinel);
+    LA::EigenSymmSystemMsqH(M.data(), n, gotV.data(), gotM.data());
+    EXPECT_TRUE(ref::same_bits(gotV, wantV)) << "HQL eigenvalues, " << what;
+    EXPECT_TRUE(ref::same_bits(gotM, wantM)) << "HQL eigenvectors, " << what;
+    expect_unchanged(A, M, "HQL, " + what);
+}
+
+void check_unsymm(const Matrix& A, int n, const std::string& what) {
+    Matrix wantR(n, kSentinel), wantI(n, kSentinel);
+    if (!ref::eigen_unsymm(A.data(), n, wantR.data(), wantI.data())) {
+        expect_fatal([&] {
+            Matrix M = A, o1(n), o2(static_cast<std::size_t>(n) * n);
+            LA::EigenUnSymmSystemMsq(M.data(), n, o1.data(), o2.data());
+        }, "Too many iterations in hqr", what);
+        return;
+    }
+    Matrix M = A, gotR(n, kSentinel), gotI(n, kSentinel);
+    LA::EigenUnSymmSystemMsq(M.data(), n, gotR.data(), gotI.data());
+    EXPECT_TRUE(ref::same_bits(gotR, wantR)) << "unsymmetric real parts, " << what;
+    EXPECT_TRUE(ref::same_bits(gotI, wantI)) << "unsymmetric imaginary parts, " << what;
+    expect_unchanged(A, M, "unsymmetric, " + what);
+}
+
+void check_symmetric(const Matrix& A, int n, const std::string& what) {
+    check_jacobi(A, n, what);
+    check_hql(A, n, what);
+}
+
+// Q diag(values) Q^T with Q a product of Householder reflections built from
+// random vectors: a dense symmetric matrix with the chosen spectrum.
+Matrix with_spectrum(const std::vector<double>& values, std::uint64_t salt) {
+    const int n = static_cast<int>(values.size());
+    Matrix A(static_cast<std::size_t>(n) * n, 0.0);
+    for (int i = 0; i < n; ++i) A[i * n + i] = values[i];
+    for (int r = 0; r < 3; ++r) {
+        const Matrix u = ref::random_vector(n, salt + r);
+        double uu = 0.0;
+        for (double x : u) uu += x * x;
+        if (uu == 0.0) continue;
+        // A <- H A H with H = I - 2 u u^T / (u^T u).
+        Matrix Au(n, 0.0);
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < n; ++k) Au[i] += A[i * n + k] * u[k];
+        double uAu = 0.0;
+        for (int i = 0; i < n; ++i) uAu += u[i] * Au[i];
+        const double c = 2.0 / uu;
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j)
+                A[i * n + j] += -c * (Au[i] * u[j] + u[i] * Au[j]) + c * c * uAu * u[i] * u[j];
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < i; ++j) A[i * n + j] = A[j * n + i];
+    }
+    return A;
+}
+
+} // namespace
+
+TEST(EigenLayout, SymmetricRandomMatrices) {
+    for (int n : kOrders) check_symmetric(random_symmetric(n, 7000 + n), n, "random n=" + std::to_string(n));
+}
+
+TEST(EigenLayout, GeneralRandomMatrices) {
+    for (int n : kOrders)
+        check_unsymm(ref::random_vector(static_cast<std::size_t>(n) * n, 8000 + n), n,
+                     "random n=" + std::to_string(n));
+}
+
+TEST(EigenLayout, SymmetricSolversReadOnlyTheirTriangle) {
+    // A non-symmetric input: Jacobi mirrors the upper triangle, HQL the lower.
+    for (int n : {5, 33, 100}) {
+        const Matrix A = ref::random_vector(static_cast<std::size_t>(n) * n, 8500 + n);
+        check_symmetric(A, n, "unsymmetric input n=" + std::to_string(n));
+    }
+}
+
+TEST(EigenLayout, RepeatedEigenvalues) {
+    for (int n : {2, 3, 8, 33, 100}) {
+        const std::string tag = " n=" + std::to_string(n);
+        // Identity and a multiple of it: nothing to rotate, ties everywhere.
+        Matrix I(static_cast<std::size_t>(n) * n, 0.0);
+        for (int i = 0; i < n; ++i) I[i * n + i] = 1.0;
+        check_symmetric(I, n, "identity" + tag);
+        // All ones: eigenvalue n once and 0 n-1 times.
+        check_symmetric(Matrix(static_cast<std::size_t>(n) * n, 1.0), n, "ones" + tag);
+        // Dense, with a few clusters of equal eigenvalues.
+        std::vector<double> values(n);
+        for (int i = 0; i < n; ++i) values[i] = static_cast<double>(i % 3) - 1.0;
+        check_symmetric(with_spectrum(values, 9000 + n), n, "three clusters" + tag);
+        // The general solver on the same symmetric matrices.
+        check_unsymm(with_spectrum(values, 9100 + n), n, "three clusters" + tag);
+        check_unsymm(Matrix(static_cast<std::size_t>(n) * n, 1.0), n, "ones" + tag);
+    }
+}
+
+TEST(EigenLayout, GradedMatrices) {
+    for (int n : {7, 16, 33, 100}) {
+        const std::string tag = " n=" + std::to_string(n);
+        Matrix S = random_symmetric(n, 9200 + n);
+        Matrix G = ref::random_vector(static_cast<std::size_t>(n) * n, 9300 + n);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                S[i * n + j] *= std::ldexp(1.0, -(i + j) / 2) * (1.0 + 0.25 * ((i * 7 + j * 3) % 5));
+                G[i * n + j] *= std::pow(10.0, -0.15 * (i + j));
+            }
+        // The scaling factors above differ between (i, j) and (j, i): mirror.
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < i; ++j) S[i * n + j] = S[j * n + i];
+        check_symmetric(S, n, "graded" + tag);
+        check_unsymm(G, n, "graded" + tag);
+        // Reversed grading: large entries in the bottom right corner.
+        Matrix R(S.size()), RG(G.size());
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                R[i * n + j] = S[(n - 1 - i) * n + (n - 1 - j)];
+                RG[i * n + j] = G[(n - 1 - i) * n + (n - 1 - j)];
+            }
+        check_symmetric(R, n, "reverse graded" + tag);
+        check_unsymm(RG, n, "reverse graded" + tag);
+        // Scaled near the ends of the exponent range.
+        for (double scale : {0x1p+900, 0x1p-900}) {
+            Matrix T = S, U = G;
+            for (double& x : T) x *= scale;
+            for (double& x : U) x *= scale;
+            check_symmetric(T, n, "scaled graded" + tag);
+            check_unsymm(U, n, "scaled graded" + tag);
+        }
+    }
+}
+
+TEST(EigenLayout, ZeroRowsAndColumns) {
+    for (int n : {3, 7, 16, 33, 100}) {
+        const std::string tag = " n=" + std::to_string(n);
+        Matrix S = random_symmetric(n, 9400 + n);
+        Matrix G = ref::random_vector(static_cast<std::size_t>(n) * n, 9500 + n);
+        for (int z = 0; z < n; z += 3) {
+            for (int k = 0; k < n; ++k) {
+                S[z * n + k] = S[k * n + z] = 0.0;
+                G[z * n + k] = 0.0;       // a zero row
+                G[k * n + (n - 1 - z)] = 0.0;  // and a zero column elsewhere
+            }
+        }
+        check_symmetric(S, n, "zero rows" + tag);
+        check_unsymm(G, n, "zero rows and columns" + tag);
+        // Whole matrix zero, and a single nonzero element.
+        Matrix Z(static_cast<std::size_t>(n) * n, 0.0);
+        check_symmetric(Z, n, "zero" + tag);
+        check_unsymm(Z, n, "zero" + tag);
+        Z[(n - 1) * n + 0] = Z[0 * n + (n - 1)] = 2.5;
+        check_symmetric(Z, n, "one pair" + tag);
+        check_unsymm(Z, n, "one pair" + tag);
+    }
+}
+
+TEST(EigenLayout, StructuredMatrices) {
+    for (int n : {3, 8, 17, 64}) {
+        const std::string tag = " n=" + std::to_string(n);
+        // Tridiagonal (tred2 has nothing to reduce), diagonal.
+        Matrix T(static_cast<std::size_t>(n) * n, 0.0), D(static_cast<std::size_t>(n) * n, 0.0);
+        for (int i = 0; i < n; ++i) {
+            T[i * n + i] = 2.0;
+            D[i * n + i] = std::cos(1.0 + i);
+            if (i + 1 < n) T[i * n + i + 1] = T[(i + 1) * n + i] = -1.0;
+        }
+        check_symmetric(T, n, "tridiagonal" + tag);
+        check_symmetric(D, n, "diagonal" + tag);
+        check_unsymm(T, n, "tridiagonal" + tag);
+        check_unsymm(D, n, "diagonal" + tag);
+        // Upper triangular and the cyclic shift (needs exceptional shifts).
+        Matrix U = ref::random_vector(static_cast<std::size_t>(n) * n, 9600 + n);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < i; ++j) U[i * n + j] = 0.0;
+        check_unsymm(U, n, "upper triangular" + tag);
+        Matrix C(static_cast<std::size_t>(n) * n, 0.0);
+        for (int i = 0; i < n; ++i) C[i * n + (i + n - 1) % n] = 1.0;
+        check_unsymm(C, n, "cyclic shift" + tag);
+        // Integer entries: exact cancellations and many exact zeros.
+        Matrix K(static_cast<std::size_t>(n) * n);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) K[i * n + j] = static_cast<double>((i * 5 + j * 3) % 4) - 1.0;
+        check_unsymm(K, n, "small integers" + tag);
+        Matrix KS = K;
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < i; ++j) KS[i * n + j] = KS[j * n + i];
+        check_symmetric(KS, n, "small integers" + tag);
+    }
+}
