@@ -38,6 +38,11 @@ void copy_to_work(const double* M, int n, double** a);
 // X[i*n + j] = a[i+1][j+1] for 0 <= i, j < n.
 void copy_from_work(double** a, int n, double* X);
 
+// Transposes the work matrix a (order n) in place: a[i][j] <-> a[j][i].
+void transpose_work(double** a, int n);
+// X[i*n + j] = a[j+1][i+1] for 0 <= i, j < n: the rows of a become columns.
+void copy_from_work_transposed(double** a, int n, double* X);
+
 // ---- shared by the three solvers -------------------------------------------
 
 // Selection sort of d[1..n] into descending order; the columns of the work
@@ -45,6 +50,10 @@ void copy_from_work(double** a, int n, double* X);
 // equal values the one with the highest index moves forward and equal values
 // change places. n <= 1 does nothing.
 void eigsrt(double* d, double** v, int n);
+
+// eigsrt for vectors kept as the rows of v: the same selection, the same
+// exchanges, done by exchanging the row pointers v[i] and v[k].
+void eigsrt_rows(double* d, double** v, int n);
 
 // Prints "NR run-time error...\n<reason>\n...now exiting to system...\n" on
 // standard output and ends the process with exit status 1. Work memory is
@@ -78,13 +87,15 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM);
 // Householder reduction of the symmetric work matrix a (order n, diagonal and
 // lower triangle read) to tridiagonal form: d[1..n] receives the diagonal,
 // e[i] (i = 2..n) the element coupling rows i-1 and i, e[1] = 0.0, and a the
-// orthogonal Q with Q^T A Q tridiagonal. n <= 0 does nothing.
+// orthogonal Q with Q^T A Q tridiagonal. The upper triangle is overwritten
+// by a mirror of the lower one before anything else; row 0 serves as scratch.
+// n <= 0 does nothing.
 void tred2(double** a, int n, double* d, double* e);
 
 // Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
-// with the transformation z (order n, Q on entry). On return d holds the
-// eigenvalues (unsorted), the columns of z the eigenvectors; e is destroyed.
-// 30 iterations per eigenvalue, a 31st is fatal.
+// with the transformation kept transposed in z: on entry row k of z holds
+// column k of Q, on return row k holds the eigenvector of d[k] (d unsorted);
+// e is destroyed. 30 iterations per eigenvalue, a 31st is fatal.
 void tqli(double* d, double* e, int n, double** z);
 
 // sqrt(a*a + b*b) without overflow or destructive underflow: the larger

@@ -73,6 +73,44 @@ void copy_from_work(double** a, int n, double* X) {
     }
 }
 
+void transpose_work(double** a, int n) {
+    for (int i = 2; i <= n; ++i) {
+        double* const ai = a[i];
+        for (int j = 1; j < i; ++j) {
+            const double tmp = ai[j];
+            ai[j] = a[j][i];
+            a[j][i] = tmp;
+        }
+    }
+}
+
+void copy_from_work_transposed(double** a, int n, double* X) {
+    for (int j = 0; j < n; ++j) {
+        const double* w = a[j + 1];
+        for (int i = 0; i < n; ++i) X[static_cast<std::ptrdiff_t>(i) * n + j] = w[i + 1];
+    }
+}
+
+void eigsrt_rows(double* d, double** v, int n) {
+    for (int i = 1; i < n; ++i) {
+        int k = i;
+        double p = d[i];
+        for (int j = i + 1; j <= n; ++j) {
+            if (d[j] >= p) {
+                k = j;
+                p = d[j];
+            }
+        }
+        if (k != i) {
+            d[k] = d[i];
+            d[i] = p;
+            double* const tmp = v[i];
+            v[i] = v[k];
+            v[k] = tmp;
+        }
+    }
+}
+
 void eigsrt(double* d, double** v, int n) {
     for (int i = 1; i < n; ++i) {
         int k = i;

@@ -1,6 +1,7 @@
 // Symmetric eigenproblem by Householder tridiagonalisation followed by the
 // QL algorithm with implicit shifts.
 #include "eigen/eigen.h"
+#include "eigen/kernels.h"
 
 #include "linalg.h"
 
@@ -25,73 +26,86 @@ double pythag(double a, double b) {
 }
 
 void tred2(double** a, int n, double* d, double* e) {
+    // Stage 1 keeps the active block (rows and columns 1..l) symmetric in
+    // full: the element above the diagonal holds the bits of its mirror, and
+    // every update below the diagonal is repeated above it with the same
+    // operands. Then both sums of the matrix-vector product run along rows
+    // and the rank-two update is one contiguous pass per row. The input's
+    // upper triangle is never read: it is overwritten by the mirror first.
+    for (int i = 2; i <= n; ++i) {
+        double* row = a[i];
+        for (int j = 1; j < i; ++j) a[j][i] = row[j];
+    }
+
     // Stage 1: for each row i from the bottom, a Householder reflection that
     // zeroes a[i][1..i-2]. The vector u stays in row i, u/h in column i, and
     // d[i] keeps h (0.0 when no reflection was needed).
     for (int i = n; i >= 2; --i) {
         const int l = i - 1;
+        double* const u = a[i];
         double h = 0.0;
         if (l > 1) {
             double scale = 0.0;
-            for (int k = 1; k <= l; ++k) scale += std::fabs(a[i][k]);
+            for (int k = 1; k <= l; ++k) scale += std::fabs(u[k]);
             if (scale == 0.0) {
-                e[i] = a[i][l];
+                e[i] = u[l];
             } else {
-                for (int k = 1; k <= l; ++k) {
-                    a[i][k] /= scale;
-                    h += a[i][k] * a[i][k];
-                }
-                double f = a[i][l];
+                for (int k = 1; k <= l; ++k) u[k] /= scale;
+                for (int k = 1; k <= l; ++k) h += u[k] * u[k];
+                double f = u[l];
                 double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
                 e[i] = scale * g;
                 h -= f * g;
-                a[i][l] = f - g;
+                u[l] = f - g;
+                // e[j] = (A u)_j / h. Each sum starts at 0.0 and takes its
+                // terms in ascending k; they are accumulated for all j at
+                // once, one row of the block per step.
+                for (int j = 1; j <= l; ++j) e[j] = 0.0;
+                // Hot loop: row k of the block against u[k].
+                for (int k = 1; k <= l; ++k) add_scaled(e + 1, a[k] + 1, l, u[k]);
                 f = 0.0;
                 for (int j = 1; j <= l; ++j) {
-                    a[j][i] = a[i][j] / h;
-                    // Hot loop: row j left of the diagonal, then column j
-                    // below it (strided), both against row i.
-                    g = 0.0;
-                    for (int k = 1; k <= j; ++k) g += a[j][k] * a[i][k];
-                    for (int k = j + 1; k <= l; ++k) g += a[k][j] * a[i][k];
-                    e[j] = g / h;
-                    f += e[j] * a[i][j];
+                    a[j][i] = u[j] / h;
+                    e[j] = e[j] / h;
+                    f += e[j] * u[j];
                 }
                 const double hh = f / (h + h);
+                for (int j = 1; j <= l; ++j) e[j] = e[j] - hh * u[j];
+                // Hot loop: rank-two update of row j, left of and on the
+                // diagonal as (u_j e_k + e_j u_k), right of it as the
+                // mirrored element's (u_k e_j + e_k u_j).
                 for (int j = 1; j <= l; ++j) {
-                    f = a[i][j];
-                    g = e[j] - hh * f;
-                    e[j] = g;
-                    // Hot loop: rank-two update of the lower triangle.
-                    for (int k = 1; k <= j; ++k) a[j][k] -= (f * e[k] + g * a[i][k]);
+                    double* const aj = a[j];
+                    sub_rank_two(aj + 1, e + 1, u + 1, j, u[j], e[j]);
+                    sub_rank_two(aj + j + 1, u + j + 1, e + j + 1, l - j, e[j], u[j]);
                 }
             }
         } else {
-            e[i] = a[i][l];
+            e[i] = u[l];
         }
         d[i] = h;
     }
 
     // Stage 2: accumulate the reflections into Q, from the top left corner
-    // outwards, and collect the diagonal.
+    // outwards, and collect the diagonal. Row 0 of a is the scratch vector
+    // g[1..l] = (row i) * Q, each element summed in ascending k.
     if (n >= 1) {
         d[1] = 0.0;
         e[1] = 0.0;
     }
+    double* const g = a[0];
     for (int i = 1; i <= n; ++i) {
         const int l = i - 1;
+        double* const ai = a[i];
         if (d[i] != 0.0) {
-            for (int j = 1; j <= l; ++j) {
-                // Hot loops: row i against column j (strided), then an update
-                // of column j from column i (both strided).
-                double g = 0.0;
-                for (int k = 1; k <= l; ++k) g += a[i][k] * a[k][j];
-                for (int k = 1; k <= l; ++k) a[k][j] -= g * a[k][i];
-            }
+            for (int j = 1; j <= l; ++j) g[j] = 0.0;
+            // Hot loops: g += a[i][k] * (row k), then row k -= g * a[k][i].
+            for (int k = 1; k <= l; ++k) add_scaled(g + 1, a[k] + 1, l, ai[k]);
+            for (int k = 1; k <= l; ++k) sub_scaled(a[k] + 1, g + 1, l, a[k][i]);
         }
-        d[i] = a[i][i];
-        a[i][i] = 1.0;
-        for (int j = 1; j <= l; ++j) a[j][i] = a[i][j] = 0.0;
+        d[i] = ai[i];
+        ai[i] = 1.0;
+        for (int j = 1; j <= l; ++j) a[j][i] = ai[j] = 0.0;
     }
 }
 
@@ -139,12 +153,8 @@ void tqli(double* d, double* e, int n, double** z) {
                 p = sn * r;
                 d[i + 1] = g + p;
                 g = cs * r - b;
-                // Hot loop: rotation of columns i and i+1 of z (strided).
-                for (int k = 1; k <= n; ++k) {
-                    const double zk = z[k][i + 1];
-                    z[k][i + 1] = sn * z[k][i] + cs * zk;
-                    z[k][i] = cs * z[k][i] - sn * zk;
-                }
+                // Hot loop: rotation of vectors i and i+1, rows of z.
+                rotate_rows_ql(z[i] + 1, z[i + 1] + 1, n, cs, sn);
             }
             if (underflow) continue;
             d[l] -= p;
@@ -163,10 +173,12 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
     if (e != nullptr) {
         copy_to_work(M, nDim, a);
         tred2(a, nDim, d, e);
+        // The QL rotations then work on Q's columns as contiguous rows.
+        transpose_work(a, nDim);
         tqli(d, e, nDim, a);
-        eigsrt(d, a, nDim);
+        eigsrt_rows(d, a, nDim);
         for (int i = 0; i < nDim; ++i) eV[i] = d[i + 1];
-        copy_from_work(a, nDim, eM);
+        copy_from_work_transposed(a, nDim, eM);
     }
     free_work_matrix(a, nDim);
     free_work_vector(d);
