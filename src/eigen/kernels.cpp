@@ -44,4 +44,25 @@ void sub_rank_two(double* __restrict y, const double* __restrict p, const double
     for (int k = 0; k < n; ++k) y[k] -= (a * p[k] + b * q[k]);
 }
 
+LINALG_EIGEN_KERNEL
+void reflect_rows3(double* __restrict r0, double* __restrict r1, double* __restrict r2, int n, double q, double r,
+                   double x, double y, double z) {
+    for (int k = 0; k < n; ++k) {
+        double p = r0[k] + q * r1[k];
+        p += r * r2[k];
+        r2[k] -= p * z;
+        r1[k] -= p * y;
+        r0[k] -= p * x;
+    }
+}
+
+LINALG_EIGEN_KERNEL
+void reflect_rows2(double* __restrict r0, double* __restrict r1, int n, double q, double x, double y) {
+    for (int k = 0; k < n; ++k) {
+        const double p = r0[k] + q * r1[k];
+        r1[k] -= p * y;
+        r0[k] -= p * x;
+    }
+}
+
 } // namespace linalg

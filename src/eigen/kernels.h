@@ -27,6 +27,14 @@ void sub_scaled(double* y, const double* x, int n, double a);
 // y[k] -= (a*p[k] + b*q[k]) for 0 <= k < n.
 void sub_rank_two(double* y, const double* p, const double* q, int n, double a, double b);
 
+// Householder step of the double-shift QR on three rows: with
+// p = r0[k] + q*r1[k], then p = p + r*r2[k]: r2[k] -= p*z, r1[k] -= p*y,
+// r0[k] -= p*x, for 0 <= k < n.
+void reflect_rows3(double* r0, double* r1, double* r2, int n, double q, double r, double x, double y, double z);
+
+// The same on two rows: p = r0[k] + q*r1[k]; r1[k] -= p*y; r0[k] -= p*x.
+void reflect_rows2(double* r0, double* r1, int n, double q, double x, double y);
+
 } // namespace linalg
 
 #endif

@@ -1,6 +1,7 @@
 // Eigenvalues of a general real matrix: balancing, reduction to upper
 // Hessenberg form and the shifted double-step QR algorithm.
 #include "eigen/eigen.h"
+#include "eigen/kernels.h"
 
 #include "linalg.h"
 
@@ -76,8 +77,9 @@ void elmhes(double** a, int n) {
                 if (y != 0.0) {
                     y /= x;
                     a[i][m - 1] = y;
-                    // Hot loops: a row update, then a column update (strided).
-                    for (int j = m; j <= n; ++j) a[i][j] -= y * a[m][j];
+                    // Hot loops: a row update (contiguous), then a column
+                    // update (strided).
+                    sub_scaled(a[i] + m, a[m] + m, n - m + 1, y);
                     for (int j = 1; j <= n; ++j) a[j][m] += y * a[j][i];
                 }
             }
@@ -200,26 +202,29 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 z = r / s;
                 q /= p;
                 r /= p;
-                // Hot loops: three rows along j, then three columns down i
-                // (strided).
-                for (int j = k; j <= nn; ++j) {
-                    p = a[k][j] + q * a[k + 1][j];
-                    if (k != nn - 1) {
-                        p += r * a[k + 2][j];
-                        a[k + 2][j] -= p * z;
-                    }
-                    a[k + 1][j] -= p * y;
-                    a[k][j] -= p * x;
-                }
+                // Hot loops: three rows along j (contiguous), then three
+                // columns down i, three neighbouring elements per row. The
+                // row loop leaves p as its last element's value, which the
+                // column loop overwrites before any use.
                 const int last = std::min(nn, k + 3);
-                for (int i = l; i <= last; ++i) {
-                    p = x * a[i][k] + y * a[i][k + 1];
-                    if (k != nn - 1) {
-                        p += z * a[i][k + 2];
-                        a[i][k + 2] -= p * r;
+                if (k != nn - 1) {
+                    reflect_rows3(a[k] + k, a[k + 1] + k, a[k + 2] + k, nn - k + 1, q, r, x, y, z);
+                    for (int i = l; i <= last; ++i) {
+                        double* const ai = a[i] + k;
+                        double pi = x * ai[0] + y * ai[1];
+                        pi += z * ai[2];
+                        ai[2] -= pi * r;
+                        ai[1] -= pi * q;
+                        ai[0] -= pi;
                     }
-                    a[i][k + 1] -= p * q;
-                    a[i][k] -= p;
+                } else {
+                    reflect_rows2(a[k] + k, a[k + 1] + k, nn - k + 1, q, x, y);
+                    for (int i = l; i <= last; ++i) {
+                        double* const ai = a[i] + k;
+                        const double pi = x * ai[0] + y * ai[1];
+                        ai[1] -= pi * q;
+                        ai[0] -= pi;
+                    }
                 }
             }
         } while (l < nn - 1);
