@@ -71,11 +71,12 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM);
 
 // Cyclic Jacobi rotations on the work matrix a (order n >= 1) whose diagonal
 // and upper triangle hold a symmetric matrix. On return d[1..n] holds the
-// eigenvalues (unsorted), the columns of the work matrix v the eigenvectors,
-// every element of a above the diagonal is 0.0, and the diagonal and lower
-// triangle of a are unchanged. At most 50 sweeps, then the fatal exit.
-// Returns false, with d and v undefined, only when its two work vectors
-// cannot be allocated (the message is printed).
+// eigenvalues (unsorted), the rows of the work matrix v the eigenvectors (row
+// k belongs to d[k]; v is kept transposed so that a rotation works on two
+// contiguous rows), every element of a above the diagonal is 0.0, and the
+// diagonal and lower triangle of a are unchanged. At most 50 sweeps, then the
+// fatal exit. Returns false, with d and v undefined, only when its two work
+// vectors cannot be allocated (the message is printed).
 [[nodiscard]] bool jacobi(double** a, int n, double* d, double** v);
 
 // ---- symmetric, Householder + QL ------------------------------------------------

@@ -1,5 +1,6 @@
 // Symmetric eigenproblem by cyclic Jacobi rotations.
 #include "eigen/eigen.h"
+#include "eigen/kernels.h"
 
 #include "linalg.h"
 
@@ -89,13 +90,14 @@ bool jacobi(double** a, int n, double* d, double** v) {
                 a[p][q] = 0.0;
 
                 // Hot loops: only the upper triangle of a is touched, so the
-                // first and second run down columns p and q (strided), the
-                // third along rows p and q, and the eigenvector update down
-                // columns p and q of v (strided).
+                // first runs down columns p and q (strided), the second along
+                // row p and down column q, the third along rows p and q
+                // (contiguous). The eigenvectors are rows p and q of v.
                 for (int j = 1; j < p; ++j) rotate(a[j][p], a[j][q], sn, tau);
-                for (int j = p + 1; j < q; ++j) rotate(a[p][j], a[j][q], sn, tau);
-                for (int j = q + 1; j <= n; ++j) rotate(a[p][j], a[q][j], sn, tau);
-                for (int j = 1; j <= n; ++j) rotate(v[j][p], v[j][q], sn, tau);
+                double* const ap = a[p];
+                for (int j = p + 1; j < q; ++j) rotate(ap[j], a[j][q], sn, tau);
+                rotate_rows_jacobi(ap + q + 1, a[q] + q + 1, n - q, sn, tau);
+                rotate_rows_jacobi(v[p] + 1, v[q] + 1, n, sn, tau);
             }
         }
 
@@ -117,9 +119,9 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
     if (d != nullptr) {
         copy_to_work(M, nDim, a);
         if (jacobi(a, nDim, d, v)) {
-            eigsrt(d, v, nDim);
+            eigsrt_rows(d, v, nDim);
             for (int i = 0; i < nDim; ++i) eV[i] = d[i + 1];
-            copy_from_work(v, nDim, eM);
+            copy_from_work_transposed(v, nDim, eM);
         }
     }
     free_work_matrix(a, nDim);
