@@ -138,6 +138,52 @@ TEST(EigenShared, EigsrtMovesTheLastOfEqualValuesForward) {
     EXPECT_EQ(v[1][3], 2.0);
 }
 
+TEST(EigenShared, EigsrtRowsIsEigsrtOnTheTranspose) {
+    // Values with ties; rows of w hold the columns of v.
+    const int n = 7;
+    const double d0[n + 1] = {0, 2, -1, 5, 2, 5, 0, -3};
+    double dc[n + 1], dr[n + 1];
+    std::copy(d0, d0 + n + 1, dc);
+    std::copy(d0, d0 + n + 1, dr);
+    std::vector<std::vector<double>> vrows(n + 1, std::vector<double>(n + 1, 0.0)), wrows = vrows;
+    std::vector<double*> v(n + 1), w(n + 1);
+    for (int r = 0; r <= n; ++r) {
+        v[r] = vrows[r].data();
+        w[r] = wrows[r].data();
+    }
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) v[r][c] = w[c][r] = 100.0 * r + c;
+    const std::vector<double*> before = w;
+    linalg::eigsrt(dc, v.data(), n);
+    linalg::eigsrt_rows(dr, w.data(), n);
+    EXPECT_TRUE(ref::same_bits(dc + 1, dr + 1, n));
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) EXPECT_EQ(w[c][r], v[r][c]) << r << "," << c;
+    // Rows move by exchanging pointers: row 0 stays, the set of rows is kept.
+    EXPECT_EQ(w[0], before[0]);
+    EXPECT_TRUE(std::is_permutation(w.begin(), w.end(), before.begin()));
+    EXPECT_NE(w, before);
+}
+
+TEST(EigenShared, TransposeAndTransposedCopy) {
+    const int n = 5;
+    const std::vector<double> A = ref::random_vector(n * n, 41);
+    std::vector<std::vector<double>> rows(n + 1, std::vector<double>(n + 1, kSentinel));
+    std::vector<double*> a(n + 1);
+    for (int r = 0; r <= n; ++r) a[r] = rows[r].data();
+    linalg::copy_to_work(A.data(), n, a.data());
+    linalg::transpose_work(a.data(), n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) EXPECT_EQ(a[i][j], A[(j - 1) * n + (i - 1)]) << i << "," << j;
+    for (int i = 0; i <= n; ++i) {
+        EXPECT_EQ(a[0][i], kSentinel);
+        EXPECT_EQ(a[i][0], kSentinel);
+    }
+    std::vector<double> X(n * n, kSentinel);
+    linalg::copy_from_work_transposed(a.data(), n, X.data());
+    EXPECT_TRUE(ref::same_bits(X, A));
+}
+
 TEST(EigenShared, PythagAvoidsOverflowAndUnderflow) {
     EXPECT_EQ(linalg::pythag(3.0, 4.0), 5.0);
     EXPECT_EQ(linalg::pythag(-4.0, 3.0), 5.0);
@@ -291,6 +337,42 @@ TEST(EigenStages, JacobiZeroesTheUpperTriangleOnly) {
     for (int i = 0; i < n; ++i) trace += A[i * n + i];
     for (int i = 1; i <= n; ++i) sum += d[i];
     EXPECT_NEAR(sum, trace, 1e-13);
+}
+
+TEST(EigenStages, JacobiLeavesTheEigenvectorsInTheRowsOfV) {
+    const int n = 10;
+    const std::vector<double> A = random_symmetric(n, 63);
+    Work a(n), v(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    std::vector<double> d(n + 1, kSentinel);
+    ASSERT_TRUE(linalg::jacobi(a.get(), n, d.data(), v.get()));
+    for (int k = 1; k <= n; ++k)
+        for (int i = 1; i <= n; ++i) {
+            long double s = 0.0L;
+            for (int j = 1; j <= n; ++j) s += static_cast<long double>(A[(i - 1) * n + (j - 1)]) * v(k, j);
+            EXPECT_NEAR(static_cast<double>(s), d[k] * v(k, i), 1e-13) << k << "," << i;
+        }
+}
+
+TEST(EigenStages, TqliTakesAndGivesVectorsAsRows) {
+    // After tred2, row k of the transposed Q is column k of Q; tqli turns
+    // row k into the eigenvector of d[k].
+    const int n = 9;
+    const std::vector<double> A = random_symmetric(n, 73);
+    Work a(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
+    std::vector<double> d(n + 1, kSentinel), e(n + 1, kSentinel);
+    linalg::tred2(a.get(), n, d.data(), e.data());
+    linalg::transpose_work(a.get(), n);
+    linalg::tqli(d.data(), e.data(), n, a.get());
+    for (int k = 1; k <= n; ++k)
+        for (int i = 1; i <= n; ++i) {
+            long double s = 0.0L;
+            for (int j = 1; j <= n; ++j) s += static_cast<long double>(A[(i - 1) * n + (j - 1)]) * a(k, j);
+            EXPECT_NEAR(static_cast<double>(s), d[k] * a(k, i), 1e-13) << k << "," << i;
+        }
 }
 
 TEST(EigenStages, Tred2GivesOrthogonalQAndTridiagonalForm) {
