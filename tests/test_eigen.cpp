@@ -724,6 +724,22 @@ TEST(EigenSymmSpecial, RepeatedAndClusteredEigenvalues) {
     }
 }
 
+TEST(EigenSymmSpecial, RankOneMatricesConverge) {
+    // The all-ones matrix reduces to a tridiagonal form whose zero eigenvalues
+    // leave subnormal diagonal and off-diagonal entries; the QL iteration
+    // must split there instead of running out of iterations.
+    for (int n : {100, 200}) {
+        const std::vector<double> A(static_cast<std::size_t>(n) * n, 1.0);
+        for (const auto& s : kSymmSolvers) {
+            const SymmResult r = solve_symm(s.solve, A);
+            EXPECT_NEAR(r.eV[0], n, 1e-12 * n) << s.name << " n=" << n;
+            for (int i = 1; i < n; ++i) ASSERT_NEAR(r.eV[i], 0.0, 1e-12 * n) << s.name << " n=" << n << " i=" << i;
+            EXPECT_LT(eigen_residual_ratio(A, r, n), 30.0) << s.name << " n=" << n;
+            EXPECT_LT(orthonormality_ratio(r.eM, n), 30.0) << s.name << " n=" << n;
+        }
+    }
+}
+
 TEST(EigenSymmSpecial, ZeroMatrixAndWideRange) {
     for (const auto& s : kSymmSolvers) {
         const SymmResult z = solve_symm(s.solve, std::vector<double>(16, 0.0));

@@ -5,6 +5,7 @@
 
 #include "linalg.h"
 
+#include <cfloat>
 #include <cmath>
 
 namespace linalg {
@@ -122,7 +123,11 @@ void tqli(double* d, double* e, int n, double** z) {
             // the matrix; m = n when there is none.
             for (m = l; m <= n - 1; ++m) {
                 const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
-                if (std::fabs(e[m]) + dd == dd) break;
+                // An off-diagonal element below the smallest normal number
+                // also splits: next to (near-)zero diagonal entries the
+                // relative test could never hold, and subnormal values carry
+                // too few bits for the iteration to shrink them further.
+                if (std::fabs(e[m]) + dd == dd || std::fabs(e[m]) < DBL_MIN) break;
             }
             if (m == l) break;
             if (iter == kMaxIterations) fatal_numeric_error("Too many iterations in tqli");

@@ -3,6 +3,7 @@
 #include "support/ref_eigen.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -205,7 +206,7 @@ bool tqli(double* d, double* e, int n, double** z) {
         do {
             for (m = l; m <= n - 1; ++m) {
                 const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
-                if (std::fabs(e[m]) + dd == dd) break;
+                if (std::fabs(e[m]) + dd == dd || std::fabs(e[m]) < DBL_MIN) break;
             }
             if (m == l) break;
             if (iter == 30) return false;
