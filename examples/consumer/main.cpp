@@ -1,0 +1,39 @@
+// Uses the installed liblinalg through its public header only, and checks a
+// few results that are exact in double arithmetic. Exits 0 when all hold.
+#include <linalg.h>
+
+#include <cstdio>
+
+using LinearAlgebra::LA;
+
+namespace {
+int failures = 0;
+
+void check(bool ok, const char* what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
+    if (!ok) ++failures;
+}
+} // namespace
+
+int main() {
+    double A[4] = {1, 2, 3, 4};
+    double B[4] = {5, 6, 7, 8};
+    double P[4] = {0, 0, 0, 0};
+    LA::MultiplyMM(A, 2, 2, B, 2, P);
+    check(P[0] == 19 && P[1] == 22 && P[2] == 43 && P[3] == 50, "MultiplyMM 2x2");
+
+    double v[5] = {3, -1, 4, 1, -5};
+    check(LA::SumV(v, 5) == 2, "SumV");
+    check(LA::DotVV(v, v, 5) == 52, "DotVV");
+
+    double s[5];
+    LA::SortV(v, 5, s);
+    check(s[0] == -5 && s[1] == -1 && s[2] == 1 && s[3] == 3 && s[4] == 4, "SortV");
+
+    double T[4];
+    LA::TransposeM(A, 2, 2, T);
+    check(T[0] == 1 && T[1] == 3 && T[2] == 2 && T[3] == 4, "TransposeM");
+
+    std::printf("%d failure(s)\n", failures);
+    return failures == 0 ? 0 : 1;
+}
