@@ -7,6 +7,9 @@ set -euo pipefail
 build="$(cd "$1" && pwd)"
 src="$(cd "$2" && pwd)"
 cxx="${CXX:-c++}"
+# Extra compiler and linker flags of the consumer (the sanitizer build passes
+# its -fsanitize flags, since the installed library then needs their runtime).
+consumer_flags="${CONSUMER_FLAGS:-}"
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/linalg-install.XXXXXX")"
 trap 'rm -rf "$tmp"' EXIT
@@ -39,7 +42,8 @@ extra="$(find "$prefix" -type f -o -type l | grep -v -E '/(liblinalg\.so(\.1(\.0
 
 echo "== consumer with find_package"
 cmake -S "$src/examples/consumer" -B "$tmp/consumer-cmake" \
-  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$tmp/cfg.log" 2>&1 || { cat "$tmp/cfg.log"; fail "configure consumer"; }
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS="$consumer_flags" -DCMAKE_EXE_LINKER_FLAGS="$consumer_flags" >"$tmp/cfg.log" 2>&1 || { cat "$tmp/cfg.log"; fail "configure consumer"; }
 cmake --build "$tmp/consumer-cmake" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; fail "build consumer"; }
 # The consumer runs from its build tree (CMake records the run path of the
 # imported library); check it resolves the installed copy.
@@ -54,7 +58,7 @@ libs="$(pkg-config --libs linalg)"
 echo "cflags: $cflags"
 echo "libs:   $libs"
 # shellcheck disable=SC2086
-"$cxx" -std=c++17 -o "$tmp/consumer-pc" "$src/examples/consumer/main.cpp" $cflags $libs
+"$cxx" -std=c++17 $consumer_flags -o "$tmp/consumer-pc" "$src/examples/consumer/main.cpp" $cflags $libs
 LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc"
 LD_LIBRARY_PATH="$libdir" ldd "$tmp/consumer-pc" | grep -q "$libdir/liblinalg.so.1" || fail "pkg-config consumer does not load the installed library"
 
@@ -71,8 +75,8 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
   # The unpacked package is usable as it stands (relocatable pkg-config file).
   dpkg-deb -x "$deb" "$tmp/debroot"
   PKG_CONFIG_PATH="$tmp/debroot/usr/lib/pkgconfig" pkg-config --libs linalg >/dev/null
-  # shellcheck disable=SC2046
-  "$cxx" -std=c++17 -o "$tmp/consumer-deb" "$src/examples/consumer/main.cpp" \
+  # shellcheck disable=SC2046,SC2086
+  "$cxx" -std=c++17 $consumer_flags -o "$tmp/consumer-deb" "$src/examples/consumer/main.cpp" \
     $(PKG_CONFIG_PATH="$tmp/debroot/usr/lib/pkgconfig" pkg-config --cflags --libs linalg)
   LD_LIBRARY_PATH="$tmp/debroot/usr/lib" "$tmp/consumer-deb" >/dev/null || fail "consumer against the unpacked Debian package"
 fi
