@@ -10,11 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
-if ! command -v valgrind >/dev/null; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends valgrind
-fi
+bash scripts/need_pkgs.sh valgrind
 build="${BUILD_DIR:-build-test}"
 jobs="${JOBS:-2}"
 if [ ! -f "$build/CMakeCache.txt" ]; then
