@@ -31,7 +31,7 @@ struct Job {
 Result from_ints(const std::vector<int>& v) { return Result(v.begin(), v.end()); }
 
 // Symmetric matrix from a random one: (R + R^T) / 2.
-[[maybe_unused]] std::vector<double> symmetric(int n, std::uint64_t salt) {
+std::vector<double> symmetric(int n, std::uint64_t salt) {
     auto R = ref::random_vector(static_cast<std::size_t>(n) * n, salt);
     std::vector<double> S(R.size());
     for (int i = 0; i < n; ++i)
@@ -127,8 +127,52 @@ std::vector<Job> sequential_jobs() {
     return jobs;
 }
 
+// Solvers, inverse, determinant and eigen-solvers. SolveLSE1 reads the
+// thread count only, which is set once before the threads start.
+std::vector<Job> solver_jobs() {
+    std::vector<Job> jobs;
+    using SolverFn = void (*)(double*, double*, double*, int);
+    const std::pair<const char*, SolverFn> solvers[] = {{"SolveLSE", &LA::SolveLSE}, {"SolveLSE1", &LA::SolveLSE1}};
+    for (const auto& [name, f] : solvers)
+        jobs.push_back({name, [f = f](std::uint64_t s) {
+            const int n = 90;
+            auto A = ref::random_matrix(n, s), B = ref::random_vector(n, s + 1);
+            Result X(n);
+            f(A.data(), B.data(), X.data(), n);
+            return X;
+        }});
+    jobs.push_back({"InverseMsq+DeterminantMsq", [](std::uint64_t s) {
+        const int n = 70;
+        auto A = ref::random_matrix(n, s);
+        Result X(n * n + 1);
+        LA::InverseMsq(A.data(), X.data(), n);
+        X[n * n] = LA::DeterminantMsq(A.data(), n);
+        return X;
+    }});
+    using EigFn = void (*)(double*, int, double*, double*);
+    const std::pair<const char*, EigFn> eig[] = {{"EigenSymmSystemMsqJ", &LA::EigenSymmSystemMsqJ},
+                                                 {"EigenSymmSystemMsqH", &LA::EigenSymmSystemMsqH}};
+    for (const auto& [name, f] : eig)
+        jobs.push_back({name, [f = f](std::uint64_t s) {
+            const int n = 40;
+            auto M = symmetric(n, s);
+            Result X(n + n * n);
+            f(M.data(), n, X.data(), X.data() + n);
+            return X;
+        }});
+    jobs.push_back({"EigenUnSymmSystemMsq", [](std::uint64_t s) {
+        const int n = 50;
+        auto M = ref::random_vector(n * n, s);
+        Result X(2 * n);
+        LA::EigenUnSymmSystemMsq(M.data(), n, X.data(), X.data() + n);
+        return X;
+    }});
+    return jobs;
+}
+
 std::vector<Job> all_jobs() {
     std::vector<Job> jobs = sequential_jobs();
+    for (auto& j : solver_jobs()) jobs.push_back(std::move(j));
     return jobs;
 }
 
@@ -167,11 +211,27 @@ void run_concurrently(const std::vector<Job>& jobs, int threads, int rounds) {
 
 } // namespace
 
-TEST(Concurrency, JobsAreDeterministicAlone) {
+class Concurrency : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ref::StdoutCapture quiet;
+        ASSERT_EQ(LA::Init_openMP(2), 0);
+    }
+};
+
+TEST_F(Concurrency, JobsAreDeterministicAlone) {
     // The comparison below is only meaningful if a job repeats itself.
     for (const auto& job : all_jobs()) EXPECT_TRUE(ref::same_bits(job.run(5), job.run(5))) << job.name;
 }
 
-TEST(Concurrency, SequentialOperationsFromFourThreads) {
+TEST_F(Concurrency, SequentialOperationsFromFourThreads) {
     run_concurrently(sequential_jobs(), 4, 3);
+}
+
+TEST_F(Concurrency, SolversAndEigenSolversFromFourThreads) {
+    run_concurrently(solver_jobs(), 4, 3);
+}
+
+TEST_F(Concurrency, EverythingMixedFromThreeThreads) {
+    run_concurrently(all_jobs(), 3, 2);
 }

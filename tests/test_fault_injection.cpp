@@ -109,7 +109,7 @@ long long inject_every_allocation(Call c) {
     return count;
 }
 
-[[maybe_unused]] std::vector<double> sym(int n, std::uint64_t salt) {
+std::vector<double> sym(int n, std::uint64_t salt) {
     auto R = ref::random_vector(static_cast<std::size_t>(n) * n, salt);
     std::vector<double> S(R.size());
     for (int i = 0; i < n; ++i)
@@ -124,6 +124,83 @@ TEST(FaultInjection, SortVI) {
         Call c{"SortVI n=" + std::to_string(n), {ref::random_vector(n, 11)}, {}, std::vector<int>(n), nullptr};
         c.run = [n](Call& k) { LA::SortVI(k.in[0].data(), n, k.iout.data()); };
         EXPECT_EQ(inject_every_allocation(c), 1);
+    }
+}
+
+class FaultInjectionSolvers : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ref::StdoutCapture quiet;
+        ASSERT_EQ(LA::Init_openMP(2), 0);
+    }
+};
+
+using SolverFn = void (*)(double*, double*, double*, int);
+
+void inject_solver(const char* name, SolverFn f, int n) {
+    Call c{std::string(name) + " n=" + std::to_string(n),
+           {ref::random_matrix(n, 21), ref::random_vector(n, 22)}, {std::vector<double>(n)}, {}, nullptr};
+    c.run = [f, n](Call& k) { f(k.in[0].data(), k.in[1].data(), k.out[0].data(), n); };
+    EXPECT_GE(inject_every_allocation(c), 1);
+}
+
+TEST_F(FaultInjectionSolvers, SolveLSE) {
+    for (int n : {1, 2, 7, 60}) inject_solver("SolveLSE", &LA::SolveLSE, n);
+}
+
+TEST_F(FaultInjectionSolvers, SolveLSE1) {
+    for (int n : {1, 2, 7, 60}) inject_solver("SolveLSE1", &LA::SolveLSE1, n);
+}
+
+TEST_F(FaultInjectionSolvers, SolveLSE3HostBuffer) {
+    // The device memory of the GPU solver is not work memory; its host copy
+    // of the eliminated system is.
+    for (int n : {1, 5, 33}) inject_solver("SolveLSE3", &LA::SolveLSE3, n);
+}
+
+TEST_F(FaultInjectionSolvers, InverseMsq) {
+    for (int n : {1, 4, 30}) {
+        Call c{"InverseMsq n=" + std::to_string(n), {ref::random_matrix(n, 31)},
+               {std::vector<double>(static_cast<std::size_t>(n) * n)}, {}, nullptr};
+        c.run = [n](Call& k) { LA::InverseMsq(k.in[0].data(), k.out[0].data(), n); };
+        EXPECT_GE(inject_every_allocation(c), 1);
+    }
+}
+
+TEST_F(FaultInjectionSolvers, DeterminantMsqFromOrderFour) {
+    for (int n : {4, 5, 30}) {
+        Call c{"DeterminantMsq n=" + std::to_string(n), {ref::random_matrix(n, 41)}, {}, {}, nullptr};
+        c.run = [n](Call& k) { k.result = LA::DeterminantMsq(k.in[0].data(), n); };
+        EXPECT_GE(inject_every_allocation(c), 1);
+    }
+    // Orders 1 to 3 use closed formulas and allocate nothing.
+    for (int n : {1, 2, 3}) {
+        auto A = ref::random_matrix(n, 42);
+        hooks::reset_alloc_counters();
+        LA::DeterminantMsq(A.data(), n);
+        EXPECT_EQ(hooks::alloc_calls(), 0) << "n=" << n;
+    }
+}
+
+TEST(FaultInjection, SymmetricEigenSolvers) {
+    using EigFn = void (*)(double*, int, double*, double*);
+    const std::pair<const char*, EigFn> solvers[] = {{"EigenSymmSystemMsqJ", &LA::EigenSymmSystemMsqJ},
+                                                     {"EigenSymmSystemMsqH", &LA::EigenSymmSystemMsqH}};
+    for (const auto& [name, f] : solvers)
+        for (int n : {1, 2, 6, 20}) {
+            Call c{std::string(name) + " n=" + std::to_string(n), {sym(n, 51)},
+                   {std::vector<double>(n), std::vector<double>(static_cast<std::size_t>(n) * n)}, {}, nullptr};
+            c.run = [f, n](Call& k) { f(k.in[0].data(), n, k.out[0].data(), k.out[1].data()); };
+            EXPECT_GE(inject_every_allocation(c), 1);
+        }
+}
+
+TEST(FaultInjection, UnsymmetricEigenSolver) {
+    for (int n : {1, 2, 6, 20}) {
+        Call c{"EigenUnSymmSystemMsq n=" + std::to_string(n), {ref::random_vector(static_cast<std::size_t>(n) * n, 61)},
+               {std::vector<double>(n), std::vector<double>(n)}, {}, nullptr};
+        c.run = [n](Call& k) { LA::EigenUnSymmSystemMsq(k.in[0].data(), n, k.out[0].data(), k.out[1].data()); };
+        EXPECT_GE(inject_every_allocation(c), 1);
     }
 }
 
