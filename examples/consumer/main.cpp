@@ -34,6 +34,17 @@ int main() {
     LA::TransposeM(A, 2, 2, T);
     check(T[0] == 1 && T[1] == 3 && T[2] == 2 && T[3] == 4, "TransposeM");
 
+    // A diagonal system with an exact solution, and the OpenMP product (the
+    // OpenMP runtime comes in through the library's own dependency).
+    double D[4] = {2, 0, 0, 4}, b[2] = {2, 8}, x[2] = {0, 0};
+    LA::SolveLSE(D, b, x, 2);
+    check(x[0] == 1 && x[1] == 2, "SolveLSE");
+    check(LA::DeterminantMsq(D, 2) == 8, "DeterminantMsq");
+    double P1[4] = {0, 0, 0, 0};
+    check(LA::Init_openMP(2) == 0, "Init_openMP");
+    LA::MultiplyMM1(A, 2, 2, B, 2, P1);
+    check(P1[0] == 19 && P1[1] == 22 && P1[2] == 43 && P1[3] == 50, "MultiplyMM1 2x2");
+
     std::printf("%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }
