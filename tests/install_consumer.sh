@@ -47,7 +47,10 @@ cmake -S "$src/examples/consumer" -B "$tmp/consumer-cmake" \
 cmake --build "$tmp/consumer-cmake" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; fail "build consumer"; }
 # The consumer runs from its build tree (CMake records the run path of the
 # imported library); check it resolves the installed copy.
-ldd "$tmp/consumer-cmake/linalg_consumer" | grep -q "$libdir/liblinalg.so.1" || { ldd "$tmp/consumer-cmake/linalg_consumer"; fail "consumer does not load the installed library"; }
+# (ldd's output is kept whole: grep -q closing the pipe early would make ldd
+# die of SIGPIPE, which pipefail reports as a failure.)
+deps="$(ldd "$tmp/consumer-cmake/linalg_consumer")"
+grep -q "$libdir/liblinalg.so.1" <<<"$deps" || { echo "$deps"; fail "consumer does not load the installed library"; }
 "$tmp/consumer-cmake/linalg_consumer"
 
 echo "== consumer with pkg-config"
@@ -60,7 +63,8 @@ echo "libs:   $libs"
 # shellcheck disable=SC2086
 "$cxx" -std=c++17 $consumer_flags -o "$tmp/consumer-pc" "$src/examples/consumer/main.cpp" $cflags $libs
 LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc"
-LD_LIBRARY_PATH="$libdir" ldd "$tmp/consumer-pc" | grep -q "$libdir/liblinalg.so.1" || fail "pkg-config consumer does not load the installed library"
+deps="$(LD_LIBRARY_PATH="$libdir" ldd "$tmp/consumer-pc")"
+grep -q "$libdir/liblinalg.so.1" <<<"$deps" || { echo "$deps"; fail "pkg-config consumer does not load the installed library"; }
 
 if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
   echo "== Debian package"
