@@ -2,7 +2,9 @@
 // launcher with block barriers (see cuda_emu.h and emu_hooks.h).
 #include "cuda/emu/cuda_emu.h"
 
+#include <sys/mman.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <random>
 #include <string>
@@ -19,13 +22,20 @@
 #include "cuda/emu/emu_hooks.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#define LINALG_EMU_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LINALG_EMU_ASAN 1
+#endif
+#endif
+#if defined(LINALG_EMU_ASAN)
 #include <sanitizer/common_interface_defs.h>
 #endif
 
-thread_local dim3 threadIdx;
-thread_local dim3 blockIdx;
-thread_local dim3 blockDim;
-thread_local dim3 gridDim;
+__thread dim3 threadIdx;
+__thread dim3 blockIdx;
+__thread dim3 blockDim;
+__thread dim3 gridDim;
 
 namespace linalg {
 namespace emu {
@@ -119,7 +129,39 @@ std::string shape(const char* what, dim3 d) {
 
 // ---- block execution ------------------------------------------------------
 
+// Stack of one fiber. AddressSanitizer's frames are several times larger
+// (red zones around every local), so its builds get more.
+#if defined(LINALG_EMU_ASAN)
+constexpr std::size_t kStackBytes = 256 * 1024;
+#else
 constexpr std::size_t kStackBytes = 64 * 1024;
+#endif
+
+// A fiber stack with an inaccessible guard page below it, so an overflow
+// faults at once instead of overwriting other memory.
+class FiberStack {
+public:
+    FiberStack() {
+        guard_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        void* p = mmap(nullptr, guard_ + kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                       -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<char*>(p);
+        if (mprotect(base_, guard_, PROT_NONE) != 0) {
+            munmap(base_, guard_ + kStackBytes);
+            throw std::bad_alloc();
+        }
+    }
+    ~FiberStack() { munmap(base_, guard_ + kStackBytes); }
+    FiberStack(const FiberStack&) = delete;
+    FiberStack& operator=(const FiberStack&) = delete;
+    // Lowest usable address; the stack grows down towards the guard page.
+    char* bottom() const { return base_ + guard_; }
+
+private:
+    char* base_ = nullptr;
+    std::size_t guard_ = 0;
+};
 
 // Thrown by a barrier met by a thread that runs as a plain call: the block
 // was started without fibers because its first thread finished without one.
@@ -129,7 +171,9 @@ struct BlockRun {
     ThreadBody body = nullptr;
     void* context = nullptr;
     dim3 dims;
-    ucontext_t scheduler;
+    // Value-initialised: the sanitizer's swapcontext reads uc_stack of the
+    // context it switches to, and swapcontext never sets it.
+    ucontext_t scheduler{};
     std::vector<ucontext_t> fibers;
     std::vector<char> done;
     unsigned running = 0;
@@ -138,7 +182,7 @@ struct BlockRun {
 };
 
 // AddressSanitizer must be told about every stack switch.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(LINALG_EMU_ASAN)
 void switch_begin(void** fake, const void* bottom, std::size_t size) { __sanitizer_start_switch_fiber(fake, bottom, size); }
 void switch_end(void* fake, const void** bottom, std::size_t* size) { __sanitizer_finish_switch_fiber(fake, bottom, size); }
 #else
@@ -148,7 +192,7 @@ void switch_end(void*, const void**, std::size_t*) {}
 
 thread_local BlockRun* t_run = nullptr;
 thread_local bool t_in_fiber = false;
-thread_local std::vector<std::unique_ptr<char[]>> t_stacks;  // reused across launches
+thread_local std::vector<std::unique_ptr<FiberStack>> t_stacks;  // reused across launches
 
 dim3 thread_index(const dim3& dims, unsigned t) {
     return dim3(t % dims.x, (t / dims.x) % dims.y, t / (dims.x * dims.y));
@@ -164,10 +208,10 @@ void fiber_entry() {
 }
 
 void start_fiber(BlockRun& r, unsigned t) {
-    while (t_stacks.size() <= t) t_stacks.emplace_back(new char[kStackBytes]);
+    while (t_stacks.size() <= t) t_stacks.push_back(std::make_unique<FiberStack>());
     ucontext_t& uc = r.fibers[t];
     getcontext(&uc);
-    uc.uc_stack.ss_sp = t_stacks[t].get();
+    uc.uc_stack.ss_sp = t_stacks[t]->bottom();
     uc.uc_stack.ss_size = kStackBytes;
     uc.uc_link = &r.scheduler;
     makecontext(&uc, fiber_entry, 0);
@@ -179,7 +223,7 @@ void resume(BlockRun& r, unsigned t) {
     threadIdx = thread_index(r.dims, t);
     t_in_fiber = true;
     void* fake = nullptr;
-    switch_begin(&fake, t_stacks[t].get(), kStackBytes);
+    switch_begin(&fake, t_stacks[t]->bottom(), kStackBytes);
     swapcontext(&r.scheduler, &r.fibers[t]);
     switch_end(fake, nullptr, nullptr);
     t_in_fiber = false;

@@ -90,10 +90,16 @@ inline cudaError_t cudaMalloc(T** devPtr, std::size_t size) {
 }
 
 // Built-in variables of the running emulated thread, set by the launcher.
-extern thread_local dim3 threadIdx;
-extern thread_local dim3 blockIdx;
-extern thread_local dim3 blockDim;
-extern thread_local dim3 gridDim;
+// They are __thread (constant-initialised TLS) rather than thread_local: a
+// thread_local declared extern is read through a per-variable wrapper call
+// whose result the undefined-behaviour sanitizer null-checks, and g++ 12 takes
+// that check from the flags of an `add ...@gottpoff` that the linker rewrites
+// to a flag-less `lea` in executables, so kernels linked statically reported
+// a null `blockIdx`. A __thread variable is read directly.
+extern __thread dim3 threadIdx;
+extern __thread dim3 blockIdx;
+extern __thread dim3 blockDim;
+extern __thread dim3 gridDim;
 
 // Barrier of the threads of one block.
 void __syncthreads();
