@@ -6,6 +6,7 @@
 #include "core/work_memory.h"
 #include "linalg.h"
 #include "omp/omp_state.h"
+#include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 
 namespace linalg {
@@ -48,14 +49,29 @@ void SolveGomp(double* A, double* B, double* X, const int nDim) {
     if (nDim <= 0) return;
     const idx n = nDim;
     const idx ld = n + 1;
-    double* W = alloc_work_matrix(n, ld, "the SolveLSE1 work matrix");
+    // Large orders carry the blocked elimination's packing space in extra
+    // rows of the same allocation.
+    const idx extra = blocked_extra_rows(n, ld, ld);
+    double* W = alloc_work_matrix(n + extra, ld, "the SolveLSE1 work matrix");
     if (!W) return;
 
     set_team_size();
 #pragma omp parallel for schedule(static)
     for (idx i = 0; i < n; ++i) load_scaled_row(A, B, W, n, i, ln2);
 
-    for (idx k = 0; k < n - 1; ++k) {
+    // Blocked panels first (trailing updates split over the threads by
+    // column blocks), then the plain loop for the last columns.
+    idx k = 0;
+    if (extra) {
+        const BlockedResult b = blocked_eliminate(W, ld, n, ld, PivotForm::Divided, W + n * ld, true);
+        if (b.singular) {
+            report_singular();
+            work_free(W);
+            return;
+        }
+        k = b.next;
+    }
+    for (; k < n - 1; ++k) {
         const Pivot pv = find_pivot(W, ld, k, n);
         if (is_singular_pivot(pv.magnitude)) {
             report_singular();

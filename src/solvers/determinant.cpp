@@ -4,6 +4,7 @@
 
 #include "core/work_memory.h"
 #include "linalg.h"
+#include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"
 
@@ -28,14 +29,28 @@ double DeterminantGcpu(double* A, int nDim) {
     if (nDim <= 3) return det_small(A, nDim);
 
     const idx n = nDim;
-    double* W = alloc_work_matrix(n, n, "the DeterminantMsq work matrix");
+    // Large orders carry the blocked elimination's packing space in extra
+    // rows of the same allocation.
+    const idx extra = blocked_extra_rows(n, n, n);
+    double* W = alloc_work_matrix(n + extra, n, "the DeterminantMsq work matrix");
     if (!W) return std::numeric_limits<double>::quiet_NaN();
     std::memcpy(W, A, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(double));
 
     // No row scaling: it would change the determinant. The singularity
     // threshold is therefore absolute here.
     bool negate = false;
-    for (idx k = 0; k < n; ++k) {
+    idx k = 0;
+    if (extra) {
+        const BlockedResult b = blocked_eliminate(W, n, n, n, PivotForm::Quotient, W + n * n, false);
+        if (b.singular) {
+            report_singular();
+            work_free(W);
+            return 0.0;
+        }
+        negate = (b.swaps & 1) != 0;
+        k = b.next;
+    }
+    for (; k < n; ++k) {
         const Pivot pv = find_pivot(W, n, k, n);
         if (is_singular_pivot(pv.magnitude)) {
             report_singular();

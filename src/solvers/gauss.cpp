@@ -7,6 +7,7 @@
 
 #include "core/work_memory.h"
 #include "linalg.h"
+#include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"
 
@@ -37,13 +38,26 @@ void SolveGcpu(double* A, double* B, double* X, const int nDim) {
     if (nDim <= 0) return;
     const idx n = nDim;
     const idx ld = n + 1;
-    double* W = alloc_work_matrix(n, ld, "the SolveLSE work matrix");
+    // Large orders carry the blocked elimination's packing space in extra
+    // rows of the same allocation.
+    const idx extra = blocked_extra_rows(n, ld, ld);
+    double* W = alloc_work_matrix(n + extra, ld, "the SolveLSE work matrix");
     if (!W) return;
 
     const double ln2 = std::log(2.0);
     for (idx i = 0; i < n; ++i) load_scaled_row(A, B, W, n, i, ln2);
 
-    for (idx k = 0; k < n; ++k) {
+    idx k = 0;
+    if (extra) {
+        const BlockedResult b = blocked_eliminate(W, ld, n, ld, PivotForm::Reciprocal, W + n * ld, false);
+        if (b.singular) {
+            report_singular();
+            work_free(W);
+            return;
+        }
+        k = b.next;
+    }
+    for (; k < n; ++k) {
         const Pivot pv = find_pivot(W, ld, k, n);
         if (is_singular_pivot(pv.magnitude)) {
             report_singular();

@@ -1,0 +1,366 @@
+// Blocked eliminations against the plain reference loops, bit for bit: every
+// kernel ISA, several panel widths (so that small orders run many panels,
+// partial sub-panels and the plain tail), orders around the block edges,
+// inputs that stress pivoting, scaling, ties, signed zeros and singularity,
+// and the OpenMP solver with several thread counts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "linalg.h"
+#include "omp/omp_solver.h"
+#include "solvers/blocked_lu.h"
+#include "solvers/elim_kernels.h"
+#include "solvers/solvers.h"
+#include "support/ref_solvers.h"
+#include "support/reference.h"
+
+using LinearAlgebra::LA;
+using Vec = std::vector<double>;
+using linalg::KernelIsa;
+
+namespace {
+
+const char kSingular[] = "ERROR! Singular system!";
+constexpr double kFill = 4242.0;
+
+// ---- inputs ----------------------------------------------------------------
+
+Vec random_matrix(int n, std::uint64_t salt) { return ref::random_matrix(n, salt); }
+
+// Integers in [-3, 3]: many equal pivot magnitudes, so the tie rule decides.
+Vec tie_matrix(int n, std::uint64_t salt) {
+    std::mt19937_64 g(ref::seed() ^ salt);
+    Vec a(static_cast<std::size_t>(n) * n);
+    for (double& e : a) e = static_cast<double>(static_cast<int>(g() % 7) - 3);
+    return a;
+}
+
+// Rows scaled by 10^e, e in [-150, 150]: the pivot order is decided by the
+// row scaling (or, unscaled, by the huge rows), forcing many exchanges.
+Vec wild_rows_matrix(int n, std::uint64_t salt) {
+    Vec a = ref::random_matrix(n, salt);
+    std::mt19937_64 g(ref::seed() ^ salt ^ 0x55);
+    for (int i = 0; i < n; ++i) {
+        const double f = std::pow(10.0, static_cast<int>(g() % 301) - 150);
+        for (int j = 0; j < n; ++j) a[static_cast<std::size_t>(i) * n + j] *= f;
+    }
+    return a;
+}
+
+// Mostly zeros of both signs with a few small integers and halves: exact
+// cancellations give signed zeros whose sign depends on the order of the
+// updates.
+Vec signed_zero_matrix(int n, std::uint64_t salt) {
+    std::mt19937_64 g(ref::seed() ^ salt ^ 0x2e0);
+    const double pick[] = {0.0, -0.0, -0.0, 0.0, 1.0, -1.0, 0.5, -2.0, 3.0};
+    Vec a(static_cast<std::size_t>(n) * n);
+    for (double& e : a) e = pick[g() % 9];
+    for (int i = 0; i < n; ++i) a[static_cast<std::size_t>(i) * n + i] += 4.0;  // keep it mostly regular
+    return a;
+}
+
+// Column c is a combination of the two columns before it: the elimination
+// meets a pivot column of rounding noise (below 1e-12) at step c, inside a
+// panel, while the earlier columns are regular.
+Vec singular_at_matrix(int n, int c, std::uint64_t salt) {
+    Vec a = ref::random_matrix(n, salt);
+    for (int i = 0; i < n; ++i) {
+        double* row = a.data() + static_cast<std::size_t>(i) * n;
+        row[c] = 0.75 * row[c - 1] - 0.5 * row[c - 2];
+    }
+    return a;
+}
+
+struct Gen {
+    const char* name;
+    Vec (*make)(int, std::uint64_t);
+};
+const Gen kGens[] = {{"random", random_matrix},
+                     {"ties", tie_matrix},
+                     {"wild rows", wild_rows_matrix},
+                     {"signed zeros", signed_zero_matrix}};
+
+Vec rhs(int n, std::uint64_t salt) {
+    Vec b = ref::random_vector(n, salt);
+    for (int i = 0; i < n; i += 7) b[i] = (i % 2) ? 0.0 : -0.0;
+    return b;
+}
+
+bool same_bits(const Vec& a, const Vec& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// ---- variants --------------------------------------------------------------
+
+// (ISA, panel width) pairs. Width 0 is the library default; the small widths
+// make orders of a few dozen run through many panels.
+struct Variant {
+    KernelIsa isa;
+    long nb;
+};
+std::string name_of(KernelIsa isa) {
+    switch (isa) {
+    case KernelIsa::Baseline: return "baseline";
+    case KernelIsa::Avx2: return "avx2";
+    case KernelIsa::Avx512: return "avx512";
+    default: return "auto";
+    }
+}
+void PrintTo(const Variant& v, std::ostream* os) { *os << name_of(v.isa) << "_nb" << v.nb; }
+
+class Blocked : public ::testing::TestWithParam<Variant> {
+protected:
+    void SetUp() override {
+        const KernelIsa got = linalg::testhooks::force_kernel_isa(GetParam().isa);
+        if (got != GetParam().isa) {
+            linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
+            GTEST_SKIP() << name_of(GetParam().isa) << " not supported by this processor";
+        }
+        linalg::testhooks::set_block_size(GetParam().nb);
+        ASSERT_EQ(LA::Init_openMP(2), 0);
+    }
+    void TearDown() override {
+        linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
+        linalg::testhooks::set_block_size(0);
+    }
+
+    // Orders for this panel width: small ones, both sides of each multiple
+    // of the width up to a few panels, and (default width) the large list.
+    std::vector<int> orders() const {
+        std::vector<int> o = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+        const long nb = GetParam().nb;
+        if (nb == 0) {
+            for (int n : {63, 64, 65, 127, 128, 129, 191, 192, 193, 200, 257, 500}) o.push_back(n);
+        } else {
+            for (long m = 1; m <= 5; ++m)
+                for (long d : {-1L, 0L, 1L}) {
+                    const long n = m * nb + d;
+                    if (n > 9) o.push_back(static_cast<int>(n));
+                }
+            o.push_back(static_cast<int>(5 * nb + nb / 2 + 3));
+        }
+        return o;
+    }
+};
+
+// Gaussian solve, both pivot forms, against the plain references; for the
+// OpenMP solver with several thread counts.
+TEST_P(Blocked, SolversMatchTheReferenceBitForBit) {
+    for (const Gen& g : kGens)
+        for (int n : orders()) {
+            SCOPED_TRACE(std::string(g.name) + ", order " + std::to_string(n));
+            const Vec A = g.make(n, 3000 + n), B = rhs(n, 4000 + n);
+
+            Vec R(n, kFill), X(n, kFill);
+            const bool regular = ref::solve_gauss(A.data(), B.data(), R.data(), n);
+            Vec a = A, b = B;
+            ref::StdoutCapture cap;
+            LA::SolveLSE(a.data(), b.data(), X.data(), n);
+            EXPECT_EQ(cap.finish(), regular ? "" : kSingular);
+            EXPECT_TRUE(same_bits(X, R)) << "SolveLSE";
+            EXPECT_TRUE(same_bits(a, A) && same_bits(b, B)) << "inputs modified";
+
+            Vec RD(n, kFill);
+            const bool regular_d = ref::solve_gauss_divided(A.data(), B.data(), RD.data(), n);
+            for (int t : {1, 2, 3, 8}) {
+                ASSERT_EQ(LA::Init_openMP(t), 0);
+                Vec Y(n, kFill);
+                ref::StdoutCapture cap1;
+                LA::SolveLSE1(a.data(), b.data(), Y.data(), n);
+                EXPECT_EQ(cap1.finish(), regular_d ? "" : kSingular) << t << " threads";
+                EXPECT_TRUE(same_bits(Y, RD)) << "SolveLSE1, " << t << " threads";
+            }
+        }
+}
+
+TEST_P(Blocked, DeterminantMatchesTheReferenceBitForBit) {
+    for (const Gen& g : kGens)
+        for (int n : orders()) {
+            SCOPED_TRACE(std::string(g.name) + ", order " + std::to_string(n));
+            Vec A = g.make(n, 5000 + n);
+            bool singular = false;
+            const double r = ref::determinant(A.data(), n, &singular);
+            ref::StdoutCapture cap;
+            const double d = LA::DeterminantMsq(A.data(), n);
+            EXPECT_EQ(cap.finish(), singular ? kSingular : "");
+            EXPECT_TRUE(same_bits(d, r)) << d << " vs " << r;
+        }
+}
+
+TEST_P(Blocked, InverseMatchesTheReferenceBitForBit) {
+    for (const Gen& g : kGens)
+        for (int n : orders()) {
+            if (n > 257) continue;  // the plain reference is slow
+            SCOPED_TRACE(std::string(g.name) + ", order " + std::to_string(n));
+            const Vec A = g.make(n, 6000 + n);
+            Vec R(static_cast<std::size_t>(n) * n, kFill), inv(R.size(), kFill);
+            const bool regular = ref::invert_gauss_jordan(A.data(), R.data(), n);
+            Vec a = A;
+            ref::StdoutCapture cap;
+            LA::InverseMsq(a.data(), inv.data(), n);
+            EXPECT_EQ(cap.finish(), regular ? "" : kSingular);
+            EXPECT_TRUE(same_bits(inv, R));
+        }
+}
+
+// A singular pivot met in the middle of a panel (and at its first and last
+// column): every routine reports it, the solvers leave X untouched, the
+// determinant is 0.0 and the inverse's output block holds exactly what the
+// plain loop left there at that column.
+TEST_P(Blocked, SingularPivotInsideAPanelStopsAtTheSameStep) {
+    const long nb = GetParam().nb ? GetParam().nb : 64;
+    const int n = static_cast<int>(4 * nb + 5);
+    for (long c : {nb + nb / 2, 2 * nb, 2 * nb - 1, 3 * nb + 2}) {
+        if (c < 2) continue;
+        SCOPED_TRACE("singular column " + std::to_string(c));
+        const Vec A = singular_at_matrix(n, static_cast<int>(c), 7000 + c);
+        const Vec B = rhs(n, 7100 + c);
+        Vec a = A, b = B, X(n, kFill), R(n, kFill);
+        ASSERT_FALSE(ref::solve_gauss(A.data(), B.data(), R.data(), n));
+        ASSERT_FALSE(ref::solve_gauss_divided(A.data(), B.data(), R.data(), n));
+        {
+            ref::StdoutCapture cap;
+            LA::SolveLSE(a.data(), b.data(), X.data(), n);
+            EXPECT_EQ(cap.finish(), kSingular);
+            EXPECT_TRUE(same_bits(X, Vec(n, kFill)));
+        }
+        for (int t : {1, 2, 3}) {
+            ASSERT_EQ(LA::Init_openMP(t), 0);
+            ref::StdoutCapture cap;
+            LA::SolveLSE1(a.data(), b.data(), X.data(), n);
+            EXPECT_EQ(cap.finish(), kSingular) << t << " threads";
+            EXPECT_TRUE(same_bits(X, Vec(n, kFill)));
+        }
+        {
+            bool singular = false;
+            EXPECT_EQ(ref::determinant(A.data(), n, &singular), 0.0);
+            EXPECT_TRUE(singular);
+            ref::StdoutCapture cap;
+            EXPECT_TRUE(same_bits(LA::DeterminantMsq(a.data(), n), 0.0));
+            EXPECT_EQ(cap.finish(), kSingular);
+        }
+        {
+            Vec inv(static_cast<std::size_t>(n) * n, kFill), RI(inv.size(), kFill);
+            ASSERT_FALSE(ref::invert_gauss_jordan(A.data(), RI.data(), n));
+            ref::StdoutCapture cap;
+            LA::InverseMsq(a.data(), inv.data(), n);
+            EXPECT_EQ(cap.finish(), kSingular);
+            EXPECT_TRUE(same_bits(inv, RI));
+        }
+    }
+}
+
+const Variant kVariants[] = {
+    {KernelIsa::Baseline, 0}, {KernelIsa::Avx2, 0}, {KernelIsa::Avx512, 0},  //
+    {KernelIsa::Baseline, 5}, {KernelIsa::Avx2, 13}, {KernelIsa::Avx512, 8},
+    {KernelIsa::Avx512, 1},   {KernelIsa::Avx512, 20}, {KernelIsa::Avx2, 32},
+};
+INSTANTIATE_TEST_SUITE_P(Variants, Blocked, ::testing::ValuesIn(kVariants), [](const auto& info) {
+    return name_of(info.param.isa) + "_nb" + std::to_string(info.param.nb);
+});
+
+// ---- the kernels themselves --------------------------------------------------
+
+// Plain loops that define the kernels.
+void rm_plain(double* C, long ldc, long m, long nc, const double* G, long ldg, const double* Up, long ups, long kb) {
+    for (long r = 0; r < m; ++r)
+        for (long j = 0; j < nc; ++j) {
+            double c = C[r * ldc + j];
+            for (long k = 0; k < kb; ++k) {
+                const double u = Up[(j / linalg::kPanelCols) * ups + k * linalg::kPanelCols + j % linalg::kPanelCols];
+                c = c - u * G[k * ldg + r];
+            }
+            C[r * ldc + j] = c;
+        }
+}
+void cm_plain(double* C, long ldc, long m, long nc, const double* G, long ldg, const double* U, long ldu, long kb) {
+    for (long j = 0; j < nc; ++j)
+        for (long r = 0; r < m; ++r) {
+            double c = C[j * ldc + r];
+            for (long k = 0; k < kb; ++k) c = c - U[j * ldu + k] * G[k * ldg + r];
+            C[j * ldc + r] = c;
+        }
+}
+
+// Each ISA's kernels equal the plain loops on every shape edge, touch
+// nothing outside C and leave a zero-sized call alone.
+TEST(ElimKernels, EveryIsaMatchesThePlainLoops) {
+    std::mt19937_64 g(ref::seed() ^ 0x4b);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    auto fill = [&](Vec& v) {
+        for (double& e : v) e = u(g);
+    };
+    for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2, KernelIsa::Avx512}) {
+        if (linalg::testhooks::force_kernel_isa(isa) != isa) continue;
+        const linalg::ElimKernels& K = linalg::elim_kernels();
+        for (long m : {0L, 1L, 3L, 11L, 12L, 13L, 25L, 40L})
+            for (long nc : {0L, 1L, 7L, 16L, 17L, 33L, 48L})
+                for (long kb : {0L, 1L, 5L, 9L}) {
+                    SCOPED_TRACE(name_of(isa) + " m " + std::to_string(m) + " nc " + std::to_string(nc) + " kb " +
+                                 std::to_string(kb));
+                    const long ldc = nc + 3, ldg = m + 2, kmax = kb + 1;
+                    const long npan = (nc + linalg::kPanelCols - 1) / linalg::kPanelCols;
+                    const long ups = kmax * linalg::kPanelCols;
+                    Vec C(static_cast<std::size_t>(m * ldc + 5)), G(static_cast<std::size_t>(kmax * ldg)),
+                        U(static_cast<std::size_t>(std::max(npan, 1L) * ups));
+                    fill(C), fill(G), fill(U);
+                    Vec D = C;
+                    K.rm_update(C.data(), ldc, m, nc, G.data(), ldg, U.data(), ups, kb);
+                    rm_plain(D.data(), ldc, m, nc, G.data(), ldg, U.data(), ups, kb);
+                    EXPECT_TRUE(same_bits(C, D)) << "rm_update";
+
+                    // Column-major: C is m x nc with column stride m + 3.
+                    const long ldcc = m + 3, ldu = kb + 2;
+                    Vec E(static_cast<std::size_t>(nc * ldcc + 5)), V(static_cast<std::size_t>(std::max(nc, 1L) * ldu));
+                    fill(E), fill(V);
+                    Vec F = E;
+                    K.cm_update(E.data(), ldcc, m, nc, G.data(), ldg, V.data(), ldu, kb);
+                    cm_plain(F.data(), ldcc, m, nc, G.data(), ldg, V.data(), ldu, kb);
+                    EXPECT_TRUE(same_bits(E, F)) << "cm_update";
+                }
+    }
+    linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
+}
+
+// The product inside a kernel is rounded before it is subtracted: with a
+// fused multiply-add the result below would be 2^-104 instead of 0.
+TEST(ElimKernels, ProductsAreRoundedBeforeTheSubtraction) {
+    const double a = 1.0 + std::ldexp(1.0, -52), b = 1.0 - std::ldexp(1.0, -52);
+    const double p = a * b;  // 1 - 2^-104 rounds to 1.0
+    for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2, KernelIsa::Avx512}) {
+        if (linalg::testhooks::force_kernel_isa(isa) != isa) continue;
+        const linalg::ElimKernels& K = linalg::elim_kernels();
+        Vec C(16 * 16, p), G(16, b), U(16, a), Up(16 * 16, a);
+        K.rm_update(C.data(), 16, 16, 16, G.data(), 1, Up.data(), 16, 1);
+        for (double c : C) EXPECT_TRUE(same_bits(c, 0.0)) << name_of(isa) << " rm " << c;
+        Vec E(16 * 16, p);
+        K.cm_update(E.data(), 16, 16, 16, G.data(), 16, U.data(), 1, 1);
+        for (double c : E) EXPECT_TRUE(same_bits(c, 0.0)) << name_of(isa) << " cm " << c;
+    }
+    linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
+}
+
+TEST(ElimKernels, ForcingAnIsaNeverGoesAboveTheProcessor) {
+    const KernelIsa best = linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
+    EXPECT_EQ(linalg::testhooks::force_kernel_isa(KernelIsa::Baseline), KernelIsa::Baseline);
+    EXPECT_LE(static_cast<int>(linalg::testhooks::force_kernel_isa(KernelIsa::Avx512)), static_cast<int>(best));
+    EXPECT_EQ(linalg::testhooks::force_kernel_isa(KernelIsa::Auto), best);
+}
+
+// The default panel width keeps small orders on the plain path: no packing
+// space is asked for below two panels.
+TEST(BlockedLayout, SmallOrdersTakeThePlainPath) {
+    const long nb = linalg::testhooks::set_block_size(0);
+    EXPECT_GE(nb, 32);
+    EXPECT_EQ(linalg::blocked_extra(2 * nb - 1, 2 * nb), 0);
+    EXPECT_GT(linalg::blocked_extra(2 * nb, 2 * nb + 1), 0);
+}
+
+} // namespace
