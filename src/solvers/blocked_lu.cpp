@@ -96,6 +96,21 @@ idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, dou
     return -1;
 }
 
+// Copies rows r0 .. r1-1 (local numbering) of the panel W(K0 + r, K0 + j),
+// j < w, into the column-major P (P(r, j) at P[j*ldp + r]). Tiles of a few
+// rows keep the pages touched at a time few.
+void copy_panel(const double* W, idx ld, idx K0, idx w, double* P, idx ldp, idx r0, idx r1) {
+    constexpr idx kRows = 16;
+    for (idx rb = r0; rb < r1; rb += kRows) {
+        const idx re = std::min(rb + kRows, r1);
+        for (idx j = 0; j < w; ++j) {
+            double* pj = P + j * ldp;
+            const double* src = W + K0 * ld + K0 + j;
+            for (idx r = rb; r < re; ++r) pj[r] = src[r * ld];
+        }
+    }
+}
+
 // Trailing part of one panel for the packed column panels [b0, b1) of the
 // columns right of the panel: exchanges, pivot rows (updated, divided when
 // required, packed), then all rows below. Touches only its own columns.
@@ -146,10 +161,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     for (; n - K0 >= 2 * nb; K0 += nb) {
         const idx w = nb;
         const idx m = n - K0;
-        for (idx r = 0; r < m; ++r) {
-            const double* src = W + (K0 + r) * ld + K0;
-            for (idx j = 0; j < w; ++j) P[j * ldp + r] = src[j];
-        }
+        if (K0 == 0) copy_panel(W, ld, K0, w, P, ldp, 0, m);
         const idx fail = factor_panel(P, ldp, m, w, form, piv, q, K);
         if (fail >= 0) {
             res.next = K0 + fail;
@@ -161,17 +173,27 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
             double* dst = W + (K0 + i) * ld + K0;
             for (idx j = 0; j < w; ++j) dst[j] = P[j * ldp + i];
         }
+        // The trailing part, then the copy of the next panel (its columns
+        // are up to date once every thread has finished its blocks).
         const idx nblocks = panel_count(ncols - (K0 + w));
+        const idx K1 = K0 + w;
+        const bool more = n - K1 >= 2 * nb;
         if (parallel) {
             set_team_size();
 #pragma omp parallel
             {
                 const idx t = omp_get_thread_num(), nt = omp_get_num_threads();
-                const idx b0 = nblocks * t / nt, b1 = nblocks * (t + 1) / nt;
-                trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, b0, b1, K);
+                trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, nblocks * t / nt,
+                              nblocks * (t + 1) / nt, K);
+                if (more) {
+#pragma omp barrier
+                    const idx mr = n - K1;
+                    copy_panel(W, ld, K1, w, P, ldp, mr * t / nt, mr * (t + 1) / nt);
+                }
             }
         } else {
             trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, 0, nblocks, K);
+            if (more) copy_panel(W, ld, K1, w, P, ldp, 0, n - K1);
         }
     }
     res.next = K0;
