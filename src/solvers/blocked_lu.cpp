@@ -96,21 +96,6 @@ idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, dou
     return -1;
 }
 
-// Copies rows r0 .. r1-1 (local numbering) of the panel W(K0 + r, K0 + j),
-// j < w, into the column-major P (P(r, j) at P[j*ldp + r]). Tiles of a few
-// rows keep the pages touched at a time few.
-void copy_panel(const double* W, idx ld, idx K0, idx w, double* P, idx ldp, idx r0, idx r1) {
-    constexpr idx kRows = 16;
-    for (idx rb = r0; rb < r1; rb += kRows) {
-        const idx re = std::min(rb + kRows, r1);
-        for (idx j = 0; j < w; ++j) {
-            double* pj = P + j * ldp;
-            const double* src = W + K0 * ld + K0 + j;
-            for (idx r = rb; r < re; ++r) pj[r] = src[r * ld];
-        }
-    }
-}
-
 // Trailing part of one panel for the packed column panels [b0, b1) of the
 // columns right of the panel: exchanges, pivot rows (updated, divided when
 // required, packed), then all rows below. Touches only its own columns.
@@ -139,6 +124,21 @@ void trailing_part(double* W, idx ld, idx n, idx ncols, idx K0, idx w, const dou
 
 } // namespace
 
+// Tiles of a few rows keep the pages touched at a time few.
+void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx r1) {
+    constexpr idx kRows = 16;
+    for (idx rb = r0; rb < r1; rb += kRows) {
+        const idx re = std::min(rb + kRows, r1);
+        for (idx j = 0; j < w; ++j) {
+            double* pj = P + j * ldp;
+            const double* src = S + j;
+            for (idx r = rb; r < re; ++r) pj[r] = src[r * ld];
+        }
+    }
+}
+
+idx blocked_width() { return block_size.load(std::memory_order_relaxed); }
+
 idx blocked_extra(idx n, idx ncols) {
     const idx nb = block_size.load(std::memory_order_relaxed);
     if (n < 2 * nb) return 0;
@@ -161,7 +161,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     for (; n - K0 >= 2 * nb; K0 += nb) {
         const idx w = nb;
         const idx m = n - K0;
-        if (K0 == 0) copy_panel(W, ld, K0, w, P, ldp, 0, m);
+        if (K0 == 0) copy_panel(W + K0 * ld + K0, ld, w, P, ldp, 0, m);
         const idx fail = factor_panel(P, ldp, m, w, form, piv, q, K);
         if (fail >= 0) {
             res.next = K0 + fail;
@@ -188,12 +188,12 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
                 if (more) {
 #pragma omp barrier
                     const idx mr = n - K1;
-                    copy_panel(W, ld, K1, w, P, ldp, mr * t / nt, mr * (t + 1) / nt);
+                    copy_panel(W + K1 * ld + K1, ld, w, P, ldp, mr * t / nt, mr * (t + 1) / nt);
                 }
             }
         } else {
             trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, 0, nblocks, K);
-            if (more) copy_panel(W, ld, K1, w, P, ldp, 0, n - K1);
+            if (more) copy_panel(W + K1 * ld + K1, ld, w, P, ldp, 0, n - K1);
         }
     }
     res.next = K0;

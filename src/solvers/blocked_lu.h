@@ -66,6 +66,13 @@ struct BlockedResult {
 // is the plain loop's; on a singular pivot nothing after it is computed.
 BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, bool parallel);
 
+// Panel width in force (the default, or what a test has set).
+idx blocked_width();
+
+// Copies rows r0 .. r1-1 of a row-major block S (row stride ld), w columns
+// wide, into the column-major P: P[j*ldp + r] = S[r*ld + j].
+void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx r1);
+
 namespace testhooks {
 // Panel width of the blocked eliminations (clamped to 1 .. 256); 0 restores
 // the default. Returns the width now in force. Small widths let tests run

@@ -1,9 +1,13 @@
 // Gauss-Jordan inverse (LA::InverseMsq).
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "core/work_memory.h"
 #include "linalg.h"
+#include "solvers/blocked_lu.h"
+#include "solvers/elim_kernels.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"
 
@@ -34,12 +38,152 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
     }
 }
 
+// ---- Blocked Gauss-Jordan ---------------------------------------------------
+//
+// Step k of the plain loop divides pivot row k by its pivot and subtracts
+// U(k, j) * g(i, k) from every other row i, where U(k, .) is row k as divided
+// at step k and g(i, k) = W(i, k) as it stands at step k. Of W only the
+// columns right of the current pivot are ever read again, so per panel of
+// nb columns [K0, K1):
+//   1. the panel's columns of W, all rows, are copied column-major into P and
+//      the plain steps run there on those columns only (the multipliers stay
+//      in place, left of each step's column, and move with the exchanges);
+//   2. the exchanges are applied to W's columns right of the panel and to
+//      invA;
+//   3. pivot rows in order: the updates of the earlier pivots of the panel,
+//      the division, then a packed copy U(k, .) as step k uses it;
+//   4. pivot rows again: the updates of the later pivots of the panel (a
+//      pivot row is an ordinary row for the later steps);
+//   5. all other rows take the panel's updates through elim_kernels.
+// Each entry gets the plain loop's terms in the plain loop's order.
+
+inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
+inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
+
+// Doubles of packing space beside W for order n; 0 for the plain loop.
+idx gj_extra(idx n) {
+    const idx nb = blocked_width();
+    if (n < 2 * nb) return 0;
+    return 8 + round_up8(n) * nb + 2 * panels_of(n) * nb * kPanelCols;
+}
+
+// Row i of the packed panels U (panel stride ups): c values of `row`, then
+// zeros up to the end of the last panel.
+void pack_row(const double* row, idx c, double* U, idx ups, idx i) {
+    for (idx j = 0; j < c; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
+    for (idx j = c; j < panels_of(c) * kPanelCols; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+}
+
+// The plain steps K0 .. K0+w-1 on the panel's own columns, all n rows of the
+// column-major P (P(r, j) at P[j*ldp + r], j local). piv[k] is the row
+// exchanged with K0+k, q[k] the pivot. Returns the local step of a singular
+// pivot, or -1.
+idx gj_factor_panel(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* q) {
+    for (idx k = 0; k < w; ++k) {
+        const idx kg = K0 + k;
+        double* pk = P + k * ldp;
+        idx p = kg;
+        double mag = std::fabs(pk[kg]);
+        for (idx r = kg + 1; r < n; ++r) {
+            const double a = std::fabs(pk[r]);
+            if (a > mag) {
+                mag = a;
+                p = r;
+            }
+        }
+        if (is_singular_pivot(mag)) return k;
+        piv[k] = p;
+        if (p != kg)
+            for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + kg], P[j * ldp + p]);
+        const double qv = pk[kg];
+        q[k] = qv;
+        // Left of column k the row holds its multipliers: not divided here.
+        for (idx j = k + 1; j < w; ++j) P[j * ldp + kg] = P[j * ldp + kg] / qv;
+        for (idx j = k + 1; j < w; ++j) {
+            double* pj = P + j * ldp;
+            const double u = pj[kg];
+            for (idx r = 0; r < kg; ++r) pj[r] = pj[r] - u * pk[r];
+            for (idx r = kg + 1; r < n; ++r) pj[r] = pj[r] - u * pk[r];
+        }
+    }
+    return -1;
+}
+
+// Applies the first wd steps of the factored panel at K0 to invA and, when
+// with_w, to W's columns K0+wd .. n-1 (steps 2 to 5 above).
+void gj_apply_panel(double* W, double* invA, idx n, idx K0, idx wd, bool with_w, const double* P, idx ldp,
+                    const idx* piv, const double* q, double* Upk, idx ups) {
+    const ElimKernels& K = elim_kernels();
+    const idx K1 = K0 + wd;
+    const idx ntw = with_w ? n - K1 : 0;
+    double* UW = Upk;
+    double* UA = Upk + panels_of(ntw) * ups;
+    for (idx k = 0; k < wd; ++k) {
+        if (piv[k] == K0 + k) continue;
+        if (ntw) swap_rows(W, n, K0 + k, piv[k], K1, n);
+        swap_rows(invA, n, K0 + k, piv[k], 0, n);
+    }
+    for (idx i = 0; i < wd; ++i) {
+        const double* g = P + K0 + i;
+        double* rw = W + (K0 + i) * n + K1;
+        double* ra = invA + (K0 + i) * n;
+        if (ntw) {
+            K.rm_update(rw, n, 1, ntw, g, ldp, UW, ups, i);
+            for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
+            pack_row(rw, ntw, UW, ups, i);
+        }
+        K.rm_update(ra, n, 1, n, g, ldp, UA, ups, i);
+        for (idx j = 0; j < n; ++j) ra[j] = ra[j] / q[i];
+        pack_row(ra, n, UA, ups, i);
+    }
+    for (idx i = 0; i + 1 < wd; ++i) {
+        const double* g = P + (i + 1) * ldp + K0 + i;
+        const idx kb = wd - 1 - i;
+        if (ntw) K.rm_update(W + (K0 + i) * n + K1, n, 1, ntw, g, ldp, UW + (i + 1) * kPanelCols, ups, kb);
+        K.rm_update(invA + (K0 + i) * n, n, 1, n, g, ldp, UA + (i + 1) * kPanelCols, ups, kb);
+    }
+    // Rows above the panel, then rows below it.
+    if (ntw) {
+        K.rm_update(W + K1, n, K0, ntw, P, ldp, UW, ups, wd);
+        K.rm_update(W + K1 * n + K1, n, n - K1, ntw, P + K1, ldp, UW, ups, wd);
+    }
+    K.rm_update(invA, n, K0, n, P, ldp, UA, ups, wd);
+    K.rm_update(invA + K1 * n, n, n - K1, n, P + K1, ldp, UA, ups, wd);
+}
+
+// Blocked elimination of the scaled W and invA. On a singular pivot invA is
+// brought to the state the plain loop leaves (all earlier steps applied) and
+// false is returned.
+bool gj_blocked(double* W, double* invA, idx n, double* work) {
+    const idx nb = blocked_width();
+    const idx ldp = round_up8(n);
+    double* P = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(work) + 63) & ~std::uintptr_t{63});
+    double* Upk = P + ldp * nb;
+    const idx ups = nb * kPanelCols;
+    idx piv[256];
+    double q[256];
+    for (idx K0 = 0; K0 < n; K0 += nb) {
+        const idx w = std::min(nb, n - K0);
+        copy_panel(W + K0, n, w, P, ldp, 0, n);
+        const idx fail = gj_factor_panel(P, ldp, n, K0, w, piv, q);
+        if (fail >= 0) {
+            gj_apply_panel(W, invA, n, K0, fail, false, P, ldp, piv, q, Upk, ups);
+            return false;
+        }
+        gj_apply_panel(W, invA, n, K0, w, K0 + w < n, P, ldp, piv, q, Upk, ups);
+    }
+    return true;
+}
+
 } // namespace
 
 void InvertGJcpu(double* A, double* invA, int nDim) {
     if (nDim <= 0) return;
     const idx n = nDim;
-    double* W = alloc_work_matrix(n, n, "the InverseMsq work matrix");
+    // Large orders carry the blocked elimination's packing space in extra
+    // rows of the same allocation.
+    const idx extra = gj_extra(n);
+    double* W = alloc_work_matrix(n + (extra + n - 1) / n, n, "the InverseMsq work matrix");
     if (!W) return;
     // Copy before invA is first written: invA may be the same array as A.
     std::memcpy(W, A, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(double));
@@ -65,6 +209,11 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
         }
     }
 
+    if (extra) {
+        if (!gj_blocked(W, invA, n, W + n * n)) report_singular();
+        work_free(W);
+        return;
+    }
     for (idx k = 0; k < n; ++k) {
         const Pivot pv = find_pivot(W, n, k, n);
         if (is_singular_pivot(pv.magnitude)) {
