@@ -169,7 +169,11 @@ TEST_P(Blocked, SolversMatchTheReferenceBitForBit) {
 
             Vec RD(n, kFill);
             const bool regular_d = ref::solve_gauss_divided(A.data(), B.data(), RD.data(), n);
-            for (int t : {1, 2, 3, 8}) {
+            // How the columns are split over the threads does not depend on
+            // the data: the full sweep of thread counts runs on the first
+            // input kind, two threads on the others.
+            const std::vector<int> threads = (&g == &kGens[0]) ? std::vector<int>{1, 2, 3, 8} : std::vector<int>{2};
+            for (int t : threads) {
                 ASSERT_EQ(LA::Init_openMP(t), 0);
                 Vec Y(n, kFill);
                 ref::StdoutCapture cap1;
