@@ -9,7 +9,9 @@ namespace linalg {
 // row preparation, the pivot-row pass and the elimination below the pivot
 // run as parallel loops of MAX_THREADS threads. Here the pivot row is
 // divided by the pivot, so results agree with SolveGcpu up to rounding; they
-// do not depend on the thread count.
+// do not depend on the thread count. Large orders run the blocked
+// elimination of blocked_lu.h with each panel's trailing update split over
+// the threads by column blocks (same bits as the plain loop).
 // Not initialised: prints InitOMP's message, nothing else. Order <= 0:
 // nothing after that check. Singular pivot: "ERROR! Singular system!" (no
 // line feed), X untouched. Work memory unavailable: report_no_memory's

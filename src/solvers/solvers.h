@@ -1,6 +1,10 @@
 // Dense linear systems on the CPU: Gaussian elimination, Gauss-Jordan
 // inverse and determinant, single-threaded.
 //
+// Orders of two panels and more (see blocked_lu.h) run blocked eliminations
+// with vector kernels; they give the bits of the plain one-column-at-a-time
+// loops, which smaller orders run directly.
+//
 // Shared contract: matrices are row-major nDim x nDim (element (i, j) at
 // i*nDim + j); inputs are never modified; orders <= 0 read and write nothing;
 // a singular pivot (largest magnitude in the pivot column below 1e-12) prints
