@@ -18,6 +18,8 @@ namespace {
 constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
 constexpr idx kSubPanel = 8;
+// Column blocks per unit of work of the parallel trailing update.
+constexpr idx kChunkBlocks = 4;
 
 std::atomic<idx> block_size{kDefaultBlock};
 
@@ -182,11 +184,15 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
             set_team_size();
 #pragma omp parallel
             {
-                const idx t = omp_get_thread_num(), nt = omp_get_num_threads();
-                trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, nblocks * t / nt,
-                              nblocks * (t + 1) / nt, K);
+                // Chunks of column blocks handed out on demand: an entry's
+                // operations do not depend on which thread runs its chunk.
+                const idx nchunks = (nblocks + kChunkBlocks - 1) / kChunkBlocks;
+#pragma omp for schedule(dynamic, 1)
+                for (idx c = 0; c < nchunks; ++c)
+                    trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, c * kChunkBlocks,
+                                  std::min(nblocks, (c + 1) * kChunkBlocks), K);
                 if (more) {
-#pragma omp barrier
+                    const idx t = omp_get_thread_num(), nt = omp_get_num_threads();
                     const idx mr = n - K1;
                     copy_panel(W + K1 * ld + K1, ld, w, P, ldp, mr * t / nt, mr * (t + 1) / nt);
                 }
