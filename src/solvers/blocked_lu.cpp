@@ -18,8 +18,6 @@ namespace {
 constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
 constexpr idx kSubPanel = 8;
-// Column blocks per unit of work of the parallel trailing update.
-constexpr idx kChunkBlocks = 4;
 
 std::atomic<idx> block_size{kDefaultBlock};
 
@@ -145,7 +143,7 @@ idx blocked_extra(idx n, idx ncols) {
     const idx nb = block_size.load(std::memory_order_relaxed);
     if (n < 2 * nb) return 0;
     const idx ldp = round_up(n, 8);
-    return 8 + ldp * nb + panel_count(ncols) * nb * kPanelCols;
+    return 8 + 2 * ldp * nb + panel_count(ncols) * nb * kPanelCols;
 }
 
 BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, bool parallel) {
@@ -153,56 +151,73 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     const idx nb = block_size.load(std::memory_order_relaxed);
     if (n < 2 * nb) return res;
     const idx ldp = round_up(n, 8);
-    double* P = align64(work);
-    double* Upk = P + ldp * nb;
+    // Two panel buffers: the next panel is factored while the current one's
+    // multipliers are still in use.
+    double* P[2] = {align64(work), align64(work) + ldp * nb};
+    double* Upk = P[1] + ldp * nb;
     const ElimKernels& K = elim_kernels();
-    idx piv[kMaxBlock];
-    double q[kMaxBlock];
+    idx piv[2][kMaxBlock];
+    double q[2][kMaxBlock];
+    const idx w = nb;
 
+    int cur = 0;
+    copy_panel(W, ld, w, P[cur], ldp, 0, n);
+    idx fail = factor_panel(P[cur], ldp, n, w, form, piv[cur], q[cur], K);
     idx K0 = 0;
-    for (; n - K0 >= 2 * nb; K0 += nb) {
-        const idx w = nb;
-        const idx m = n - K0;
-        if (K0 == 0) copy_panel(W + K0 * ld + K0, ld, w, P, ldp, 0, m);
-        const idx fail = factor_panel(P, ldp, m, w, form, piv, q, K);
+    for (;; K0 += nb) {
         if (fail >= 0) {
             res.next = K0 + fail;
             res.singular = true;
             return res;
         }
-        for (idx k = 0; k < w; ++k) res.swaps += piv[k] != k;
+        const double* Pc = P[cur];
+        for (idx k = 0; k < w; ++k) res.swaps += piv[cur][k] != k;
         for (idx i = 0; i < w; ++i) {
             double* dst = W + (K0 + i) * ld + K0;
-            for (idx j = 0; j < w; ++j) dst[j] = P[j * ldp + i];
+            for (idx j = 0; j < w; ++j) dst[j] = Pc[j * ldp + i];
         }
-        // The trailing part, then the copy of the next panel (its columns
-        // are up to date once every thread has finished its blocks).
-        const idx nblocks = panel_count(ncols - (K0 + w));
+        // Trailing part in chunks of column blocks. Chunk 0 holds the next
+        // panel's columns; whoever finishes it copies and factors the next
+        // panel (look-ahead) while the other chunks are still being updated.
+        // Chunks touch disjoint columns, so an entry's operations do not
+        // depend on which thread runs its chunk, nor on the order of chunks.
         const idx K1 = K0 + w;
         const bool more = n - K1 >= 2 * nb;
+        const idx nblocks = panel_count(ncols - K1);
+        const idx head = more ? std::min(nblocks, panel_count(w)) : 0;
+        const idx rest = nblocks - head;
+        const idx nrest = std::min(rest, parallel ? 3 * static_cast<idx>(std::max(MAX_THREADS, 1)) : 1);
+        const idx nchunks = (head ? 1 : 0) + nrest;
+        const int nxt = 1 - cur;
+        idx next_fail = -1;
+        auto run_chunk = [&](idx c) {
+            idx b0, b1;
+            if (head && c == 0) {
+                b0 = 0;
+                b1 = head;
+            } else {
+                const idx r = c - (head ? 1 : 0);
+                b0 = head + rest * r / nrest;
+                b1 = head + rest * (r + 1) / nrest;
+            }
+            trailing_part(W, ld, n, ncols, K0, w, Pc, ldp, piv[cur], q[cur], form, Upk, b0, b1, K);
+            if (head && c == 0) {
+                copy_panel(W + K1 * ld + K1, ld, w, P[nxt], ldp, 0, n - K1);
+                next_fail = factor_panel(P[nxt], ldp, n - K1, w, form, piv[nxt], q[nxt], K);
+            }
+        };
         if (parallel) {
             set_team_size();
-#pragma omp parallel
-            {
-                // Chunks of column blocks handed out on demand: an entry's
-                // operations do not depend on which thread runs its chunk.
-                const idx nchunks = (nblocks + kChunkBlocks - 1) / kChunkBlocks;
-#pragma omp for schedule(dynamic, 1)
-                for (idx c = 0; c < nchunks; ++c)
-                    trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, c * kChunkBlocks,
-                                  std::min(nblocks, (c + 1) * kChunkBlocks), K);
-                if (more) {
-                    const idx t = omp_get_thread_num(), nt = omp_get_num_threads();
-                    const idx mr = n - K1;
-                    copy_panel(W + K1 * ld + K1, ld, w, P, ldp, mr * t / nt, mr * (t + 1) / nt);
-                }
-            }
+#pragma omp parallel for schedule(dynamic, 1)
+            for (idx c = 0; c < nchunks; ++c) run_chunk(c);
         } else {
-            trailing_part(W, ld, n, ncols, K0, w, P, ldp, piv, q, form, Upk, 0, nblocks, K);
-            if (more) copy_panel(W + K1 * ld + K1, ld, w, P, ldp, 0, n - K1);
+            for (idx c = 0; c < nchunks; ++c) run_chunk(c);
         }
+        if (!more) break;
+        fail = next_fail;
+        cur = nxt;
     }
-    res.next = K0;
+    res.next = K0 + nb;
     return res;
 }
 
