@@ -11,14 +11,4 @@ case "$what" in
   all)   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev libopenblas-dev liblapacke-dev) ;;
   *) echo "usage: $0 [build|test|bench|all]" >&2; exit 2 ;;
 esac
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash "$(dirname "$0")/need_pkgs.sh" "${pkgs[@]}"
