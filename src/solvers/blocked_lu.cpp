@@ -41,17 +41,9 @@ idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, dou
         const idx s1 = std::min(s0 + kSubPanel, w);
         for (idx k = s0; k < s1; ++k) {
             double* pk = P + k * ldp;
-            // find_pivot on a contiguous column: same rule, same choice.
-            idx p = k;
-            double mag = std::fabs(pk[k]);
-            for (idx r = k + 1; r < m; ++r) {
-                const double a = std::fabs(pk[r]);
-                if (a > mag) {
-                    mag = a;
-                    p = r;
-                }
-            }
-            if (is_singular_pivot(mag)) return k;
+            const Pivot pv = find_pivot_in_column(pk, k, m);
+            const idx p = pv.row;
+            if (is_singular_pivot(pv.magnitude)) return k;
             piv[k] = p;
             if (p != k)
                 for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + k], P[j * ldp + p]);

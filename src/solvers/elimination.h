@@ -50,6 +50,20 @@ inline Pivot find_pivot(const double* W, idx ld, idx k, idx n) {
     return p;
 }
 
+// The same search on a contiguous column c (entry r at c[r]), rows k .. n-1,
+// as the blocked paths store their panels column by column.
+inline Pivot find_pivot_in_column(const double* c, idx k, idx n) {
+    Pivot p{k, std::fabs(c[k])};
+    for (idx r = k + 1; r < n; ++r) {
+        const double a = std::fabs(c[r]);
+        if (a > p.magnitude) {
+            p.magnitude = a;
+            p.row = r;
+        }
+    }
+    return p;
+}
+
 // Ordered comparison: a NaN magnitude is not reported singular.
 inline bool is_singular_pivot(double magnitude) { return magnitude < kSingularPivot; }
 

@@ -82,16 +82,9 @@ idx gj_factor_panel(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* 
     for (idx k = 0; k < w; ++k) {
         const idx kg = K0 + k;
         double* pk = P + k * ldp;
-        idx p = kg;
-        double mag = std::fabs(pk[kg]);
-        for (idx r = kg + 1; r < n; ++r) {
-            const double a = std::fabs(pk[r]);
-            if (a > mag) {
-                mag = a;
-                p = r;
-            }
-        }
-        if (is_singular_pivot(mag)) return k;
+        const Pivot pv = find_pivot_in_column(pk, kg, n);
+        const idx p = pv.row;
+        if (is_singular_pivot(pv.magnitude)) return k;
         piv[k] = p;
         if (p != kg)
             for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + kg], P[j * ldp + p]);
