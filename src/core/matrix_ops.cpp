@@ -1,5 +1,6 @@
 // Sequential matrix operations of LinearAlgebra::LA.
 #include "linalg.h"
+#include "core/kernels.h"
 #include "core/loops.h"
 
 namespace LinearAlgebra {
@@ -14,30 +15,27 @@ inline idx elements(int nRows, int nCols) {
 } // namespace
 
 void LA::MultiplyMV(double* M, int nRowsM, double* V, int nRowsV, double* X) {
-    for (idx i = 0; i < nRowsM; ++i) linalg::mv_row(M, V, nRowsV, X, i);
+    linalg::mv_rows(M, V, nRowsV, X, 0, nRowsM);
 }
 
 void LA::MultiplyVM(double* V, int nColsV, double* M, int nColsM, double* X) {
-    for (idx j = 0; j < nColsM; ++j) linalg::vm_col(V, nColsV, M, nColsM, X, j);
+    linalg::vm_cols(V, nColsV, M, nColsM, X, 0, nColsM);
 }
 
 void LA::MultiplyMS(double* M, int nRows, int nCols, double S, double* X) {
-    const idx n = elements(nRows, nCols);
-    for (idx i = 0; i < n; ++i) X[i] = M[i] * S;
+    linalg::kernels().scale(M, S, X, 0, elements(nRows, nCols));
 }
 
 void LA::AddMM(double* M1, double* M2, int nRows, int nCols, double* X) {
-    const idx n = elements(nRows, nCols);
-    for (idx i = 0; i < n; ++i) X[i] = M1[i] + M2[i];
+    linalg::kernels().add(M1, M2, X, 0, elements(nRows, nCols));
 }
 
 void LA::SubstractMM(double* M1, double* M2, int nRows, int nCols, double* X) {
-    const idx n = elements(nRows, nCols);
-    for (idx i = 0; i < n; ++i) X[i] = M1[i] - M2[i];
+    linalg::kernels().sub(M1, M2, X, 0, elements(nRows, nCols));
 }
 
 void LA::TransposeM(double* M, int nRows, int nCols, double* X) {
-    for (idx i = 0; i < nRows; ++i) linalg::transpose_row(M, nRows, nCols, X, i);
+    linalg::transpose_rows(M, nRows, nCols, X, 0, nRows);
 }
 
 void LA::SelectMsq(double* M, int nDim, int* VI, double* X) {
@@ -65,7 +63,7 @@ void LA::AggregateMMsq(double* m, int mDim, int* VI, int vDim, double* M, int MD
 }
 
 void LA::MultiplyMM(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
-    for (idx i = 0; i < nRows1; ++i) linalg::mm_row(M1, nCols, M2, nCols2, X, i);
+    linalg::mm_rows(M1, nCols, M2, nCols2, X, 0, nRows1);
 }
 
 } // namespace LinearAlgebra

@@ -1,5 +1,6 @@
 // Sequential vector operations of LinearAlgebra::LA.
 #include "linalg.h"
+#include "core/kernels.h"
 #include "core/loops.h"
 #include "core/sort.h"
 
@@ -34,19 +35,19 @@ double LA::DotVV(double* V1, double* V2, int nDim) {
 }
 
 void LA::MultiplyVS(double* V, int nDim, double S, double* X) {
-    for (idx i = 0; i < nDim; ++i) X[i] = V[i] * S;
+    linalg::kernels().scale(V, S, X, 0, nDim);
 }
 
 void LA::AddVV(double* V1, double* V2, int nDim, double* X) {
-    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] + V2[i];
+    linalg::kernels().add(V1, V2, X, 0, nDim);
 }
 
 void LA::SubstractVV(double* V1, double* V2, int nDim, double* X) {
-    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] - V2[i];
+    linalg::kernels().sub(V1, V2, X, 0, nDim);
 }
 
 void LA::TableMultiplyVV(double* V1, double* V2, int nDim, double* X) {
-    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] * V2[i];
+    linalg::kernels().mul(V1, V2, X, 0, nDim);
 }
 
 void LA::ZeroV(double* V, int nDim) {
@@ -73,7 +74,7 @@ void LA::AssembleVV(double* V1, int* VI, int nDim, double* V2, double* X) {
 }
 
 void LA::CrossVV(double* V1, int nRows, double* V2, int nCols, double* X) {
-    for (idx i = 0; i < nRows; ++i) linalg::cross_row(V1, V2, nCols, X, i);
+    linalg::cross_rows(V1, V2, nCols, X, 0, nRows);
 }
 
 int LA::FindV(double* V, int nDim, double S, int Cond, int* XI) {

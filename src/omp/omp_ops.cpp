@@ -1,33 +1,58 @@
 // OpenMP variants of the element-wise and product operations, and their
-// exported forwarders LA::...1. Each routine is a thin parallel loop over the
-// row body its sequential twin uses, so the two give the same bits.
+// exported forwarders LA::...1. Each routine opens one parallel region in
+// which every thread takes the contiguous block of outer indices that the
+// static schedule would give it and runs the fast kernel of its sequential
+// twin on that block (core/kernels.h). The kernels give the bits of the
+// plain loop for any split of the outer index, so the result is the same
+// for every thread count.
 #include "omp/omp_ops.h"
 
-#include "core/loops.h"
+#include "core/kernels.h"
 #include "linalg.h"
 #include "omp/omp_state.h"
 
 namespace linalg {
 
+namespace {
+
+// Runs f(i0, i1) in one parallel region of MAX_THREADS threads, thread t
+// taking the t-th of the contiguous, nearly equal blocks of [0, n) that the
+// static schedule without chunk size assigns (the first n % T threads get
+// one index more). Threads with an empty block do nothing.
+template <class F>
+void for_static_blocks(idx n, F f) {
+    set_team_size();
+#pragma omp parallel
+    {
+        const idx T = omp_get_num_threads();
+        const idx t = omp_get_thread_num();
+        const idx q = n > 0 ? n / T : 0;
+        const idx rem = n > 0 ? n % T : 0;
+        const idx i0 = t * q + (t < rem ? t : rem);
+        const idx i1 = i0 + q + (t < rem ? 1 : 0);
+        if (i1 > i0) f(i0, i1);
+    }
+}
+
+inline idx elements(int nRows, int nCols) {
+    return (nRows > 0 && nCols > 0) ? static_cast<idx>(nRows) * nCols : 0;
+}
+
+} // namespace
+
 void MultiplyVSomp(double* V, int nDim, double S, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nDim; ++i) X[i] = V[i] * S;
+    for_static_blocks(nDim, [&](idx i0, idx i1) { kernels().scale(V, S, X, i0, i1); });
 }
 
 void AddVVomp(double* V1, double* V2, int nDim, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] + V2[i];
+    for_static_blocks(nDim, [&](idx i0, idx i1) { kernels().add(V1, V2, X, i0, i1); });
 }
 
 void SubstractVVomp(double* V1, double* V2, int nDim, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] - V2[i];
+    for_static_blocks(nDim, [&](idx i0, idx i1) { kernels().sub(V1, V2, X, i0, i1); });
 }
 
 void ZeroVomp(double* V, int nDim) {
@@ -53,74 +78,50 @@ void OneVIomp(int* VI, int nDim) {
 
 void TableMultiplyVVomp(double* V1, double* V2, int nDim, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nDim; ++i) X[i] = V1[i] * V2[i];
+    for_static_blocks(nDim, [&](idx i0, idx i1) { kernels().mul(V1, V2, X, i0, i1); });
 }
 
 void CrossVVomp(double* V1, int nRows, double* V2, int nCols, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRows; ++i) cross_row(V1, V2, nCols, X, i);
+    for_static_blocks(nRows, [&](idx i0, idx i1) { cross_rows(V1, V2, nCols, X, i0, i1); });
 }
 
 void MultiplyMVomp(double* M, int nRowsM, double* V, int nRowsV, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRowsM; ++i) mv_row(M, V, nRowsV, X, i);
+    for_static_blocks(nRowsM, [&](idx i0, idx i1) { mv_rows(M, V, nRowsV, X, i0, i1); });
 }
 
 void MultiplyVMomp(double* V, int nColsV, double* M, int nColsM, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx j = 0; j < nColsM; ++j) vm_col(V, nColsV, M, nColsM, X, j);
+    for_static_blocks(nColsM, [&](idx j0, idx j1) { vm_cols(V, nColsV, M, nColsM, X, j0, j1); });
 }
 
 void MultiplyMSomp(double* M, int nRows, int nCols, double S, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRows; ++i) {
-        const idx row = i * nCols;
-        for (idx j = 0; j < nCols; ++j) X[row + j] = M[row + j] * S;
-    }
+    const idx cols = elements(nRows, nCols) > 0 ? nCols : 0;
+    for_static_blocks(nRows, [&](idx i0, idx i1) { kernels().scale(M, S, X, i0 * cols, i1 * cols); });
 }
 
 void AddMMomp(double* M1, double* M2, int nRows, int nCols, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRows; ++i) {
-        const idx row = i * nCols;
-        for (idx j = 0; j < nCols; ++j) X[row + j] = M1[row + j] + M2[row + j];
-    }
+    const idx cols = elements(nRows, nCols) > 0 ? nCols : 0;
+    for_static_blocks(nRows, [&](idx i0, idx i1) { kernels().add(M1, M2, X, i0 * cols, i1 * cols); });
 }
 
 void SubstractMMomp(double* M1, double* M2, int nRows, int nCols, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRows; ++i) {
-        const idx row = i * nCols;
-        for (idx j = 0; j < nCols; ++j) X[row + j] = M1[row + j] - M2[row + j];
-    }
+    const idx cols = elements(nRows, nCols) > 0 ? nCols : 0;
+    for_static_blocks(nRows, [&](idx i0, idx i1) { kernels().sub(M1, M2, X, i0 * cols, i1 * cols); });
 }
 
 void TransposeMomp(double* M, int nRows, int nCols, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRows; ++i) transpose_row(M, nRows, nCols, X, i);
+    for_static_blocks(nRows, [&](idx i0, idx i1) { transpose_rows(M, nRows, nCols, X, i0, i1); });
 }
 
 void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     if (!omp_initialised()) return;
-    set_team_size();
-#pragma omp parallel for schedule(static)
-    for (idx i = 0; i < nRows1; ++i) mm_row(M1, nCols, M2, nCols2, X, i);
+    for_static_blocks(nRows1, [&](idx i0, idx i1) { mm_rows(M1, nCols, M2, nCols2, X, i0, i1); });
 }
 
 } // namespace linalg

@@ -3,7 +3,9 @@
 // Common contract of every routine below:
 //  * Same parameters, shapes and results as the sequential twin of the same
 //    base name (LA::AddVV for AddVVomp, ...), and bit-identical output for
-//    any thread count: each outer index runs the twin's body unchanged.
+//    any thread count: each thread runs the twin's fast kernel on its block
+//    of outer indices, and the kernels give the plain loop's bits for any
+//    split.
 //  * Not initialised (no positive LA::Init_openMP yet): prints the message
 //    of InitOMP and returns without touching the output.
 //  * Otherwise one parallel region of MAX_THREADS threads runs one loop over

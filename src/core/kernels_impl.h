@@ -1,0 +1,367 @@
+// Body of the fast kernels, included once by each instruction-set file
+// (kernels_base.cpp, kernels_avx2.cpp, kernels_avx512.cpp), which compile it
+// with their own target options. Everything here has internal linkage, so
+// code built for one instruction set can never be picked by the linker for
+// another; for the same reason nothing here calls an inline function of the
+// standard library.
+//
+// Arithmetic rule (see kernels.h): every product term is one vector
+// multiplication followed by one vector addition into the running value, in
+// ascending summation index; lanes hold independent outputs.
+#include "core/kernels.h"
+
+#include <immintrin.h>
+
+namespace linalg {
+namespace {
+
+#if defined(__AVX512F__)
+using vd = __m512d;
+constexpr int W = 8;  // doubles per vector
+constexpr int MR = 8;  // rows of the product micro-tile
+constexpr int NV = 2;  // vectors across the micro-tile (NR = NV * W columns)
+inline vd vzero() { return _mm512_setzero_pd(); }
+inline vd vload(const double* p) { return _mm512_loadu_pd(p); }
+inline void vstore(double* p, vd v) { _mm512_storeu_pd(p, v); }
+inline vd vset1(double x) { return _mm512_set1_pd(x); }
+inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
+inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+constexpr isa kLevel = isa::avx512;
+constexpr const char* kName = "avx512";
+// In-register transpose of 8 rows of 8: c[t] lane r = r_in[r] lane t.
+inline void transpose(vd* v) {
+    const vd t0 = _mm512_unpacklo_pd(v[0], v[1]), t1 = _mm512_unpackhi_pd(v[0], v[1]);
+    const vd t2 = _mm512_unpacklo_pd(v[2], v[3]), t3 = _mm512_unpackhi_pd(v[2], v[3]);
+    const vd t4 = _mm512_unpacklo_pd(v[4], v[5]), t5 = _mm512_unpackhi_pd(v[4], v[5]);
+    const vd t6 = _mm512_unpacklo_pd(v[6], v[7]), t7 = _mm512_unpackhi_pd(v[6], v[7]);
+    const vd u0 = _mm512_shuffle_f64x2(t0, t2, 0x88), u1 = _mm512_shuffle_f64x2(t0, t2, 0xDD);
+    const vd u2 = _mm512_shuffle_f64x2(t1, t3, 0x88), u3 = _mm512_shuffle_f64x2(t1, t3, 0xDD);
+    const vd u4 = _mm512_shuffle_f64x2(t4, t6, 0x88), u5 = _mm512_shuffle_f64x2(t4, t6, 0xDD);
+    const vd u6 = _mm512_shuffle_f64x2(t5, t7, 0x88), u7 = _mm512_shuffle_f64x2(t5, t7, 0xDD);
+    v[0] = _mm512_shuffle_f64x2(u0, u4, 0x88);
+    v[4] = _mm512_shuffle_f64x2(u0, u4, 0xDD);
+    v[2] = _mm512_shuffle_f64x2(u1, u5, 0x88);
+    v[6] = _mm512_shuffle_f64x2(u1, u5, 0xDD);
+    v[1] = _mm512_shuffle_f64x2(u2, u6, 0x88);
+    v[5] = _mm512_shuffle_f64x2(u2, u6, 0xDD);
+    v[3] = _mm512_shuffle_f64x2(u3, u7, 0x88);
+    v[7] = _mm512_shuffle_f64x2(u3, u7, 0xDD);
+}
+#elif defined(__AVX2__)
+using vd = __m256d;
+constexpr int W = 4;
+constexpr int MR = 4;
+constexpr int NV = 2;
+inline vd vzero() { return _mm256_setzero_pd(); }
+inline vd vload(const double* p) { return _mm256_loadu_pd(p); }
+inline void vstore(double* p, vd v) { _mm256_storeu_pd(p, v); }
+inline vd vset1(double x) { return _mm256_set1_pd(x); }
+inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
+inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+constexpr isa kLevel = isa::avx2;
+constexpr const char* kName = "avx2";
+inline void transpose(vd* v) {
+    const vd t0 = _mm256_unpacklo_pd(v[0], v[1]), t1 = _mm256_unpackhi_pd(v[0], v[1]);
+    const vd t2 = _mm256_unpacklo_pd(v[2], v[3]), t3 = _mm256_unpackhi_pd(v[2], v[3]);
+    v[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    v[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    v[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    v[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+#else
+using vd = __m128d;
+constexpr int W = 2;
+constexpr int MR = 4;
+constexpr int NV = 2;
+inline vd vzero() { return _mm_setzero_pd(); }
+inline vd vload(const double* p) { return _mm_loadu_pd(p); }
+inline void vstore(double* p, vd v) { _mm_storeu_pd(p, v); }
+inline vd vset1(double x) { return _mm_set1_pd(x); }
+inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
+inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
+constexpr isa kLevel = isa::baseline;
+constexpr const char* kName = "baseline";
+inline void transpose(vd* v) {
+    const vd t0 = _mm_unpacklo_pd(v[0], v[1]), t1 = _mm_unpackhi_pd(v[0], v[1]);
+    v[0] = t0;
+    v[1] = t1;
+}
+#endif
+
+constexpr int NR = NV * W;
+// Cache blocking of the product, with fixed buffers on the stack only (the
+// products allocate nothing): a KC-deep slice of MC rows of A is read in
+// place and stays in L2 while the column micro-panels of B pass by; each
+// KC x NR micro-panel of B is packed once per slice and stays in L1 while
+// it meets every MR-row strip of the slice.
+constexpr idx KC = 256;
+constexpr idx MC = MR * 32;
+
+inline idx imin(idx a, idx b) { return a < b ? a : b; }
+
+// Stands in for the missing rows of a partial row strip of A.
+const double kZeroRow[KC] = {};
+
+// ---- matrix product ---------------------------------------------------------
+
+// MR x NR tile of C (leading dimension ldc) += the MR rows of A given by
+// their first elements rows[r] (kc values each) times the packed B
+// micro-panel (kc x NR, k outer); when `first`, the tile starts from 0.0 instead of its stored
+// value. With SUB the terms are subtracted instead, each as
+// C - B(p, j) * A(i, p) (the elimination's W(r, j) - W(k, j) * g, operands
+// in that order).
+template <bool SUB>
+inline void micro_kernel(idx kc, const double* const* rows, const double* b, double* c, idx ldc, bool first) {
+    vd acc[MR][NV];
+    const double* ar[MR];
+#pragma GCC unroll 16
+    for (int r = 0; r < MR; ++r) {
+        ar[r] = rows[r];
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) acc[r][v] = first ? vzero() : vload(c + r * ldc + v * W);
+    }
+    for (idx p = 0; p < kc; ++p) {
+        vd bv[NV];
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) bv[v] = vload(b + v * W);
+#pragma GCC unroll 16
+        for (int r = 0; r < MR; ++r) {
+            const vd x = vset1(ar[r][p]);
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v)
+                acc[r][v] = SUB ? vsub(acc[r][v], vmul(bv[v], x)) : vadd(acc[r][v], vmul(x, bv[v]));
+        }
+        b += NR;
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) vstore(c + r * ldc + v * W, acc[r][v]);
+}
+
+// Packs rows [0, kc) x columns [0, nc) of B (leading dimension ldb, nc <=
+// NR) as one micro-panel, k outer; columns past nc are zero.
+void pack_b_panel(const double* B, idx ldb, idx kc, idx nc, double* out) {
+    if (nc == NR) {
+        for (idx p = 0; p < kc; ++p) {
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v) vstore(out + v * W, vload(B + p * ldb + v * W));
+            out += NR;
+        }
+        return;
+    }
+    for (idx p = 0; p < kc; ++p) {
+        idx c = 0;
+        for (; c < nc; ++c) out[c] = B[p * ldb + c];
+        for (; c < NR; ++c) out[c] = 0.0;
+        out += NR;
+    }
+}
+
+// C (rows x cols, leading dimension ldc) op= A (rows x k, lda) * B (k x cols,
+// ldb), every C(i, j) taking its k terms in ascending p. Without SUB the
+// terms are added to 0.0 (from_zero) or to the stored value; with SUB they
+// are subtracted from the stored value. About 33 KB of stack (AVX-512), no
+// heap.
+template <bool SUB>
+void gemm_driver(idx rows, idx cols, idx k, const double* A, idx lda, const double* B, idx ldb, double* C,
+                 idx ldc, bool from_zero) {
+    if (rows <= 0 || cols <= 0) return;
+    if (k <= 0) {
+        if (from_zero)
+            for (idx i = 0; i < rows; ++i)
+                for (idx j = 0; j < cols; ++j) C[i * ldc + j] = 0.0;
+        return;
+    }
+    alignas(64) double Bp[KC * NR];
+    alignas(64) double tile[MR * NR];  // edge tiles of C
+    const double* arows[MR];
+
+    for (idx pc = 0; pc < k; pc += KC) {
+        const idx kc = imin(KC, k - pc);
+        const bool first = from_zero && pc == 0;
+        for (idx ic = 0; ic < rows; ic += MC) {
+            const idx mc = imin(MC, rows - ic);
+            for (idx jr = 0; jr < cols; jr += NR) {
+                const idx nr = imin(NR, cols - jr);
+                pack_b_panel(B + pc * ldb + jr, ldb, kc, nr, Bp);
+                for (idx ir = 0; ir < mc; ir += MR) {
+                    const idx mr = imin(MR, mc - ir);
+                    // Rows past the last one read zeros.
+                    for (idx r = 0; r < MR; ++r) arows[r] = r < mr ? A + (ic + ir + r) * lda + pc : kZeroRow;
+                    double* c = C + (ic + ir) * ldc + jr;
+                    if (mr == MR && nr == NR) {
+                        micro_kernel<SUB>(kc, arows, Bp, c, ldc, first);
+                    } else {
+                        // Edge tile: run on a full local tile and copy back
+                        // only the elements that exist.
+                        if (!first)
+                            for (idx r = 0; r < mr; ++r)
+                                for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
+                        micro_kernel<SUB>(kc, arows, Bp, tile, NR, first);
+                        for (idx r = 0; r < mr; ++r)
+                            for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
+                    }
+                }
+            }
+        }
+    }
+}
+
+void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    gemm_driver<false>(r1 - r0, m, k, A + r0 * k, k, B, m, X + r0 * m, m, true);
+}
+
+void gemm_sub_impl(idx rows, idx cols, idx k, const double* L, idx ldl, const double* U, idx ldu, double* C,
+                   idx ldc) {
+    gemm_driver<true>(rows, cols, k, L, ldl, U, ldu, C, ldc, false);
+}
+
+// ---- matrix times vector ------------------------------------------------------
+
+// W rows at a time: W row segments are multiplied by the matching segment
+// of V, the W x W block of products is transposed so that lane r holds row
+// r's terms in ascending j, and the terms are added one vector at a time.
+void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0, idx r1) {
+    idx i = r0;
+    const idx jv = cols / W * W;
+    for (; i + W <= r1; i += W) {
+        const double* m = M + i * cols;
+        vd acc = vzero();
+        for (idx j = 0; j < jv; j += W) {
+            const vd v = vload(V + j);
+            vd p[W];
+#pragma GCC unroll 8
+            for (int r = 0; r < W; ++r) p[r] = vmul(vload(m + r * cols + j), v);
+            transpose(p);
+#pragma GCC unroll 8
+            for (int t = 0; t < W; ++t) acc = vadd(acc, p[t]);
+        }
+        alignas(64) double s[W];
+        vstore(s, acc);
+        for (int r = 0; r < W; ++r) {
+            double x = s[r];
+            const double* mr = m + r * cols;
+            for (idx j = jv; j < cols; ++j) x += mr[j] * V[j];
+            X[i + r] = x;
+        }
+    }
+    for (; i < r1; ++i) {
+        const double* m = M + i * cols;
+        double x = 0.0;
+        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
+        X[i] = x;
+    }
+}
+
+// ---- vector times matrix ------------------------------------------------------
+
+// X[c0, c1) is the accumulator: it starts at 0.0 and the rows of M are
+// added in ascending i, four rows per pass over a column strip that stays
+// in L1.
+void vm_cols_impl(const double* V, idx rows, const double* M, idx cols, double* X, idx c0, idx c1) {
+    constexpr idx STRIP = 1024;
+    for (idx s0 = c0; s0 < c1; s0 += STRIP) {
+        const idx s1 = imin(s0 + STRIP, c1);
+        const idx sv = s0 + (s1 - s0) / W * W;
+        for (idx j = s0; j < s1; ++j) X[j] = 0.0;
+        idx i = 0;
+        for (; i + 4 <= rows; i += 4) {
+            const double* m0 = M + i * cols;
+            const double* m1 = m0 + cols;
+            const double* m2 = m1 + cols;
+            const double* m3 = m2 + cols;
+            const vd v0 = vset1(V[i]), v1 = vset1(V[i + 1]), v2 = vset1(V[i + 2]), v3 = vset1(V[i + 3]);
+            idx j = s0;
+            for (; j < sv; j += W) {
+                vd x = vload(X + j);
+                x = vadd(x, vmul(v0, vload(m0 + j)));
+                x = vadd(x, vmul(v1, vload(m1 + j)));
+                x = vadd(x, vmul(v2, vload(m2 + j)));
+                x = vadd(x, vmul(v3, vload(m3 + j)));
+                vstore(X + j, x);
+            }
+            for (; j < s1; ++j) {
+                double x = X[j];
+                x += V[i] * m0[j];
+                x += V[i + 1] * m1[j];
+                x += V[i + 2] * m2[j];
+                x += V[i + 3] * m3[j];
+                X[j] = x;
+            }
+        }
+        for (; i < rows; ++i) {
+            const double* m0 = M + i * cols;
+            const vd v0 = vset1(V[i]);
+            idx j = s0;
+            for (; j < sv; j += W) vstore(X + j, vadd(vload(X + j), vmul(v0, vload(m0 + j))));
+            for (; j < s1; ++j) X[j] += V[i] * m0[j];
+        }
+    }
+}
+
+// ---- outer product, transpose, element-wise -----------------------------------
+
+void cross_rows_impl(const double* V1, const double* V2, idx cols, double* X, idx r0, idx r1) {
+    const idx jv = cols / W * W;
+    for (idx i = r0; i < r1; ++i) {
+        double* x = X + i * cols;
+        const vd a = vset1(V1[i]);
+        idx j = 0;
+        for (; j < jv; j += W) vstore(x + j, vmul(a, vload(V2 + j)));
+        for (; j < cols; ++j) x[j] = V1[i] * V2[j];
+    }
+}
+
+// Square tiles of the input rows [r0, r1) are copied W x W blocks at a time
+// through an in-register transpose.
+void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0, idx r1) {
+    constexpr idx T = 32;
+    for (idx ib = r0; ib < r1; ib += T) {
+        const idx ie = imin(ib + T, r1);
+        for (idx jb = 0; jb < cols; jb += T) {
+            const idx je = imin(jb + T, cols);
+            idx i = ib;
+            for (; i + W <= ie; i += W) {
+                idx j = jb;
+                for (; j + W <= je; j += W) {
+                    vd v[W];
+#pragma GCC unroll 8
+                    for (int r = 0; r < W; ++r) v[r] = vload(M + (i + r) * cols + j);
+                    transpose(v);
+#pragma GCC unroll 8
+                    for (int t = 0; t < W; ++t) vstore(X + (j + t) * rows + i, v[t]);
+                }
+                for (; j < je; ++j)
+                    for (idx r = 0; r < W; ++r) X[j * rows + i + r] = M[(i + r) * cols + j];
+            }
+            for (; i < ie; ++i)
+                for (idx j = jb; j < je; ++j) X[j * rows + i] = M[i * cols + j];
+        }
+    }
+}
+
+// The element-wise loops are written plainly; the compiler vectorises them
+// for the target of this file (each lane is one independent element).
+void scale_impl(const double* V, double S, double* X, idx i0, idx i1) {
+    for (idx i = i0; i < i1; ++i) X[i] = V[i] * S;
+}
+void add_impl(const double* V1, const double* V2, double* X, idx i0, idx i1) {
+    for (idx i = i0; i < i1; ++i) X[i] = V1[i] + V2[i];
+}
+void sub_impl(const double* V1, const double* V2, double* X, idx i0, idx i1) {
+    for (idx i = i0; i < i1; ++i) X[i] = V1[i] - V2[i];
+}
+void mul_impl(const double* V1, const double* V2, double* X, idx i0, idx i1) {
+    for (idx i = i0; i < i1; ++i) X[i] = V1[i] * V2[i];
+}
+
+const kernel_table kTable = {kLevel,       kName,        mm_rows_impl,    gemm_sub_impl,       mv_rows_impl,
+                             vm_cols_impl, cross_rows_impl, transpose_rows_impl, scale_impl, add_impl,
+                             sub_impl,     mul_impl};
+
+} // namespace
+} // namespace linalg
