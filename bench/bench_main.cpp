@@ -362,6 +362,17 @@ void register_vectors() {
         for (auto _ : st) benchmark::DoNotOptimize(cblas_ddot(n, V.data(), 1, U.data(), 1));
         set_bytes(st, 16.0 * n);
     });
+    // The floor for an in-order sum: one dependent addition per element, with
+    // the addend in a register (no memory traffic).
+    add("addchain", n, 1, "reference", [n](benchmark::State& st) {
+        double c = 1e-300;
+        benchmark::DoNotOptimize(c);
+        for (auto _ : st) {
+            double s = 0.0;
+            for (int i = 0; i < n; ++i) s += c;
+            benchmark::DoNotOptimize(s);
+        }
+    });
     if (la().mt_u32)
         add("MT_u32", n, 1, "linalg", [n](benchmark::State& st) {
             for (auto _ : st) {
@@ -392,8 +403,9 @@ struct Key {
         static const char* ops[] = {"MultiplyMM",          "MultiplyMV",          "MultiplyVM", "copy",
                                     "SolveLSE",            "SolveLSE1",           "InverseMsq", "DeterminantMsq",
                                     "EigenSymmSystemMsqJ", "EigenSymmSystemMsqH", "EigenUnSymmSystemMsq",
-                                    "SumV",                "DotVV",               "MT_u32"};
-        for (int i = 0; i < 14; ++i)
+                                    "SumV",                "DotVV",               "MT_u32",
+                                    "addchain"};
+        for (int i = 0; i < 15; ++i)
             if (op == ops[i]) return i;
         return 99;
     }
@@ -488,9 +500,12 @@ void print_table(const std::map<std::string, Result>& mine, const std::map<std::
                 "(1.00 = as fast, 0.50 = half as fast).\n\n");
     std::printf("%-22s %9s %3s %11s %11s %11s %-8s %7s %10s\n", "operation", "n", "thr", "linalg", "anchor",
                 other_core.empty() ? "-" : "anchor2", "anchor", "ratio", "linalg-rate");
-    double copy_gbs = 0;
-    for (const auto& [k, row] : rows)
+    double copy_gbs = 0, chain_ns = 0;
+    for (const auto& [k, row] : rows) {
         if (k.op == "copy") copy_gbs = row.anchor.gbs;
+        if (k.op == "addchain" && k.n > 0) chain_ns = row.anchor.seconds * 1e9 / k.n;
+    }
+    double lse[2] = {0, 0};  // SolveLSE and SolveLSE1 wall clock at n = 2000
     double mm1[4] = {0, 0, 0, 0};  // n=1000/2000, 1 and 2 threads
     for (const auto& [k, row] : rows) {
         double best = row.anchor.seconds;
@@ -504,6 +519,7 @@ void print_table(const std::map<std::string, Result>& mine, const std::map<std::
                     row.linalg.seconds > 0 ? fmt_time(row.linalg.seconds).c_str() : "skipped",
                     fmt_time(row.anchor.seconds).c_str(), fmt_time(row.anchor2.seconds).c_str(),
                     row.anchor_name.c_str(), ratio, rate);
+        if ((k.op == "SolveLSE" || k.op == "SolveLSE1") && k.n == 2000) lse[k.op == "SolveLSE1"] = row.linalg.wall;
         if (k.op == "MultiplyMM" && (k.n == 1000 || k.n == 2000))
             mm1[(k.n == 2000 ? 2 : 0) + (k.threads == 2 ? 1 : 0)] = row.linalg.wall;
     }
@@ -512,6 +528,13 @@ void print_table(const std::map<std::string, Result>& mine, const std::map<std::
         if (mm1[2 * i] > 0 && mm1[2 * i + 1] > 0)
             std::printf("MultiplyMM1 on 2 threads vs MultiplyMM (wall clock), n = %d: %.2fx\n", i ? 2000 : 1000,
                         mm1[2 * i] / mm1[2 * i + 1]);
+    if (lse[0] > 0 && lse[1] > 0)
+        std::printf("SolveLSE1 on 2 threads vs SolveLSE (wall clock), n = 2000: %.2fx\n", lse[0] / lse[1]);
+    for (const char* op : {"SumV", "DotVV"})
+        for (const auto& [k, row] : rows)
+            if (k.op == op && row.linalg.seconds > 0 && chain_ns > 0)
+                std::printf("%s n = %d: %.3f ns per element = %.2f x one dependent add (%.3f ns)\n", op, k.n,
+                            row.linalg.seconds * 1e9 / k.n, row.linalg.seconds * 1e9 / k.n / chain_ns, chain_ns);
     for (const char* op : {"MultiplyMV", "MultiplyVM"})
         for (const auto& [k, row] : rows)
             if (k.op == op && k.threads == 1 && row.linalg.gbs > 0 && copy_gbs > 0)
