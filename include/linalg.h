@@ -40,9 +40,22 @@ public:
     // device, else the compute capability as 10*major + minor.
     static int Init_CUDA(int iDev);
 
+    // ---- variants ------------------------------------------------------------
+    // A name ending in 1 is the OpenMP twin of the sequential function (same
+    // parameters, same bits): before Init_openMP it prints the not-initialised
+    // message and writes nothing. A name ending in 2 runs on the GPU chosen by
+    // Init_CUDA (or on the host emulation of a build without CUDA): the device
+    // is reset, inputs are copied over, one kernel runs and the output is
+    // copied back; a failed device allocation or upload prints a "cudaMalloc
+    // error!" / "cudaMemcpy HtD error!" message and leaves X untouched.
+    // GPU products use one fused multiply-add per term.
+
     // ---- vector operations ------------------------------------------------
     // Element-wise functions may work in place (X == an input).
+    // Vout[i] = Vin[i]; Vin and Vout are the same array or do not overlap.
     static void CopyV(double* Vin, int nDim, double* Vout);
+    // Sum, sum of squares, Euclidean norm (no scaling against overflow) and
+    // scalar product, added in ascending index order; 0.0 for nDim <= 0.
     static double SumV(double* V, int nDim);
     static double SumVV(double* V, int nDim);
     static double SqrtVV(double* V, int nDim);
@@ -118,7 +131,10 @@ public:
     // A and B are not changed. A singular system prints
     // "ERROR! Singular system!" and leaves X untouched (CPU solvers). X may
     // be B. SolveLSE1 needs Init_openMP first and gives the same bits for any
-    // thread count; it agrees with SolveLSE up to rounding.
+    // thread count; it agrees with SolveLSE up to rounding. SolveLSE2 (GPU
+    // Gauss-Jordan) and SolveLSE3 (GPU elimination, CPU back substitution)
+    // report no singular system. SolveLSEauto uses SolveLSE for nDim < n1,
+    // SolveLSE2 for nDim < n2, else SolveLSE3.
     static void SolveLSEauto(double* A, double* B, double* X, int nDim, int n1, int n2);
     static void SolveLSE(double* A, double* B, double* X, int nDim);
     static void SolveLSE1(double* A, double* B, double* X, int nDim);
