@@ -249,7 +249,17 @@ TEST_F(SerialPty, PercentageExamples) {
     EXPECT_EQ(wall2(256, 100), Bytes{1});  // 256 modulo 256 is 0, sent as 1
     EXPECT_EQ(wall2(-1, 2), Bytes{206});   // -50 wraps like a byte
     EXPECT_EQ(wall2(0, 0), Bytes{1});      // NaN
-    EXPECT_EQ(wall2(1, 0), Bytes{1});      // beyond int
+    EXPECT_EQ(wall2(1, 0), Bytes{1});      // +inf: no integer part
+    EXPECT_EQ(leftover(master_), Bytes{});
+}
+
+TEST_F(SerialPty, PercentageBeyondTheIntRangeIsTakenModulo256) {
+    // The integer part of a large finite percentage is still reduced modulo
+    // 256: 2147483700 = 2^31 + 52, and 214748364700 = 256 * 838860799 + 156.
+    EXPECT_EQ(wall2(21474837, 1), Bytes{52});
+    EXPECT_EQ(wall2(2147483647, 1), Bytes{156});
+    EXPECT_EQ(wall2(2147483647, 100), Bytes{255});  // 2147483647 itself, still in range
+    EXPECT_EQ(wall2(25000000, 1), Bytes{1});        // 2500000000 = 256 * 9765625: 0 becomes 1
     EXPECT_EQ(leftover(master_), Bytes{});
 }
 

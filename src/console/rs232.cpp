@@ -73,8 +73,16 @@ int Wall_E_v1(int step, int nsteps, int blink, unsigned char port) {
 int Wall_E_v2(int step, int nsteps, int /*blink*/, unsigned char port) {
     const double p = static_cast<double>(step) / static_cast<double>(nsteps);
     const double percent = std::trunc(p * 100.0);
-    int v = 0;  // NaN and values beyond int: like the hardware's invalid conversion
-    if (percent > -2147483649.0 && percent < 2147483648.0) v = static_cast<int>(percent) % 256;
+    // The integer part modulo 256, exact for every finite double (fmod is),
+    // also beyond the int range. A negative remainder wraps like a byte
+    // (-50 -> 206). NaN (0/0) and the infinities (x/0) have no integer part
+    // and send 1, like a remainder of 0.
+    int v = 0;
+    if (std::isfinite(percent)) {
+        double m = std::fmod(percent, 256.0);
+        if (m < 0.0) m += 256.0;
+        v = static_cast<int>(m);
+    }
     if (v == 0) v = 1;
     SendByteCOM(static_cast<unsigned char>(v), port, PROGRESS_BAUD);
     return 0;

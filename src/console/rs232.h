@@ -24,8 +24,8 @@ int SendCharCOM(unsigned char dat, unsigned char port, unsigned int baudRate);
 int Wall_E_v1(int step, int nsteps, int blink, unsigned char port);
 
 // Percentage: sends trunc(p * 100) modulo 256 at 9600 baud (1 in place of
-// 0; a negative percentage wraps like a byte, -50 -> 206; a percentage
-// outside the int range or NaN sends 1). `blink` is unused. Returns 0.
+// 0; a negative percentage wraps like a byte, -50 -> 206; NaN and the
+// infinities send 1). `blink` is unused. Returns 0.
 int Wall_E_v2(int step, int nsteps, int blink, unsigned char port);
 
 } // namespace linalg
