@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <random>
 #include <vector>
@@ -126,6 +127,29 @@ TEST_F(Generator, SeedingExportsGiveReproducibleSequencesWithinASecond) {
     const std::uint32_t first = LA::MT_u32();
     std::mt19937 r0(t), r1(t + 1);
     EXPECT_TRUE(first == r0() || first == r1());
+}
+
+TEST_F(Generator, InitByArrayExportKeysWithTenTimeSeededRandValues) {
+    // The export seeds the C library's generator with the time in seconds and
+    // takes ten rand() values as the key; rebuild that key within the same
+    // second (retry once if a second boundary intervenes).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+        LA::Init_MT_by_array();
+        std::vector<std::uint32_t> got;
+        for (int i = 0; i < 5; ++i) got.push_back(LA::MT_u32());
+        const auto after = static_cast<std::uint32_t>(std::time(nullptr));
+        if (before != after) continue;
+        std::srand(before);
+        std::uint32_t key[10];
+        for (auto& word : key) word = static_cast<std::uint32_t>(std::rand());
+        linalg::init_by_array(key, 10);
+        std::vector<std::uint32_t> want;
+        for (int i = 0; i < 5; ++i) want.push_back(LA::MT_u32());
+        EXPECT_EQ(got, want);
+        return;
+    }
+    FAIL() << "two second boundaries in a row";
 }
 
 TEST_F(Generator, InitByArrayExportLeavesTheDefaultSequence) {
