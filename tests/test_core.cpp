@@ -212,6 +212,47 @@ TEST(CoreVector, SortGapSequenceShowsInTieOrder) {
     EXPECT_EQ(std::vector<int>(x14.begin() + 1, x14.begin() + 5), (std::vector<int>{1, 2, 3, 0}));
 }
 
+// Insertion passes from the right end with the given gaps, largest first,
+// moving the index tags with the values.
+std::vector<int> shell_sort_with_gaps(std::vector<double> v, const std::vector<int>& gaps) {
+    const int n = static_cast<int>(v.size());
+    std::vector<int> tag(n);
+    for (int i = 0; i < n; ++i) tag[i] = i;
+    for (int h : gaps)
+        for (int i = n - h - 1; i >= 0; --i) {
+            const double x = v[i];
+            const int t = tag[i];
+            int j = i + h;
+            for (; j < n && x > v[j]; j += h) {
+                v[j - h] = v[j];
+                tag[j - h] = tag[j];
+            }
+            v[j - h] = x;
+            tag[j - h] = t;
+        }
+    return tag;
+}
+
+TEST(CoreVector, SortGapsForHundredAndThousandElements) {
+    // Three distinct keys, so the order of equal keys shows which gaps ran.
+    struct Case {
+        int n;
+        std::vector<int> gaps, wrong;
+    };
+    const Case cases[] = {{100, {13, 4, 1}, {40, 13, 4, 1}}, {1000, {121, 40, 13, 4, 1}, {40, 13, 4, 1}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.n);
+        std::vector<double> v(c.n);
+        auto r = ref::random_vector(c.n, 77 + c.n, 0.0, 3.0);
+        for (int i = 0; i < c.n; ++i) v[i] = std::floor(r[i]);
+        const std::vector<int> want = shell_sort_with_gaps(v, c.gaps);
+        ASSERT_NE(want, shell_sort_with_gaps(v, c.wrong)) << "input does not tell the gap sequences apart";
+        std::vector<int> xi(c.n);
+        LA::SortVI(v.data(), c.n, xi.data());
+        EXPECT_EQ(xi, want);
+    }
+}
+
 TEST(CoreVector, SortLeavesNaNInPlace) {
     std::vector<double> v = {3, kNaN, 1, 2};
     std::vector<double> x(4);

@@ -361,6 +361,16 @@ TEST(InverseMsq, SingularMatrixReportsAndOverwritesTheOutput) {
     EXPECT_EQ(linalg::testhooks::blocks_held(), before);
 }
 
+TEST(InverseMsq, EqualPivotMagnitudesOfOppositeSignTakeTheUpperRow) {
+    // Every row sum is 2, so every row is scaled by 1/4 and column 0 offers
+    // 0.25 and -0.25. Keeping row 0 as pivot, column 1 is then all zero: the
+    // output block shows step 0 done without an exchange. (Taking row 1
+    // would leave (0, -1, 0) in its first row.)
+    Vec inv(9, kFill);
+    EXPECT_EQ(invert({1, 1, 0, -1, -1, 0, 0, 0, 2}, inv, 3), kSingular);
+    EXPECT_EQ(inv, (Vec{1, 0, 0, 0.25, 0.25, 0, 0, 0, 0.25}));
+}
+
 TEST(InverseMsq, OutputMayBeTheInput) {
     const int n = 25;
     Vec A = ref::random_matrix(n, 16), inv(n * n);
