@@ -307,6 +307,42 @@ TEST_F(Cuda, ProductsEqualTheFmaReference) {
     }
 }
 
+TEST_F(Cuda, Product2x3By3x4FillsAllEightElements) {
+    std::vector<double> a = ref::random_vector(6, 48), b = ref::random_vector(12, 49);
+    std::vector<double> gpu(8 + 4, -99.0), seq(8), fused(8);
+    LA::MultiplyMM2(a.data(), 2, 3, b.data(), 4, gpu.data());
+    LA::MultiplyMM(a.data(), 2, 3, b.data(), 4, seq.data());
+    ref::mm_fma(a.data(), 2, 3, b.data(), 4, fused.data());
+    EXPECT_TRUE(ref::same_bits(gpu.data(), fused.data(), 8));
+    for (int e = 0; e < 8; ++e) EXPECT_NEAR(gpu[e], seq[e], 4e-15 * (1 + std::fabs(seq[e]))) << e;
+    for (int e = 8; e < 12; ++e) EXPECT_EQ(gpu[e], -99.0) << "written after X at " << e;
+}
+
+TEST_F(Cuda, ProductOutputMayAliasAnInput) {
+    const int n = 9;
+    std::vector<double> M = ref::random_vector(n * n, 45), N = ref::random_vector(n * n, 46),
+                        v = ref::random_vector(n, 47);
+    std::vector<double> want(n * n), m = M;
+    ref::mm_fma(M.data(), n, n, N.data(), n, want.data());
+    LA::MultiplyMM2(m.data(), n, n, N.data(), n, m.data());
+    EXPECT_TRUE(ref::same_bits(m, want)) << "X = M1";
+
+    std::vector<double> y = v, yw(n);
+    ref::mv_fma(M.data(), n, v.data(), n, yw.data());
+    LA::MultiplyMV2(M.data(), n, y.data(), n, y.data());
+    EXPECT_TRUE(ref::same_bits(y, yw)) << "X = V (MultiplyMV2)";
+
+    std::vector<double> z = v, zw(n);
+    ref::vm_fma(v.data(), n, M.data(), n, zw.data());
+    LA::MultiplyVM2(z.data(), n, M.data(), n, z.data());
+    EXPECT_TRUE(ref::same_bits(z, zw)) << "X = V (MultiplyVM2)";
+
+    std::vector<double> c = N, cw(n * n);
+    LA::AddMM(M.data(), N.data(), n, n, cw.data());
+    LA::AddMM2(M.data(), c.data(), n, n, c.data());
+    EXPECT_TRUE(ref::same_bits(c, cw)) << "X = M2 (AddMM2)";
+}
+
 TEST_F(Cuda, EmptyInnerDimensionGivesZeros) {
     std::vector<double> X(12, 9.0), dummy(1, 1.0);
     LA::MultiplyMM2(dummy.data(), 3, 0, dummy.data(), 4, X.data());
@@ -496,12 +532,15 @@ TEST_F(Cuda, InitCudaRejectsAnInvalidNumber) {
 
 TEST_F(Cuda, InitCudaWithoutAnyDevice) {
     hooks::set_devices({});
-    StdinFeed feed("\n");
-    int result = 0;
-    EXPECT_EQ(printed([&] { result = LA::Init_CUDA(0); }),
-              "GPU=0 is not a valid Coprocessor Device!\n\nPress <Enter>...");
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // the failed query is not left behind
+    for (int dev : {0, 1, -1}) {
+        StdinFeed feed("\nq");
+        int result = 0;
+        EXPECT_EQ(printed([&] { result = LA::Init_CUDA(dev); }),
+                  "GPU=" + std::to_string(dev) + " is not a valid Coprocessor Device!\n\nPress <Enter>...");
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(feed.rest(), "q");
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // the failed query is not left behind
+    }
 }
 
 TEST_F(Cuda, InitCudaRejectsCapability30) {
@@ -621,6 +660,29 @@ TEST_F(Cuda, RowScalingByPowersOfTwo) {
     EXPECT_LE(s, 1.0);
 }
 
+TEST_F(Cuda, RowScalingExponentBranchesAndBounds) {
+    // Sum exactly 1e-10 is still "tiny"; sums of exactly 0.5 and 1.0 lie in
+    // the target range; a NaN sum leaves the row alone.
+    EXPECT_EQ(scaled_row({1e-10, 0.0, 5.0}), (std::vector<double>{1e-10, 0.0, 5.0}));
+    EXPECT_EQ(scaled_row({0.25, 0.25, 7.0}), (std::vector<double>{0.25, 0.25, 7.0}));
+    EXPECT_EQ(scaled_row({0.5, -0.5, 7.0}), (std::vector<double>{0.5, -0.5, 7.0}));
+    const std::vector<double> nan_row = scaled_row({std::nan(""), 1.0, 3.0});
+    EXPECT_TRUE(std::isnan(nan_row[0]));
+    EXPECT_EQ(nan_row[1], 1.0);
+    EXPECT_EQ(nan_row[2], 3.0);
+    // s = 0.25: t = -1 exactly, so k = -1 and the factor is 2 (not 4).
+    EXPECT_EQ(scaled_row({0.125, -0.125, 3.0}), (std::vector<double>{0.25, -0.25, 6.0}));
+    // t a hair below -1 (within 1e-10) still counts as -1: factor 2.
+    const double below = 0.25 - std::ldexp(1.0, -45);
+    EXPECT_EQ(scaled_row({below, 0.0, 1.0}), (std::vector<double>{2 * below, 0.0, 2.0}));
+    // For t >= 0 there is no such tolerance: t a hair below 2 gives k = 1,
+    // factor 1/2, and a sum just under 1.
+    const double two = 2.0 - std::ldexp(1.0, -40);
+    EXPECT_EQ(scaled_row({two, 0.0, 1.0}), (std::vector<double>{two / 2, 0.0, 0.5}));
+    // Sum 2: t = 2 exactly, k = 2, factor 1/4.
+    EXPECT_EQ(scaled_row({1.5, 0.5, 1.0}), (std::vector<double>{0.375, 0.125, 0.25}));
+}
+
 // ---- solvers ---------------------------------------------------------------------
 
 using Solver = void (*)(double*, double*, double*, int);
@@ -684,7 +746,12 @@ TEST_F(Cuda, Order300SolvesQuickly) {
     const auto t2 = std::chrono::steady_clock::now();
     EXPECT_LT(ref::solve_ratio(A.data(), x2.data(), B.data(), n), 30.0);
     EXPECT_LT(ref::solve_ratio(A.data(), x3.data(), B.data(), n), 30.0);
-    for (int i = 0; i < n; ++i) EXPECT_NEAR(x2[i], x3[i], 1e-10 * (1 + std::fabs(x3[i])));
+    std::vector<double> xs(n);
+    LA::SolveLSE(A.data(), B.data(), xs.data(), n);
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NEAR(x2[i], x3[i], 1e-10 * (1 + std::fabs(x3[i])));
+        EXPECT_NEAR(x3[i], xs[i], 1e-10 * (1 + std::fabs(xs[i])));
+    }
     EXPECT_LT(std::chrono::duration<double>(t1 - t0).count(), 5.0);
     EXPECT_LT(std::chrono::duration<double>(t2 - t1).count(), 5.0);
 }
@@ -724,6 +791,23 @@ TEST_F(Cuda, SolutionMayOverwriteB) {
         solve(A.data(), B.data(), want.data(), n);
         solve(A.data(), b.data(), b.data(), n);
         EXPECT_TRUE(ref::same_bits(b, want));
+    }
+}
+
+TEST_F(Cuda, HybridBackSubstitutesAfterAFailedDownload) {
+    // After the third checkpoint's message the host part still runs and
+    // writes every element of X (values unspecified); the buffers go.
+    const int n = 7;
+    std::vector<double> A = ref::random_matrix(n, 132), B = ref::random_vector(n, 133);
+    for (int k : {1, 5}) {
+        hooks::reset();
+        std::vector<double> X(n, -1234.5);
+        hooks::fail_launch_at(k);
+        EXPECT_EQ(printed([&] { LA::SolveLSE3(A.data(), B.data(), X.data(), n); }),
+                  "cudaMemcpy DtH error! unspecified launch failure\n");
+        for (int i = 0; i < n; ++i) EXPECT_NE(X[i], -1234.5) << "X[" << i << "] not written, launch " << k;
+        EXPECT_EQ(hooks::allocations(), 0);
+        EXPECT_EQ(linalg::testhooks::blocks_held(), 0);
     }
 }
 
