@@ -215,6 +215,32 @@ TEST_P(GaussSolvers, TinyButRegularSystemsAreSolved) {
     }
 }
 
+TEST_P(GaussSolvers, RowsAtTheEndsOfTheDoubleRangeAreSolved) {
+    // A subnormal row sum would need a scale factor above the largest double;
+    // a row whose finite entries sum beyond it would get a factor of 0.
+    {
+        const Vec A = {1e-310, 0.0, 0.0, 3e-310}, B = {1e-310, 6e-310};
+        Vec X(2, kFill);
+        EXPECT_EQ(solve(A, B, X, 2), "");
+        EXPECT_NEAR(X[0], 1.0, 1e-12);
+        EXPECT_NEAR(X[1], 2.0, 1e-12);
+    }
+    {
+        const Vec A = {1e308, 1e308, 1e308, -1e308}, B = {1.5e308, 0.5e308};
+        Vec X(2, kFill);
+        EXPECT_EQ(solve(A, B, X, 2), "");
+        EXPECT_NEAR(X[0], 1.0, 1e-15);
+        EXPECT_NEAR(X[1], 0.5, 1e-15);
+    }
+    // A row with an infinite entry is not made finite.
+    {
+        const Vec A = {std::numeric_limits<double>::infinity(), 1.0, 0.0, 1.0}, B = {1.0, 1.0};
+        Vec X(2, kFill);
+        solve(A, B, X, 2);
+        EXPECT_FALSE(std::isfinite(X[0]) && std::isfinite(X[1]) && X[0] != kFill);
+    }
+}
+
 TEST_P(GaussSolvers, AgreeWithLapackDgesv) {
     for (int n : kOrders) {
         SCOPED_TRACE("order " + std::to_string(n));
@@ -418,6 +444,13 @@ TEST(InverseMsq, TinyButRegularMatrixIsInverted) {
     Vec inv(n * n);
     EXPECT_EQ(invert(A, inv, n), "");
     EXPECT_LT(inverse_ratio(A, inv, n), 30.0);
+}
+
+TEST(InverseMsq, RowsAtTheEndsOfTheDoubleRangeAreInverted) {
+    const Vec A = {1e308, 1e308, 1e308, -1e308};
+    Vec inv(4, kFill);
+    EXPECT_EQ(invert(A, inv, 2), "");
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(inv[k] / 5e-309, k == 3 ? -1.0 : 1.0, 1e-3) << k;
 }
 
 TEST(InverseMsq, MatchesTheReferenceBitForBit) {

@@ -86,10 +86,7 @@ inline void load_scaled_row(const double* A, const double* B, double* W, idx n, 
         s += std::fabs(a[j]);
     }
     w[n] = B[i];
-    if (needs_scaling(s)) {
-        const double f = RowScaleFactor(s, ln2);
-        for (idx j = 0; j <= n; ++j) w[j] *= f;
-    }
+    if (needs_scaling(s)) scale_row(w, n, n + 1, nullptr, 0, s, ln2);
 }
 
 // Exchanges W(a, j) and W(b, j) for j = c0 .. c1-1.

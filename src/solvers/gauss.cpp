@@ -13,16 +13,50 @@
 
 namespace linalg {
 
-double RowScaleFactor(double s, double ln2) {
+// The exponent e of the row scaling: with t = log2(s) + 1, e = floor(t) for
+// t >= 0; for t < 0, e = t when t is a whole number, else ceil(t - 1).
+static double row_scale_exponent(double s, double ln2) {
     const double t = std::log(s) / ln2 + 1.0;
-    double e;
-    if (t >= 0) {
-        e = std::floor(t);
-    } else {
-        const double c = std::ceil(t);
-        e = (t - c == 0.0) ? c : std::ceil(t - 1.0);
-    }
+    if (t >= 0) return std::floor(t);
+    const double c = std::ceil(t);
+    return (t - c == 0.0) ? c : std::ceil(t - 1.0);
+}
+
+double RowScaleFactor(double s, double ln2) {
+    const double e = row_scale_exponent(s, ln2);
     return std::exp((e * -1.0) * ln2);
+}
+
+void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2) {
+    const double f = RowScaleFactor(s, ln2);
+    if (std::isfinite(f) && f != 0.0) {
+        for (idx j = 0; j < nw; ++j) w[j] *= f;
+        for (idx j = 0; j < nv; ++j) v[j] *= f;
+        return;
+    }
+    // At the ends of the double range the factor is not representable: a sum
+    // below about 2^-1023 makes it infinite (the row would turn into NaN), and
+    // a sum that overflows although every entry is finite makes it 0 (the row
+    // would read as singular). Such a row is scaled by the same power of two
+    // in two exact steps instead; the exponent of an overflowed sum comes from
+    // the sum of the quartered entries.
+    double e;
+    if (std::isinf(s)) {
+        double q = 0.0;
+        for (idx j = 0; j < nsum; ++j) q += std::fabs(w[j]) * 0.25;
+        if (!std::isfinite(q)) {  // an infinite entry: nothing sensible to scale
+            for (idx j = 0; j < nw; ++j) w[j] *= f;
+            for (idx j = 0; j < nv; ++j) v[j] *= f;
+            return;
+        }
+        e = row_scale_exponent(q, ln2) + 2.0;
+    } else {
+        e = row_scale_exponent(s, ln2);
+    }
+    const int k = -static_cast<int>(e);
+    const double f1 = std::ldexp(1.0, k / 2), f2 = std::ldexp(1.0, k - k / 2);
+    for (idx j = 0; j < nw; ++j) w[j] = (w[j] * f1) * f2;
+    for (idx j = 0; j < nv; ++j) v[j] = (v[j] * f1) * f2;
 }
 
 void report_singular() { std::printf("ERROR! Singular system!"); }

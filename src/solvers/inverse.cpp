@@ -193,13 +193,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
         double* w = W + i * n;
         double s = 0.0;
         for (idx j = 0; j < n; ++j) s += std::fabs(w[j]);
-        if (!needs_scaling(s)) continue;
-        const double f = RowScaleFactor(s, ln2);
-        double* v = invA + i * n;
-        for (idx j = 0; j < n; ++j) {
-            w[j] *= f;
-            v[j] *= f;
-        }
+        if (needs_scaling(s)) scale_row(w, n, n, invA + i * n, n, s, ln2);
     }
 
     if (extra) {

@@ -14,6 +14,8 @@
 #ifndef LINALG_SOLVERS_SOLVERS_H
 #define LINALG_SOLVERS_SOLVERS_H
 
+#include <cstddef>
+
 namespace linalg {
 
 // Solves A*X = B (A nDim x nDim, B and X nDim values) by Gaussian elimination
@@ -39,6 +41,14 @@ double DeterminantGcpu(double* A, int nDim);
 // [0.5, 1]) into [0.5, 1): exp(-e*ln2) with e = floor(log2(s)) + 1, computed
 // from ln(s)/ln2 + 1. ln2 is the caller's ln(2.0).
 double RowScaleFactor(double s, double ln2);
+
+// Multiplies w[0 .. nw-1] and v[0 .. nv-1] (v may be null with nv = 0) by
+// RowScaleFactor(s, ln2), where s is the absolute sum of w[0 .. nsum-1]. When
+// that factor is not representable (s below about 2^-1023, or s overflowed
+// while every entry is finite) the same power of two is applied in two exact
+// steps, so such rows are solved like any other.
+void scale_row(double* w, std::ptrdiff_t nsum, std::ptrdiff_t nw, double* v, std::ptrdiff_t nv, double s,
+               double ln2);
 
 } // namespace linalg
 
