@@ -165,7 +165,7 @@ TEST(EigenShared, EigsrtRowsIsEigsrtOnTheTranspose) {
     EXPECT_NE(w, before);
 }
 
-TEST(EigenShared, TransposeAndTransposedCopy) {
+TEST(EigenShared, TransposeAndStoreEigensystem) {
     const int n = 5;
     const std::vector<double> A = ref::random_vector(n * n, 41);
     std::vector<std::vector<double>> rows(n + 1, std::vector<double>(n + 1, kSentinel));
@@ -179,9 +179,12 @@ TEST(EigenShared, TransposeAndTransposedCopy) {
         EXPECT_EQ(a[0][i], kSentinel);
         EXPECT_EQ(a[i][0], kSentinel);
     }
-    std::vector<double> X(n * n, kSentinel);
-    linalg::copy_from_work_transposed(a.data(), n, X.data());
+    const double d[n + 1] = {kSentinel, 0.5, -1.5, 2.5, -3.5, 4.5};
+    std::vector<double> eV(n + 1, kSentinel), X(n * n, kSentinel);
+    linalg::store_eigensystem(d, a.data(), n, eV.data(), X.data());
     EXPECT_TRUE(ref::same_bits(X, A));
+    EXPECT_TRUE(ref::same_bits(eV.data(), d + 1, n));
+    EXPECT_EQ(eV[n], kSentinel);
 }
 
 TEST(EigenShared, PythagAvoidsOverflowAndUnderflow) {
@@ -277,6 +280,18 @@ TEST(EigenSymm, DiagonalMatrixIsOnlySorted) {
     }
 }
 
+TEST(EigenSymm, EachEigenvalueIsWrittenJustBeforeItsRowOfEM) {
+    // eV[i] goes out, then row i of eM. With eV and eM on the same storage,
+    // eV[0] is overwritten by row 0, eV[1] and eV[2] come after row 0 and
+    // replace its last two elements, and rows 1 and 2 stay as written.
+    for (const auto& s : kSymmSolvers) {
+        double M[9] = {5, 0, 0, 0, -1, 0, 0, 0, 3};
+        std::vector<double> out(9, kSentinel);
+        s.solve(M, 3, out.data(), out.data());
+        EXPECT_EQ(out, (std::vector<double>{1, 3, -1, 0, 0, 1, 0, 1, 0})) << s.name;
+    }
+}
+
 TEST(EigenSymm, SizesOfZeroOrLessDoNothing) {
     for (const auto& s : kSymmSolvers) {
         for (int n : {0, -1, INT_MIN}) {
@@ -337,6 +352,37 @@ TEST(EigenStages, JacobiZeroesTheUpperTriangleOnly) {
     for (int i = 0; i < n; ++i) trace += A[i * n + i];
     for (int i = 1; i <= n; ++i) sum += d[i];
     EXPECT_NEAR(sum, trace, 1e-13);
+}
+
+TEST(EigenStages, JacobiRotatesNegligibleElementsUpToSweepFour) {
+    // A dense 3 x 3 block keeps the threshold 0.2*S/n^2 above the isolated
+    // element a(4,5) = 1e-40 through sweep 3, and the block's rotations never
+    // reach rows 4 and 5. From sweep 4 the threshold is 0.0, so the element
+    // is rotated there (t = apq/h, as 100*|apq| is lost against h = 1);
+    // only from sweep 5 on would it be dropped without a rotation, which
+    // would leave the identity in rows and columns 4 and 5.
+    const double eps = 1e-40;
+    double M[25] = {40, 4, 3, 0, 0,   //
+                    4, 25, 5, 0, 0,   //
+                    3, 5, 12, 0, 0,   //
+                    0, 0, 0, 1, eps,  //
+                    0, 0, 0, eps, 2};
+    double eV[5], eM[25];
+    LA::EigenSymmSystemMsqJ(M, 5, eV, eM);
+    EXPECT_EQ(eV[3], 2.0);
+    EXPECT_EQ(eV[4], 1.0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(eM[i * 5 + 3], 0.0) << i;
+        EXPECT_EQ(eM[i * 5 + 4], 0.0) << i;
+        EXPECT_EQ(eM[3 * 5 + i], 0.0) << i;
+        EXPECT_EQ(eM[4 * 5 + i], 0.0) << i;
+    }
+    // t = 1e-40, cs = 1, sn = 1e-40: columns (eps, 1) for 2 and (1, -eps)
+    // for 1.
+    EXPECT_EQ(eM[3 * 5 + 3], eps);
+    EXPECT_EQ(eM[4 * 5 + 3], 1.0);
+    EXPECT_EQ(eM[3 * 5 + 4], 1.0);
+    EXPECT_EQ(eM[4 * 5 + 4], -eps);
 }
 
 TEST(EigenStages, JacobiLeavesTheEigenvectorsInTheRowsOfV) {
@@ -523,6 +569,44 @@ TEST(EigenUnsym, CyclicPermutationConvergesWithTheExceptionalShift) {
     EXPECT_NEAR(r.im[0], -0.86602540378443865, 1e-14);
     EXPECT_EQ(r.im[1], -r.im[0]);
     EXPECT_EQ(r.im[2], 0.0);
+}
+
+TEST(EigenUnsym, CyclicPermutationOfOrder19GivesTheRootsOfUnity) {
+    // The 19-cycle is stuck under the normal shift and moves only after an
+    // exceptional one, which subtracts a[nn][nn] from the diagonal; the roots
+    // are right only when the accumulated shifts t are added back. They are
+    // the 19th roots of unity: one real (1) and nine conjugate pairs.
+    const int n = 19;
+    std::vector<double> M(n * n, 0.0);
+    for (int i = 0; i < n; ++i) M[i * n + (i + 1) % n] = 1.0;
+    const UnsymResult r = solve_unsym(M);
+    int real_count = 0;
+    for (int i = 0; i < n; ++i) {
+        if (r.im[i] == 0.0) {
+            ++real_count;
+            EXPECT_NEAR(r.re[i], 1.0, 1e-13) << i;
+            continue;
+        }
+        ASSERT_LT(i + 1, n) << i;
+        EXPECT_LT(r.im[i], 0.0) << i;
+        EXPECT_EQ(r.im[i + 1], -r.im[i]) << i;
+        EXPECT_EQ(r.re[i + 1], r.re[i]) << i;
+        ++i;
+    }
+    EXPECT_EQ(real_count, 1);
+    std::vector<bool> used(n, false);
+    for (int i = 0; i < n; ++i) {
+        const std::complex<double> z(r.re[i], r.im[i]);
+        int best = -1;
+        double dist = kInf;
+        for (int k = 0; k < n; ++k) {
+            const double d = std::abs(z - std::polar(1.0, 2.0 * M_PI * k / n));
+            if (!used[k] && d < dist) dist = d, best = k;
+        }
+        ASSERT_GE(best, 0);
+        used[best] = true;
+        EXPECT_LT(dist, 1e-13) << i;
+    }
 }
 
 TEST(EigenUnsym, SizesOfZeroOrLessDoNothing) {

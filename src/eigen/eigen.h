@@ -40,8 +40,12 @@ void copy_from_work(double** a, int n, double* X);
 
 // Transposes the work matrix a (order n) in place: a[i][j] <-> a[j][i].
 void transpose_work(double** a, int n);
-// X[i*n + j] = a[j+1][i+1] for 0 <= i, j < n: the rows of a become columns.
-void copy_from_work_transposed(double** a, int n, double* X);
+// Writes a symmetric solver's results, with the eigenvectors kept as the rows
+// of v: for i = 0..n-1, first eV[i] = d[i+1], then row i of eM,
+// eM[i*n + j] = v[j+1][i+1] for j = 0..n-1 (the rows of v become the columns
+// of eM). Each eigenvalue goes out just before its row of eM, so outputs that
+// overlap end up as that order leaves them.
+void store_eigensystem(const double* d, double** v, int n, double* eV, double* eM);
 
 // ---- shared by the three solvers -------------------------------------------
 

@@ -84,10 +84,11 @@ void transpose_work(double** a, int n) {
     }
 }
 
-void copy_from_work_transposed(double** a, int n, double* X) {
-    for (int j = 0; j < n; ++j) {
-        const double* w = a[j + 1];
-        for (int i = 0; i < n; ++i) X[static_cast<std::ptrdiff_t>(i) * n + j] = w[i + 1];
+void store_eigensystem(const double* d, double** v, int n, double* eV, double* eM) {
+    for (int i = 0; i < n; ++i) {
+        eV[i] = d[i + 1];
+        double* const row = eM + static_cast<std::ptrdiff_t>(i) * n;
+        for (int j = 0; j < n; ++j) row[j] = v[j + 1][i + 1];
     }
 }
 

@@ -182,8 +182,7 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
         transpose_work(a, nDim);
         tqli(d, e, nDim, a);
         eigsrt_rows(d, a, nDim);
-        for (int i = 0; i < nDim; ++i) eV[i] = d[i + 1];
-        copy_from_work_transposed(a, nDim, eM);
+        store_eigensystem(d, a, nDim, eV, eM);
     }
     free_work_matrix(a, nDim);
     free_work_vector(d);

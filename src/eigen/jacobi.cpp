@@ -120,8 +120,7 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
         copy_to_work(M, nDim, a);
         if (jacobi(a, nDim, d, v)) {
             eigsrt_rows(d, v, nDim);
-            for (int i = 0; i < nDim; ++i) eV[i] = d[i + 1];
-            copy_from_work_transposed(v, nDim, eM);
+            store_eigensystem(d, v, nDim, eV, eM);
         }
     }
     free_work_matrix(a, nDim);
