@@ -13,31 +13,23 @@ namespace linalg {
 
 namespace {
 
-// Pivot-row pass for column k, columns k .. ld-1, one parallel loop: with
-// p != k the rows exchange and the new row k is divided by q in one pass (the
-// row moved down to p is not divided); with p == k row k is divided by q.
-void pivot_row_pass(double* W, idx ld, idx k, idx p, double q) {
+// Column k of the plain elimination, columns k .. ld-1: with p != k the rows
+// exchange and the new row k is divided by q in one pass (the row moved down
+// to p is not divided); with p == k row k is divided by q. Then rows k+1 ..
+// n-1 are eliminated against the divided row k, multiplier W(r, k) itself.
+void plain_step(double* W, idx ld, idx k, idx p, idx n) {
     double* wk = W + k * ld;
     double* wp = W + p * ld;
-    set_team_size();
+    const double q = wp[k];
     if (p != k) {
-#pragma omp parallel for schedule(static)
         for (idx j = k; j < ld; ++j) {
             const double t = wk[j];
             wk[j] = wp[j] / q;
             wp[j] = t;
         }
     } else {
-#pragma omp parallel for schedule(static)
         for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
     }
-}
-
-// Eliminates rows k+1 .. n-1, columns k+1 .. ld-1, against the divided pivot
-// row k (multiplier W(r, k) itself), one parallel loop over whole rows.
-void eliminate_below_unit(double* W, idx ld, idx k, idx n) {
-    set_team_size();
-#pragma omp parallel for schedule(static)
     for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k]);
 }
 
@@ -60,7 +52,10 @@ void SolveGomp(double* A, double* B, double* X, const int nDim) {
     for (idx i = 0; i < n; ++i) load_scaled_row(A, B, W, n, i, ln2);
 
     // Blocked panels first (trailing updates split over the threads by
-    // column blocks), then the plain loop for the last columns.
+    // column blocks), then the plain loop for the last columns. That loop
+    // runs in the calling thread: it covers fewer than two panel widths (or
+    // a whole order below that), where the two parallel regions a column
+    // would need cost more than the column's work.
     idx k = 0;
     if (extra) {
         const BlockedResult b = blocked_eliminate(W, ld, n, ld, PivotForm::Divided, W + n * ld, true);
@@ -78,8 +73,7 @@ void SolveGomp(double* A, double* B, double* X, const int nDim) {
             work_free(W);
             return;
         }
-        pivot_row_pass(W, ld, k, pv.row, W[pv.row * ld + k]);
-        eliminate_below_unit(W, ld, k, n);
+        plain_step(W, ld, k, pv.row, n);
     }
 
     // Last row: only the singularity test and the division remain.

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include <omp.h>
+
 #include "omp/omp_state.h"
 #include "solvers/elim_kernels.h"
 #include "solvers/elimination.h"
@@ -88,30 +90,78 @@ idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, dou
     return -1;
 }
 
-// Trailing part of one panel for the packed column panels [b0, b1) of the
-// columns right of the panel: exchanges, pivot rows (updated, divided when
-// required, packed), then all rows below. Touches only its own columns.
-void trailing_part(double* W, idx ld, idx n, idx ncols, idx K0, idx w, const double* P, idx ldp, const idx* piv,
-                   const double* q, PivotForm form, double* Upk, idx b0, idx b1, const ElimKernels& K) {
-    const idx K1 = K0 + w;
+// Everything the steps of one panel share.
+struct PanelStep {
+    double* W;
+    idx ld, n, ncols, nb, ldp;
+    PivotForm form;
+    double* const* P;  // the two panel buffers
+    double* Upk;       // packed pivot rows of the current panel
+    idx (*piv)[kMaxBlock];
+    double (*q)[kMaxBlock];
+    const ElimKernels* K;
+};
+
+// Columns c0 .. c1-1 of the packed column panels [b0, b1) right of the panel
+// at K0 (clipped to the carried columns; empty when c0 >= c1).
+inline idx block_col(const PanelStep& s, idx K0, idx b) { return std::min(s.ncols, K0 + s.nb + b * kPanelCols); }
+
+// Pivot rows of the panel at K0 (buffer `cur`) in the packed column panels
+// [b0, b1): the exchanges in those columns, then each pivot row brought up
+// to date with the earlier pivots of the panel, divided when required and
+// packed into Upk. Touches only its own columns.
+void pivot_rows_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1) {
+    const idx w = s.nb;
+    const idx ld = s.ld;
     const idx ups = w * kPanelCols;
-    const idx c0 = K1 + b0 * kPanelCols;
-    const idx c1 = std::min(ncols, K1 + b1 * kPanelCols);
+    const idx c0 = block_col(s, K0, b0), c1 = block_col(s, K0, b1);
     if (c0 >= c1) return;
+    const idx* piv = s.piv[cur];
     for (idx k = 0; k < w; ++k)
-        if (piv[k] != k) swap_rows(W, ld, K0 + k, K0 + piv[k], c0, c1);
-    double* U = Upk + b0 * ups;
+        if (piv[k] != k) swap_rows(s.W, ld, K0 + k, K0 + piv[k], c0, c1);
+    double* U = s.Upk + b0 * ups;
     for (idx i = 0; i < w; ++i) {
-        double* row = W + (K0 + i) * ld + c0;
-        K.rm_update(row, ld, 1, c1 - c0, P + i, ldp, U, ups, i);
-        if (form == PivotForm::Divided)
-            for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / q[i];
+        double* row = s.W + (K0 + i) * ld + c0;
+        s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i, s.ldp, U, ups, i);
+        if (s.form == PivotForm::Divided)
+            for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / s.q[cur][i];
         for (idx j = 0; j < c1 - c0; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
         // Pad of a last, partial panel.
         for (idx j = c1 - c0; j < (b1 - b0) * kPanelCols; ++j)
             U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
     }
-    K.rm_update(W + K1 * ld + c0, ld, n - K1, c1 - c0, P + w, ldp, U, ups, w);
+}
+
+// Rows r0 .. r1-1 (all below the panel) of the packed column panels
+// [b0, b1): one delayed update with the panel's packed pivot rows.
+void rows_below_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1, idx r0, idx r1) {
+    const idx K1 = K0 + s.nb;
+    const idx c0 = block_col(s, K0, b0), c1 = block_col(s, K0, b1);
+    if (c0 >= c1 || r0 >= r1) return;
+    s.K->rm_update(s.W + r0 * s.ld + c0, s.ld, r1 - r0, c1 - c0, s.P[cur] + s.nb + (r0 - K1), s.ldp,
+                   s.Upk + b0 * s.nb * kPanelCols, s.nb * kPanelCols, s.nb);
+}
+
+// Writes the panel's finished block back into W (rows and columns K0 ..
+// K0+nb-1) and returns the number of its exchanges.
+idx finish_panel_block(const PanelStep& s, idx K0, int cur) {
+    const idx w = s.nb;
+    idx swaps = 0;
+    for (idx k = 0; k < w; ++k) swaps += s.piv[cur][k] != k;
+    for (idx i = 0; i < w; ++i) {
+        double* dst = s.W + (K0 + i) * s.ld + K0;
+        for (idx j = 0; j < w; ++j) dst[j] = s.P[cur][j * s.ldp + i];
+    }
+    return swaps;
+}
+
+// Look-ahead: copies the next panel (columns K0+nb .., rows K0+nb .. n-1,
+// already updated through this panel) into the other buffer and factors it.
+idx factor_next_panel(const PanelStep& s, idx K0, int cur) {
+    const idx K1 = K0 + s.nb;
+    const int nxt = 1 - cur;
+    copy_panel(s.W + K1 * s.ld + K1, s.ld, s.nb, s.P[nxt], s.ldp, 0, s.n - K1);
+    return factor_panel(s.P[nxt], s.ldp, s.n - K1, s.nb, s.form, s.piv[nxt], s.q[nxt], *s.K);
 }
 
 } // namespace
@@ -138,6 +188,32 @@ idx blocked_extra(idx n, idx ncols) {
     return 8 + 2 * ldp * nb + panel_count(ncols) * nb * kPanelCols;
 }
 
+namespace {
+
+// Cuts `units` into consecutive pieces that shrink towards the end (each
+// about a 2*threads-th of what is left, at least one unit), so that threads
+// taking them one by one finish close together; at[c] .. at[c+1] is piece c.
+// Returns the number of pieces.
+constexpr idx kMaxPieces = 128;
+
+idx plan_pieces(idx* at, idx units, idx threads) {
+    idx count = 0, u = 0;
+    at[0] = 0;
+    while (u < units) {
+        const idx left = units - u;
+        idx size = std::max<idx>(1, left / (2 * threads));
+        if (count == kMaxPieces - 1) size = left;
+        at[++count] = u += size;
+    }
+    return count;
+}
+
+// Rows below a panel are handed out in multiples of this many (a multiple
+// of every kernel's row tile), so only the last piece has a partial tile.
+constexpr idx kRowUnit = 48;
+
+} // namespace
+
 BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, bool parallel) {
     BlockedResult res{0, false, 0};
     const idx nb = block_size.load(std::memory_order_relaxed);
@@ -147,69 +223,111 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     // multipliers are still in use.
     double* P[2] = {align64(work), align64(work) + ldp * nb};
     double* Upk = P[1] + ldp * nb;
-    const ElimKernels& K = elim_kernels();
     idx piv[2][kMaxBlock];
     double q[2][kMaxBlock];
-    const idx w = nb;
+    const PanelStep s{W, ld, n, ncols, nb, ldp, form, P, Upk, piv, q, &elim_kernels()};
 
-    int cur = 0;
-    copy_panel(W, ld, w, P[cur], ldp, 0, n);
-    idx fail = factor_panel(P[cur], ldp, n, w, form, piv[cur], q[cur], K);
-    idx K0 = 0;
-    for (;; K0 += nb) {
-        if (fail >= 0) {
-            res.next = K0 + fail;
-            res.singular = true;
-            return res;
-        }
-        const double* Pc = P[cur];
-        for (idx k = 0; k < w; ++k) res.swaps += piv[cur][k] != k;
-        for (idx i = 0; i < w; ++i) {
-            double* dst = W + (K0 + i) * ld + K0;
-            for (idx j = 0; j < w; ++j) dst[j] = Pc[j * ldp + i];
-        }
-        // Trailing part in chunks of column blocks. Chunk 0 holds the next
-        // panel's columns; whoever finishes it copies and factors the next
-        // panel (look-ahead) while the other chunks are still being updated.
-        // Chunks touch disjoint columns, so an entry's operations do not
-        // depend on which thread runs its chunk, nor on the order of chunks.
-        const idx K1 = K0 + w;
-        const bool more = n - K1 >= 2 * nb;
-        const idx nblocks = panel_count(ncols - K1);
-        const idx head = more ? std::min(nblocks, panel_count(w)) : 0;
-        const idx rest = nblocks - head;
-        const idx nrest = std::min(rest, parallel ? 3 * static_cast<idx>(std::max(MAX_THREADS, 1)) : 1);
-        const idx nchunks = (head ? 1 : 0) + nrest;
-        const int nxt = 1 - cur;
-        idx next_fail = -1;
-        auto run_chunk = [&](idx c) {
-            idx b0, b1;
-            if (head && c == 0) {
-                b0 = 0;
-                b1 = head;
-            } else {
-                const idx r = c - (head ? 1 : 0);
-                b0 = head + rest * r / nrest;
-                b1 = head + rest * (r + 1) / nrest;
-            }
-            trailing_part(W, ld, n, ncols, K0, w, Pc, ldp, piv[cur], q[cur], form, Upk, b0, b1, K);
-            if (head && c == 0) {
-                copy_panel(W + K1 * ld + K1, ld, w, P[nxt], ldp, 0, n - K1);
-                next_fail = factor_panel(P[nxt], ldp, n - K1, w, form, piv[nxt], q[nxt], K);
-            }
-        };
-        if (parallel) {
-            set_team_size();
-#pragma omp parallel for schedule(dynamic, 1)
-            for (idx c = 0; c < nchunks; ++c) run_chunk(c);
-        } else {
-            for (idx c = 0; c < nchunks; ++c) run_chunk(c);
-        }
-        if (!more) break;
-        fail = next_fail;
-        cur = nxt;
+    copy_panel(W, ld, nb, P[0], ldp, 0, n);
+    const idx first_fail = factor_panel(P[0], ldp, n, nb, form, piv[0], q[0], *s.K);
+    if (first_fail >= 0) {
+        res.next = first_fail;
+        res.singular = true;
+        return res;
     }
-    res.next = K0 + nb;
+
+    // Per panel at K0 (columns K1 = K0+nb onwards right of it, rows K1 ..
+    // n-1 below it): while at least two more panels' columns remain, the
+    // next panel's columns (the head, `head` column blocks) are updated
+    // first and that panel is factored at once (look-ahead); the other
+    // columns are updated after or beside it. A look-ahead that meets a
+    // singular pivot stops the loop with the failing column.
+    // Each entry receives the same operations in the same order whichever
+    // way the columns or rows are divided, and by whichever thread.
+    auto head_of = [&](idx K0) {
+        const idx K1 = K0 + nb;
+        return n - K1 >= 2 * nb ? std::min(panel_count(ncols - K1), panel_count(nb)) : idx{0};
+    };
+    const int threads = parallel ? std::max(MAX_THREADS, 1) : 1;
+    if (threads == 1) {
+        for (idx K0 = 0, panel = 0;; K0 += nb, ++panel) {
+            const int cur = static_cast<int>(panel & 1);
+            const idx head = head_of(K0), nblocks = panel_count(ncols - K0 - nb);
+            res.swaps += finish_panel_block(s, K0, cur);
+            idx fail = -1;
+            if (head) {
+                pivot_rows_part(s, K0, cur, 0, head);
+                rows_below_part(s, K0, cur, 0, head, K0 + nb, n);
+                fail = factor_next_panel(s, K0, cur);
+            }
+            pivot_rows_part(s, K0, cur, head, nblocks);
+            rows_below_part(s, K0, cur, head, nblocks, K0 + nb, n);
+            if (!head) {
+                res.next = K0 + nb;
+                return res;
+            }
+            if (fail >= 0) {
+                res.next = K0 + nb + fail;
+                res.singular = true;
+                return res;
+            }
+        }
+    }
+
+    // Several threads, one parallel region for all panels, two loops per
+    // panel, each closed by its barrier:
+    //   1. the pivot rows, split by columns (one piece per thread);
+    //   2. dynamically scheduled tasks: task 0 the head's rows below and the
+    //      look-ahead factorisation, the others pieces of whole rows below in
+    //      the remaining columns, long contiguous runs for each thread.
+    // Task 0 writes the look-ahead result; all threads read it after the
+    // second barrier, and the next write comes only after the next panel's
+    // first barrier.
+    idx next_fail = -1;
+    idx stop_next = 0;
+    set_team_size();
+#pragma omp parallel
+    {
+        const idx team = omp_get_num_threads();
+        idx cols_at[kMaxPieces + 1], rows_at[kMaxPieces + 1];
+        idx swaps = 0;
+        for (idx K0 = 0, panel = 0;; K0 += nb, ++panel) {
+            const int cur = static_cast<int>(panel & 1);
+            const idx K1 = K0 + nb;
+            const idx head = head_of(K0), nblocks = panel_count(ncols - K1);
+            const idx rows = n - K1;
+            const idx ncp = std::min(team, nblocks);
+            for (idx c = 0; c <= ncp; ++c) cols_at[c] = nblocks * c / ncp;
+            const idx nrp = plan_pieces(rows_at, (rows + kRowUnit - 1) / kRowUnit, team);
+            const idx ntasks = (head ? 1 : 0) + (head < nblocks ? nrp : 0);
+#pragma omp for schedule(static, 1)
+            for (idx c = 0; c < ncp; ++c) {
+                if (c == 0) swaps += finish_panel_block(s, K0, cur);
+                pivot_rows_part(s, K0, cur, cols_at[c], cols_at[c + 1]);
+            }
+#pragma omp for schedule(dynamic, 1)
+            for (idx t = 0; t < ntasks; ++t) {
+                if (head && t == 0) {
+                    rows_below_part(s, K0, cur, 0, head, K1, n);
+                    next_fail = factor_next_panel(s, K0, cur);
+                } else {
+                    const idx r = t - (head ? 1 : 0);
+                    rows_below_part(s, K0, cur, head, nblocks, K1 + rows_at[r] * kRowUnit,
+                                    std::min(n, K1 + rows_at[r + 1] * kRowUnit));
+                }
+            }
+            // Every thread computed the same plan and, after the barrier,
+            // reads the same look-ahead result, so all leave at one panel.
+            if (!head || next_fail >= 0) {
+#pragma omp master
+                stop_next = K1 + (head ? next_fail : 0);
+                break;
+            }
+        }
+#pragma omp atomic
+        res.swaps += swaps;
+    }
+    res.next = stop_next;
+    res.singular = next_fail >= 0;
     return res;
 }
 

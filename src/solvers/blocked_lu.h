@@ -26,6 +26,8 @@
 //   3. copy the panel's pivot rows back, apply the exchanges to the trailing
 //      columns, bring the pivot rows' trailing parts up to date and pack them;
 //   4. update all rows below with the packed pivot rows (elim_kernels).
+// Steps 3 and 4 reach the next panel's columns first, so that panel's steps
+// 1 and 2 run beside the rest of this one (look-ahead).
 // Panels run while at least 2*nb columns remain; the rest is the caller's.
 #ifndef LINALG_SOLVERS_BLOCKED_LU_H
 #define LINALG_SOLVERS_BLOCKED_LU_H
@@ -61,9 +63,11 @@ struct BlockedResult {
 // W: n rows, row stride ld, columns 0 .. ncols-1 carried through the
 // elimination (ncols = n for a plain matrix, n + 1 with a right-hand side).
 // work: blocked_extra(n, ncols) doubles (unused when that is 0).
-// parallel: split the trailing work of each panel over MAX_THREADS OpenMP
-// threads by column blocks (same bits for any count). The singularity test
-// is the plain loop's; on a singular pivot nothing after it is computed.
+// parallel: run the panels in one parallel region of MAX_THREADS OpenMP
+// threads: the pivot rows split by columns, the rows below split by rows
+// beside the look-ahead factorisation (same bits for any count). The
+// singularity test is the plain loop's; on a singular pivot nothing after it
+// is computed.
 BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, bool parallel);
 
 // Panel width in force (the default, or what a test has set).
