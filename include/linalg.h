@@ -163,7 +163,7 @@ public:
     // Eigenvalues of a general matrix: real parts eV_r, imaginary parts eV_i
     // (nDim each), unsorted. A complex pair takes two neighbouring places
     // with equal real parts, the negative imaginary part first; a real
-    // eigenvalue has imaginary part 0.0.
+    // eigenvalue has a zero imaginary part.
     static void EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i);
     // Symmetric M: eigenvalues eV (descending) and orthonormal eigenvectors
     // in the columns of eM (nDim x nDim, column j belongs to eV[j]). Jacobi

@@ -114,7 +114,7 @@ double pythag(double a, double b);
 // never written. Writes real parts to eV_r[0..nDim-1] and imaginary parts to
 // eV_i[0..nDim-1] in the order the eigenvalues were isolated: a complex pair
 // sits at neighbouring indices with equal real parts, the negative imaginary
-// part first; a real eigenvalue has imaginary part 0.0. nDim <= 0: nothing is
+// part first; a real eigenvalue has a zero imaginary part. nDim <= 0: nothing is
 // read or written.
 void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace linalg {
 
@@ -92,45 +93,37 @@ void store_eigensystem(const double* d, double** v, int n, double* eV, double* e
     }
 }
 
+namespace {
+// Selection step of the descending sort: the index of the largest of
+// d[i..n], a later equal value replacing the current choice (>=).
+int pick_largest(const double* d, int i, int n) {
+    int k = i;
+    double p = d[i];
+    for (int j = i + 1; j <= n; ++j) {
+        if (d[j] >= p) {
+            k = j;
+            p = d[j];
+        }
+    }
+    return k;
+}
+} // namespace
+
 void eigsrt_rows(double* d, double** v, int n) {
     for (int i = 1; i < n; ++i) {
-        int k = i;
-        double p = d[i];
-        for (int j = i + 1; j <= n; ++j) {
-            if (d[j] >= p) {
-                k = j;
-                p = d[j];
-            }
-        }
-        if (k != i) {
-            d[k] = d[i];
-            d[i] = p;
-            double* const tmp = v[i];
-            v[i] = v[k];
-            v[k] = tmp;
-        }
+        const int k = pick_largest(d, i, n);
+        if (k == i) continue;
+        std::swap(d[i], d[k]);
+        std::swap(v[i], v[k]);
     }
 }
 
 void eigsrt(double* d, double** v, int n) {
     for (int i = 1; i < n; ++i) {
-        int k = i;
-        double p = d[i];
-        for (int j = i + 1; j <= n; ++j) {
-            if (d[j] >= p) {
-                k = j;
-                p = d[j];
-            }
-        }
-        if (k != i) {
-            d[k] = d[i];
-            d[i] = p;
-            for (int r = 1; r <= n; ++r) {
-                const double tmp = v[r][i];
-                v[r][i] = v[r][k];
-                v[r][k] = tmp;
-            }
-        }
+        const int k = pick_largest(d, i, n);
+        if (k == i) continue;
+        std::swap(d[i], d[k]);
+        for (int r = 1; r <= n; ++r) std::swap(v[r][i], v[r][k]);
     }
 }
 
