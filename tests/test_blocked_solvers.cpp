@@ -26,32 +26,15 @@ using linalg::KernelIsa;
 
 namespace {
 
+using ref::tie_matrix;
+using ref::wild_rows_matrix;
+
 const char kSingular[] = "ERROR! Singular system!";
 constexpr double kFill = 4242.0;
 
 // ---- inputs ----------------------------------------------------------------
 
 Vec random_matrix(int n, std::uint64_t salt) { return ref::random_matrix(n, salt); }
-
-// Integers in [-3, 3]: many equal pivot magnitudes, so the tie rule decides.
-Vec tie_matrix(int n, std::uint64_t salt) {
-    std::mt19937_64 g(ref::seed() ^ salt);
-    Vec a(static_cast<std::size_t>(n) * n);
-    for (double& e : a) e = static_cast<double>(static_cast<int>(g() % 7) - 3);
-    return a;
-}
-
-// Rows scaled by 10^e, e in [-150, 150]: the pivot order is decided by the
-// row scaling (or, unscaled, by the huge rows), forcing many exchanges.
-Vec wild_rows_matrix(int n, std::uint64_t salt) {
-    Vec a = ref::random_matrix(n, salt);
-    std::mt19937_64 g(ref::seed() ^ salt ^ 0x55);
-    for (int i = 0; i < n; ++i) {
-        const double f = std::pow(10.0, static_cast<int>(g() % 301) - 150);
-        for (int j = 0; j < n; ++j) a[static_cast<std::size_t>(i) * n + j] *= f;
-    }
-    return a;
-}
 
 // Mostly zeros of both signs with a few small integers and halves: exact
 // cancellations give signed zeros whose sign depends on the order of the

@@ -24,6 +24,9 @@ using Vec = std::vector<double>;
 
 namespace {
 
+using ref::tie_matrix;
+using ref::wild_rows_matrix;
+
 const char kSingular[] = "ERROR! Singular system!";
 const char kNoMemory[] = "ERROR! Not enough memory for ";
 constexpr double kFill = 4242.0;
@@ -40,27 +43,6 @@ bool all_equal(const Vec& v, double x) {
 Vec scaled(Vec v, double f) {
     for (double& e : v) e *= f;
     return v;
-}
-
-// Integer entries in [-3, 3]: many equal pivot magnitudes, so the tie rule
-// decides the row exchanges.
-Vec tie_matrix(int n, std::uint64_t salt) {
-    std::mt19937_64 g(ref::seed() ^ salt);
-    Vec a(static_cast<std::size_t>(n) * n);
-    for (double& e : a) e = static_cast<double>(static_cast<int>(g() % 7) - 3);
-    return a;
-}
-
-// Rows multiplied by powers of ten between 1e-150 and 1e150: only the row
-// scaling keeps such a system solvable.
-Vec wild_rows_matrix(int n, std::uint64_t salt) {
-    Vec a = ref::random_matrix(n, salt);
-    std::mt19937_64 g(ref::seed() ^ salt ^ 0x55);
-    for (int i = 0; i < n; ++i) {
-        const double f = std::pow(10.0, static_cast<int>(g() % 301) - 150);
-        for (int j = 0; j < n; ++j) a[static_cast<std::size_t>(i) * n + j] *= f;
-    }
-    return a;
 }
 
 // ||A*Ainv - I||_inf / (n ||A||_inf ||Ainv||_inf eps), LAPACK's inverse ratio.

@@ -1,6 +1,8 @@
 #include "support/ref_solvers.h"
+#include "support/reference.h"
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 namespace ref {
@@ -185,6 +187,23 @@ double determinant(const double* a, int nDim, bool* singular) {
     double d = 1.0;
     for (long i = 0; i < n; ++i) d *= W[i * n + i];
     return sign * d;
+}
+
+std::vector<double> tie_matrix(int n, std::uint64_t salt) {
+    std::mt19937_64 g(seed() ^ salt);
+    std::vector<double> a(static_cast<std::size_t>(n) * n);
+    for (double& e : a) e = static_cast<double>(static_cast<int>(g() % 7) - 3);
+    return a;
+}
+
+std::vector<double> wild_rows_matrix(int n, std::uint64_t salt) {
+    std::vector<double> a = random_matrix(n, salt);
+    std::mt19937_64 g(seed() ^ salt ^ 0x55);
+    for (int i = 0; i < n; ++i) {
+        const double f = std::pow(10.0, static_cast<int>(g() % 301) - 150);
+        for (int j = 0; j < n; ++j) a[static_cast<std::size_t>(i) * n + j] *= f;
+    }
+    return a;
 }
 
 } // namespace ref
