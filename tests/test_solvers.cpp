@@ -214,9 +214,9 @@ TEST_P(GaussSolvers, RowsAtTheEndsOfTheDoubleRangeAreSolved) {
         EXPECT_NEAR(X[0], 1.0, 1e-15);
         EXPECT_NEAR(X[1], 0.5, 1e-15);
     }
-    // A row with an infinite entry is not made finite.
-    {
-        const Vec A = {std::numeric_limits<double>::infinity(), 1.0, 0.0, 1.0}, B = {1.0, 1.0};
+    // A row with an infinite or NaN entry is not made finite.
+    for (double bad : {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+        const Vec A = {bad, 1.0, 0.0, 1.0}, B = {1.0, 1.0};
         Vec X(2, kFill);
         solve(A, B, X, 2);
         EXPECT_FALSE(std::isfinite(X[0]) && std::isfinite(X[1]) && X[0] != kFill);

@@ -29,7 +29,7 @@ double RowScaleFactor(double s, double ln2) {
 
 void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2) {
     const double f = RowScaleFactor(s, ln2);
-    if (std::isfinite(f) && f != 0.0) {
+    if ((std::isfinite(f) && f != 0.0) || std::isnan(s)) {  // a NaN entry stays NaN
         for (idx j = 0; j < nw; ++j) w[j] *= f;
         for (idx j = 0; j < nv; ++j) v[j] *= f;
         return;
