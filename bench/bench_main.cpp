@@ -149,59 +149,43 @@ void register_products() {
             });
         }
     }
+    // Matrix-vector (trans = false) and vector-matrix (trans = true) products:
+    // the same data, the same anchor (dgemv), M read once per call.
     const int n = 4000;
     const double bytes = 8.0 * n * n;
-    for (int t : {1, 2}) {
-        if (t == 1 || (la().mv1 && la().init_omp))
-            add("MultiplyMV", n, t, "linalg", [n, t, bytes](benchmark::State& st) {
+    for (bool trans : {false, true}) {
+        const char* op = trans ? "MultiplyVM" : "MultiplyMV";
+        for (int t : {1, 2}) {
+            const mv_fn seq = trans ? mv_fn(&LA::MultiplyVM) : mv_fn(&LA::MultiplyMV);
+            const mv_fn par = trans ? la().vm1 : la().mv1;
+            if (t == 1 || (par && la().init_omp))
+                add(op, n, t, "linalg", [n, t, trans, seq, par, bytes](benchmark::State& st) {
+                    auto M = random_values(static_cast<std::size_t>(n) * n, 5), V = random_values(n, 6);
+                    std::vector<double> X(n);
+                    if (t > 1) la().init_omp(t);
+                    const mv_fn f = t == 1 ? seq : par;
+                    for (auto _ : st) {
+                        if (trans)
+                            f(V.data(), n, M.data(), n, X.data());
+                        else
+                            f(M.data(), n, V.data(), n, X.data());
+                        benchmark::DoNotOptimize(X.data());
+                    }
+                    set_bytes(st, bytes);
+                });
+            add(op, n, t, "openblas", [n, t, trans, bytes](benchmark::State& st) {
                 auto M = random_values(static_cast<std::size_t>(n) * n, 5), V = random_values(n, 6);
                 std::vector<double> X(n);
-                if (t > 1) la().init_omp(t);
+                blas_threads(t);
                 for (auto _ : st) {
-                    if (t == 1)
-                        LA::MultiplyMV(M.data(), n, V.data(), n, X.data());
-                    else
-                        la().mv1(M.data(), n, V.data(), n, X.data());
+                    cblas_dgemv(CblasRowMajor, trans ? CblasTrans : CblasNoTrans, n, n, 1.0, M.data(), n, V.data(), 1,
+                                0.0, X.data(), 1);
                     benchmark::DoNotOptimize(X.data());
                 }
+                blas_threads(1);
                 set_bytes(st, bytes);
             });
-        add("MultiplyMV", n, t, "openblas", [n, t, bytes](benchmark::State& st) {
-            auto M = random_values(static_cast<std::size_t>(n) * n, 5), V = random_values(n, 6);
-            std::vector<double> X(n);
-            blas_threads(t);
-            for (auto _ : st) {
-                cblas_dgemv(CblasRowMajor, CblasNoTrans, n, n, 1.0, M.data(), n, V.data(), 1, 0.0, X.data(), 1);
-                benchmark::DoNotOptimize(X.data());
-            }
-            blas_threads(1);
-            set_bytes(st, bytes);
-        });
-        if (t == 1 || (la().vm1 && la().init_omp))
-            add("MultiplyVM", n, t, "linalg", [n, t, bytes](benchmark::State& st) {
-                auto M = random_values(static_cast<std::size_t>(n) * n, 5), V = random_values(n, 6);
-                std::vector<double> X(n);
-                if (t > 1) la().init_omp(t);
-                for (auto _ : st) {
-                    if (t == 1)
-                        LA::MultiplyVM(V.data(), n, M.data(), n, X.data());
-                    else
-                        la().vm1(V.data(), n, M.data(), n, X.data());
-                    benchmark::DoNotOptimize(X.data());
-                }
-                set_bytes(st, bytes);
-            });
-        add("MultiplyVM", n, t, "openblas", [n, t, bytes](benchmark::State& st) {
-            auto M = random_values(static_cast<std::size_t>(n) * n, 5), V = random_values(n, 6);
-            std::vector<double> X(n);
-            blas_threads(t);
-            for (auto _ : st) {
-                cblas_dgemv(CblasRowMajor, CblasTrans, n, n, 1.0, M.data(), n, V.data(), 1, 0.0, X.data(), 1);
-                benchmark::DoNotOptimize(X.data());
-            }
-            blas_threads(1);
-            set_bytes(st, bytes);
-        });
+        }
     }
     // Memory bandwidth of a plain copy of the same 4000 x 4000 matrix, bytes
     // read plus bytes written (as STREAM counts a copy).

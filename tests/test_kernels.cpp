@@ -164,33 +164,27 @@ TEST_P(Kernels, EliminationUpdateMatchesRowByRowUpdates) {
 }
 
 TEST_P(Kernels, MatrixVectorProductsMatchPlainLoops) {
+    // M is n x k; M*v and u*M against the plain loops.
+    auto check = [](std::vector<double> M, std::vector<double> v, std::vector<double> u, int n, int k) {
+        std::vector<double> want(n), got = garbage(n);
+        ref::mv(M.data(), n, v.data(), k, want.data());
+        LA::MultiplyMV(M.data(), n, v.data(), k, got.data());
+        ASSERT_TRUE(ref::same_bits(want, got));
+        std::vector<double> wantT(k), gotT = garbage(k);
+        ref::vm(u.data(), n, M.data(), k, wantT.data());
+        LA::MultiplyVM(u.data(), n, M.data(), k, gotT.data());
+        ASSERT_TRUE(ref::same_bits(wantT, gotT));
+    };
     for (const Shape& s : kShapes) {
         SCOPED_TRACE(testing::Message() << s.n << " x " << s.k);
-        auto M = ref::awkward_vector(static_cast<size_t>(s.n) * s.k, 51 + s.k);
-        auto v = ref::awkward_vector(s.k, 52);
-        auto u = ref::awkward_vector(s.n, 53);
-        std::vector<double> want(s.n), got = garbage(s.n);
-        ref::mv(M.data(), s.n, v.data(), s.k, want.data());
-        LA::MultiplyMV(M.data(), s.n, v.data(), s.k, got.data());
-        ASSERT_TRUE(ref::same_bits(want, got));
-        std::vector<double> wantT(s.k), gotT = garbage(s.k);
-        ref::vm(u.data(), s.n, M.data(), s.k, wantT.data());
-        LA::MultiplyVM(u.data(), s.n, M.data(), s.k, gotT.data());
-        ASSERT_TRUE(ref::same_bits(wantT, gotT));
+        check(ref::awkward_vector(static_cast<size_t>(s.n) * s.k, 51 + s.k), ref::awkward_vector(s.k, 52),
+              ref::awkward_vector(s.n, 53), s.n, s.k);
     }
     // Long rows and columns, beyond the column strip of MultiplyVM.
     for (const Shape& s : {Shape{33, 4001, 0}, Shape{4001, 35, 0}}) {
-        auto M = ref::random_vector(static_cast<size_t>(s.n) * s.k, 54);
-        auto v = ref::random_vector(s.k, 55);
-        auto u = ref::random_vector(s.n, 56);
-        std::vector<double> want(s.n), got = garbage(s.n);
-        ref::mv(M.data(), s.n, v.data(), s.k, want.data());
-        LA::MultiplyMV(M.data(), s.n, v.data(), s.k, got.data());
-        ASSERT_TRUE(ref::same_bits(want, got));
-        std::vector<double> wantT(s.k), gotT = garbage(s.k);
-        ref::vm(u.data(), s.n, M.data(), s.k, wantT.data());
-        LA::MultiplyVM(u.data(), s.n, M.data(), s.k, gotT.data());
-        ASSERT_TRUE(ref::same_bits(wantT, gotT));
+        SCOPED_TRACE(testing::Message() << s.n << " x " << s.k);
+        check(ref::random_vector(static_cast<size_t>(s.n) * s.k, 54), ref::random_vector(s.k, 55),
+              ref::random_vector(s.n, 56), s.n, s.k);
     }
 }
 

@@ -43,12 +43,7 @@ idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, dou
         const idx s1 = std::min(s0 + kSubPanel, w);
         for (idx k = s0; k < s1; ++k) {
             double* pk = P + k * ldp;
-            const Pivot pv = find_pivot_in_column(pk, k, m);
-            const idx p = pv.row;
-            if (is_singular_pivot(pv.magnitude)) return k;
-            piv[k] = p;
-            if (p != k)
-                for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + k], P[j * ldp + p]);
+            if (!panel_pivot(P, ldp, k, k, m, w, piv + k)) return k;
             const double pivot = pk[k];
             q[k] = pivot;
             switch (form) {

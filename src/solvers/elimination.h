@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <utility>
 
 #include "core/loops.h"
 #include "solvers/solvers.h"
@@ -66,6 +67,19 @@ inline Pivot find_pivot_in_column(const double* c, idx k, idx n) {
 
 // Ordered comparison: a NaN magnitude is not reported singular.
 inline bool is_singular_pivot(double magnitude) { return magnitude < kSingularPivot; }
+
+// Pivot step on a column-major panel P (w columns, entry (r, j) at
+// P[j*ldp + r]) whose column `col` is searched from row k to m-1: on a
+// regular pivot records its row in *piv, exchanges rows k and *piv across
+// the panel and returns true; a singular pivot returns false.
+inline bool panel_pivot(double* P, idx ldp, idx col, idx k, idx m, idx w, idx* piv) {
+    const Pivot pv = find_pivot_in_column(P + col * ldp, k, m);
+    if (is_singular_pivot(pv.magnitude)) return false;
+    *piv = pv.row;
+    if (pv.row != k)
+        for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + k], P[j * ldp + pv.row]);
+    return true;
+}
 
 // A row with absolute sum s is scaled unless s already lies in [0.5, 1].
 // An all-zero row (s == 0) is left alone: its factor would be infinite and

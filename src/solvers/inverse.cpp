@@ -82,12 +82,7 @@ idx gj_factor_panel(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* 
     for (idx k = 0; k < w; ++k) {
         const idx kg = K0 + k;
         double* pk = P + k * ldp;
-        const Pivot pv = find_pivot_in_column(pk, kg, n);
-        const idx p = pv.row;
-        if (is_singular_pivot(pv.magnitude)) return k;
-        piv[k] = p;
-        if (p != kg)
-            for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + kg], P[j * ldp + p]);
+        if (!panel_pivot(P, ldp, k, kg, n, w, piv + k)) return k;
         const double qv = pk[kg];
         q[k] = qv;
         // Left of column k the row holds its multipliers: not divided here.
