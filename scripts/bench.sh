@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Benchmarks linalg beside OpenBLAS / LAPACKE and prints the comparison.
+# Benchmarks linalg beside OpenBLAS / LAPACKE in one process and prints, for
+# each operation, the ratio anchor time / linalg time.
 #
 # The anchors run twice: once with the OpenBLAS core that the installed
-# library picks by itself, and once with the core forced through
-# OPENBLAS_CORETYPE (SkylakeX on AVX-512 machines, Haswell on AVX2 ones),
-# because a distribution build may not recognise a new processor and fall
-# back to a slow generic core. The table takes the faster of the two.
+# library picks by itself, and once, in a second process, with the core
+# forced through OPENBLAS_CORETYPE (SkylakeX on AVX-512 machines, Haswell on
+# AVX2 ones), because a distribution build may not recognise a new processor
+# and fall back to a slow generic core. The ratio takes the faster of the two.
 #
 # Usage: scripts/bench.sh [google-benchmark options, e.g.
 #        --benchmark_filter=MultiplyMM --benchmark_repetitions=5]
-# Environment: BUILD_DIR (default build-bench), CORE (forced core name).
+# Environment: BUILD_DIR (default build-bench), CORE (forced core name; empty
+#   string to skip the second run), BENCH_OUT (Google Benchmark JSON of the
+#   run, default $BUILD_DIR/bench.json; the forced-core anchors go beside it
+#   as *-anchors.json).
+# Before/after a change: keep two BENCH_OUT files and compare them with
+#   scripts/bench_compare.sh before.json after.json
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh bench
@@ -18,25 +24,27 @@ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DLINALG_BUILD_BENCH=ON \
       -DLINALG_BUILD_TESTS=OFF -DLINALG_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)" --target linalg_bench >/dev/null
 bin="$BUILD_DIR/bench/linalg_bench"
+out="${BENCH_OUT:-$BUILD_DIR/bench.json}"
+anchors="${out%.json}-anchors.json"
+rm -f "$anchors"
 
-if [ -z "${CORE:-}" ]; then
+if [ -z "${CORE+set}" ]; then
   if grep -qw avx512f /proc/cpuinfo; then CORE=SkylakeX
   elif grep -qw avx2 /proc/cpuinfo; then CORE=Haswell
   else CORE=""; fi
 fi
 
 common=(--benchmark_repetitions=3 --benchmark_color=false)
-anchors="$(mktemp)"
-trap 'rm -f "$anchors"' EXIT
-
 if [ -n "$CORE" ]; then
   echo "== anchors with OPENBLAS_CORETYPE=$CORE"
-  OPENBLAS_CORETYPE="$CORE" "$bin" --anchors-only --results-out="$anchors" "${common[@]}" "$@" 2>&1 \
-    | grep -E '^OpenBLAS core' || true
+  OPENBLAS_CORETYPE="$CORE" "$bin" --anchors-only "${common[@]}" "$@" \
+    --benchmark_out="$anchors" --benchmark_out_format=json >/dev/null
 fi
 echo "== linalg and anchors with the installed OpenBLAS core"
+"$bin" "${common[@]}" "$@" --benchmark_out="$out" --benchmark_out_format=json
 if [ -s "$anchors" ]; then
-  "$bin" --anchors-in="$anchors" "${common[@]}" "$@"
+  /usr/bin/python3 scripts/bench_table.py "$out" "$anchors"
 else
-  "$bin" "${common[@]}" "$@"
+  /usr/bin/python3 scripts/bench_table.py "$out"
 fi
+echo "JSON: $out"

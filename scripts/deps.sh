@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing linalg needs, if any
-# is missing. Usage: scripts/deps.sh [build|test|bench|all]
+# is missing. Usage: scripts/deps.sh [build|test|bench|benchcompare|all]
 set -euo pipefail
 what="${1:-build}"
 pkgs=(g++ cmake make pkg-config binutils)
 case "$what" in
   build) ;;
-  test)  pkgs+=(libgtest-dev libgmock-dev libopenblas-dev liblapacke-dev) ;;
-  bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev) ;;
-  all)   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev libopenblas-dev liblapacke-dev) ;;
-  *) echo "usage: $0 [build|test|bench|all]" >&2; exit 2 ;;
+  test)  pkgs+=(libgtest-dev libopenblas-dev liblapacke-dev) ;;
+  bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev python3) ;;
+  benchcompare) pkgs+=(libbenchmark-tools python3-scipy) ;;
+  all)   pkgs+=(libgtest-dev libbenchmark-dev libopenblas-dev liblapacke-dev python3) ;;
+  *) echo "usage: $0 [build|test|bench|benchcompare|all]" >&2; exit 2 ;;
 esac
 bash "$(dirname "$0")/need_pkgs.sh" "${pkgs[@]}"

@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Prints the linalg : anchor comparison from Google Benchmark JSON output.
+
+Usage: bench_table.py RUN.json [ANCHORS.json]
+
+RUN.json holds linalg and its anchors measured in one process; ANCHORS.json
+(optional) the anchors again from a second process with another OpenBLAS
+core. Each benchmark is named <operation>/<n>/<threads>/<implementation>.
+A time is the fastest repetition: CPU time for one-thread entries (other
+programs on a shared machine disturb it less than the wall clock), wall-clock
+time for multi-threaded ones. ratio = anchor time / linalg time, against the
+faster of the two anchor runs.
+"""
+import json
+import sys
+
+ORDER = ["MultiplyMM", "MultiplyMV", "MultiplyVM", "copy", "SolveLSE", "SolveLSE1", "InverseMsq",
+         "DeterminantMsq", "EigenSymmSystemMsqJ", "EigenSymmSystemMsqH", "EigenUnSymmSystemMsq",
+         "SumV", "DotVV", "MT_u32", "addchain"]
+TO_SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def load(path):
+    """Returns (OpenBLAS core, {(op, n, threads): {impl: result}})."""
+    with open(path) as f:
+        data = json.load(f)
+    rows = {}
+    for b in data.get("benchmarks", []):
+        if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
+            continue
+        parts = b["name"].split("/")
+        if parts[-1] == "real_time":
+            parts = parts[:-1]
+        if len(parts) != 4:
+            continue
+        op, n, threads, impl = parts[0], int(parts[1]), int(parts[2]), parts[3]
+        unit = TO_SECONDS[b.get("time_unit", "ns")]
+        seconds = (b["cpu_time"] if threads == 1 else b["real_time"]) * unit
+        best = rows.setdefault((op, n, threads), {}).get(impl)
+        if best is not None and best["seconds"] <= seconds:
+            continue
+        rows[(op, n, threads)][impl] = {
+            "seconds": seconds,
+            "wall": b["real_time"] * unit,
+            # The counters hold the work of one iteration; rates against the chosen time.
+            "gflops": b.get("GFLOPs", 0.0) / seconds,
+            "gbs": b.get("GBs", 0.0) / seconds,
+        }
+    return data.get("context", {}).get("openblas_core", "?"), rows
+
+
+def ms(r):
+    return "%.3f" % (r["seconds"] * 1e3) if r else "-"
+
+
+def main(argv):
+    if len(argv) not in (2, 3):
+        sys.exit(__doc__)
+    core, rows = load(argv[1])
+    other_core, other = load(argv[2]) if len(argv) == 3 else ("", {})
+
+    print("\nOpenBLAS core as installed: %s (one-thread times are CPU time, two-thread times wall-clock time)"
+          % core + ("; second anchor run: %s" % other_core if other_core else ""))
+    print("Times in ms (fastest repetition). ratio = anchor time / linalg time against the faster anchor "
+          "(1.00 = as fast, 0.50 = half as fast).\n")
+    fmt = "%-22s %9s %3s %11s %11s %11s %-9s %7s %10s"
+    print(fmt % ("operation", "n", "thr", "linalg", "anchor", "anchor2" if other_core else "-", "anchor",
+                 "ratio", "linalg-rate"))
+
+    def key(k):
+        return (ORDER.index(k[0]) if k[0] in ORDER else len(ORDER), k)
+
+    linalg_wall = {}
+    copy_gbs = chain_ns = 0.0
+    for k in sorted(rows, key=key):
+        op, n, threads = k
+        impls = rows[k]
+        lin = impls.get("linalg")
+        name = next((i for i in impls if i != "linalg"), "")
+        anchor = impls.get(name)
+        anchor2 = other.get(k, {}).get(name)
+        times = [a["seconds"] for a in (anchor, anchor2) if a]
+        ratio = "%.2f" % (min(times) / lin["seconds"]) if lin and times else "-"
+        rate = ""
+        if lin and lin["gflops"]:
+            rate = "%.1f GF/s" % lin["gflops"]
+        if lin and lin["gbs"]:
+            rate = "%.1f GB/s" % lin["gbs"]
+        if op == "copy" and anchor:
+            rate = "%.1f GB/s" % anchor["gbs"]
+            copy_gbs = anchor["gbs"]
+        if op == "addchain" and anchor:
+            chain_ns = anchor["seconds"] * 1e9 / n
+        if lin:
+            linalg_wall[k] = lin
+        print(fmt % (op, n, threads, ms(lin) if lin else "skipped", ms(anchor), ms(anchor2), name, ratio, rate))
+
+    print()
+    for n in (1000, 2000):
+        one, two = linalg_wall.get(("MultiplyMM", n, 1)), linalg_wall.get(("MultiplyMM", n, 2))
+        if one and two:
+            print("MultiplyMM1 on 2 threads vs MultiplyMM (wall clock), n = %d: %.2fx" % (n, one["wall"] / two["wall"]))
+    one, two = linalg_wall.get(("SolveLSE", 2000, 1)), linalg_wall.get(("SolveLSE1", 2000, 2))
+    if one and two:
+        print("SolveLSE1 on 2 threads vs SolveLSE (wall clock), n = 2000: %.2fx" % (one["wall"] / two["wall"]))
+    for (op, n, threads), lin in sorted(linalg_wall.items(), key=lambda x: key(x[0])):
+        if op in ("SumV", "DotVV") and chain_ns:
+            per = lin["seconds"] * 1e9 / n
+            print("%s n = %d: %.3f ns per element = %.2f x one dependent add (%.3f ns)"
+                  % (op, n, per, per / chain_ns, chain_ns))
+        if op in ("MultiplyMV", "MultiplyVM") and threads == 1 and copy_gbs and lin["gbs"]:
+            print("%s n = %d: %.1f GB/s read = %.2f x copy bandwidth (%.1f GB/s read + written)"
+                  % (op, n, lin["gbs"], lin["gbs"] / copy_gbs, copy_gbs))
+
+
+if __name__ == "__main__":
+    main(sys.argv)
