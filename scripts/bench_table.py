@@ -93,7 +93,7 @@ def main(argv):
             chain_ns = anchor["seconds"] * 1e9 / n
         if lin:
             linalg_wall[k] = lin
-        print(fmt % (op, n, threads, ms(lin) if lin else "skipped", ms(anchor), ms(anchor2), name, ratio, rate))
+        print(fmt % (op, n, threads, ms(lin), ms(anchor), ms(anchor2), name, ratio, rate))
 
     print()
     for n in (1000, 2000):
