@@ -1,13 +1,17 @@
 # Installation and packaging of liblinalg.
 #
-#   cmake --install <build> [--prefix DIR]   library, header, CMake package, linalg.pc
-#   cpack -G DEB  (in <build>)                a Debian package of the same files
+#   cmake --install <build> [--prefix DIR]   library, headers, CMake package, linalg.pc
+#   scripts/package.sh                        the Debian packages liblinalg1 and liblinalg-dev
+#                                             (one per component, built with dpkg-deb)
 #
-# Only the shared library is installed and exported: linalg_obj and
-# linalg_static exist for the tests. The shared library links OpenMP and the
-# thread library privately (they are recorded as DT_NEEDED entries), so the
-# exported target carries no link dependencies and the package configuration
-# needs no find_dependency().
+# Two install components, as the Debian packages split them:
+#   runtime      the versioned shared library (liblinalg.so.1.0.0, liblinalg.so.1)
+#   development  headers, liblinalg.so link (or liblinalg.a for a static build),
+#                CMake package, pkg-config file
+# linalg_obj and linalg_static exist for the tests and are not installed.
+# The shared library links OpenMP and the thread library privately (they are
+# DT_NEEDED entries), so its exported target carries no link dependencies; a
+# static build's package configuration finds them again.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -15,15 +19,25 @@ include(CMakePackageConfigHelpers)
 set(LINALG_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/linalg"
     CACHE STRING "Where the CMake package files go, relative to the prefix")
 
+# Which GPU back-end this build has, for the package files: "cuda" (the real
+# runtime, set up in src/cuda/cuda.cmake) or "emulation" (GPU variants compute
+# on the CPU).
+if(_la_cuda_real)
+  set(LINALG_GPU_BACKEND "cuda")
+else()
+  set(LINALG_GPU_BACKEND "emulation")
+endif()
+
 install(TARGETS linalg
   EXPORT linalgTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT runtime NAMELINK_COMPONENT development
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-install(FILES ${PROJECT_SOURCE_DIR}/include/linalg.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/linalg.h ${PROJECT_BINARY_DIR}/include/linalg_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(EXPORT linalgTargets
@@ -46,43 +60,72 @@ install(FILES
   DESTINATION ${LINALG_INSTALL_CMAKEDIR}
   COMPONENT development)
 
-# pkg-config: paths are relative to the .pc file, so the package stays valid
-# when installed with `cmake --install --prefix` somewhere else than the
-# configured prefix, or unpacked from the Debian package.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(LINALG_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-  set(LINALG_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
-  set(LINALG_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+# pkg-config: written at install time for the prefix the files go to, with
+# plain paths (prefix=/usr in the Debian packages, the --prefix directory of
+# `cmake --install --prefix`). A static build lists its link dependencies in
+# Libs.private.
+if(LINALG_LIBRARY_TYPE STREQUAL "STATIC")
+  set(LINALG_PC_LIBS_PRIVATE "-fopenmp -lpthread")
 else()
-  file(RELATIVE_PATH _linalg_pc_up "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
-  string(REGEX REPLACE "/$" "" _linalg_pc_up "${_linalg_pc_up}")
-  set(LINALG_PC_PREFIX "\${pcfiledir}/${_linalg_pc_up}")
-  set(LINALG_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-  set(LINALG_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  set(LINALG_PC_LIBS_PRIVATE "")
 endif()
-configure_file(${CMAKE_CURRENT_LIST_DIR}/linalg.pc.in
-  ${PROJECT_BINARY_DIR}/package/linalg.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/package/linalg.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+# The prefix and the paths stay placeholders until install time.
+foreach(_v LINALG_PC_PREFIX LINALG_PC_LIBDIR_PATH LINALG_PC_INCLUDEDIR_PATH)
+  set(${_v} "@${_v}@")
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/linalg.pc.in ${PROJECT_BINARY_DIR}/package/linalg.pc.in @ONLY)
+install(CODE "
+  set(LINALG_PC_TEMPLATE \"${PROJECT_BINARY_DIR}/package/linalg.pc.in\")
+  set(LINALG_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(LINALG_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  include(\"${CMAKE_CURRENT_LIST_DIR}/write_pc.cmake\")
+" COMPONENT development)
 
-# ---- Debian package (cpack -G DEB) -------------------------------------------
-set(CPACK_PACKAGE_NAME "liblinalg")
-set(CPACK_PACKAGE_VENDOR "linalg developers")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_CONTACT "linalg developers <linalg@localhost>")
-set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(CPACK_GENERATOR "DEB;TGZ")
-set(CPACK_SOURCE_GENERATOR "")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION "libs")
-# One package with the runtime and development files together.
-set(CPACK_COMPONENTS_ALL runtime development)
-set(CPACK_DEB_COMPONENT_INSTALL OFF)
-find_program(LINALG_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(LINALG_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgomp1, libgcc-s1")
+# ---- Debian package files (scripts/package.sh builds the packages) ---------------
+# Only for a top-level build: a parent project packages its own way.
+if(NOT LINALG_TOP_LEVEL)
+  return()
 endif()
-include(CPack)
+
+set(LINALG_DEB_MAINTAINER "The linalg developers <linalg-devel@lists.example.org>"
+    CACHE STRING "Maintainer of the Debian packages (copyright file; scripts/package.sh)")
+set(_deb_dir ${CMAKE_CURRENT_LIST_DIR}/debian)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${_deb_dir}/changelog ${PROJECT_SOURCE_DIR}/LICENSE)
+
+# Per package: /usr/share/doc/<package>/copyright (machine-readable, the
+# licence from LICENSE) and changelog.Debian.gz (compressed as Debian does:
+# gzip -9n). Only the Debian packages install them (EXCLUDE_FROM_ALL: the
+# component installs of scripts/package.sh include them, a plain install does
+# not).
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE _license)
+string(REGEX REPLACE "^[^\n]*\n\n[^\n]*\n[^\n]*\n\n" "" _license_body "${_license}")
+string(REGEX REPLACE "\n+$" "" _license_body "${_license_body}")
+string(REGEX REPLACE "\n\n" "\n.\n" _license_body "${_license_body}")
+string(REGEX REPLACE "\n" "\n " _license_body "${_license_body}")
+file(WRITE ${PROJECT_BINARY_DIR}/package/debian/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: linalg
+Upstream-Contact: ${LINALG_DEB_MAINTAINER}
+
+Files: *
+Copyright: 2026 The linalg developers
+License: BSD-3-Clause
+
+License: BSD-3-Clause
+ ${_license_body}
+")
+execute_process(COMMAND gzip -9n -c ${_deb_dir}/changelog
+  OUTPUT_FILE ${PROJECT_BINARY_DIR}/package/debian/changelog.Debian.gz
+  RESULT_VARIABLE _gzip_rc)
+if(NOT _gzip_rc EQUAL 0)
+  message(WARNING "gzip failed: the Debian packages would lack changelog.Debian.gz")
+endif()
+foreach(_comp_pkg "runtime;liblinalg${PROJECT_VERSION_MAJOR}" "development;liblinalg-dev")
+  list(GET _comp_pkg 0 _comp)
+  list(GET _comp_pkg 1 _pkg)
+  install(FILES ${PROJECT_BINARY_DIR}/package/debian/copyright ${PROJECT_BINARY_DIR}/package/debian/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg}
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+    COMPONENT ${_comp} EXCLUDE_FROM_ALL)
+endforeach()

@@ -21,6 +21,8 @@
 
 #include <cstdint>
 
+#include "linalg_version.h"  // LINALG_VERSION_MAJOR, _MINOR, _PATCH, LINALG_VERSION
+
 #if defined(_WIN32)
 #define LINALG_API __declspec(dllexport)
 #else

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing linalg needs, if any
-# is missing. Usage: scripts/deps.sh [build|test|bench|benchcompare|all]
+# is missing. Usage: scripts/deps.sh [build|test|bench|benchcompare|package|all]
 set -euo pipefail
 what="${1:-build}"
 pkgs=(g++ cmake make pkg-config binutils)
@@ -9,7 +9,8 @@ case "$what" in
   test)  pkgs+=(libgtest-dev libopenblas-dev liblapacke-dev) ;;
   bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev python3) ;;
   benchcompare) pkgs+=(libbenchmark-tools python3-scipy) ;;
+  package) pkgs+=(dpkg-dev lintian) ;;
   all)   pkgs+=(libgtest-dev libbenchmark-dev libopenblas-dev liblapacke-dev python3) ;;
-  *) echo "usage: $0 [build|test|bench|benchcompare|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [build|test|bench|benchcompare|package|all]" >&2; exit 2 ;;
 esac
 bash "$(dirname "$0")/need_pkgs.sh" "${pkgs[@]}"

@@ -1,7 +1,8 @@
 # Tests that need more than one gtest program.
 
 # Install into a temporary prefix and build a program against the installed
-# package, with find_package and with pkg-config.
+# package with find_package, with pkg-config and with plain -llinalg; the
+# programs run without LD_LIBRARY_PATH.
 add_test(NAME install_consumer
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/install_consumer.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
 set(_consumer_env "CXX=${CMAKE_CXX_COMPILER}")
@@ -11,3 +12,9 @@ endif()
 set_tests_properties(install_consumer PROPERTIES
   TIMEOUT 300
   ENVIRONMENT "${_consumer_env}")
+
+# A parent project that includes linalg with add_subdirectory(): no tests,
+# its own build type, BUILD_SHARED_LIBS=OFF honoured.
+add_test(NAME subproject
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/subproject.sh ${PROJECT_SOURCE_DIR})
+set_tests_properties(subproject PROPERTIES TIMEOUT 600)
