@@ -15,14 +15,14 @@
 #include "linalg.h"
 #include "omp/omp_solver.h"
 #include "solvers/blocked_lu.h"
-#include "solvers/elim_kernels.h"
+#include "kernels/kernels.h"
 #include "solvers/solvers.h"
 #include "support/ref_solvers.h"
 #include "support/reference.h"
 
 using LinearAlgebra::LA;
 using Vec = std::vector<double>;
-using linalg::KernelIsa;
+using linalg::isa;
 
 namespace {
 
@@ -85,32 +85,22 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 // (ISA, panel width) pairs. Width 0 is the library default; the small widths
 // make orders of a few dozen run through many panels.
 struct Variant {
-    KernelIsa isa;
+    isa level;
     long nb;
 };
-std::string name_of(KernelIsa isa) {
-    switch (isa) {
-    case KernelIsa::Baseline: return "baseline";
-    case KernelIsa::Avx2: return "avx2";
-    case KernelIsa::Avx512: return "avx512";
-    default: return "auto";
-    }
-}
-void PrintTo(const Variant& v, std::ostream* os) { *os << name_of(v.isa) << "_nb" << v.nb; }
+std::string name_of(isa level) { return linalg::isa_name(level); }
+void PrintTo(const Variant& v, std::ostream* os) { *os << name_of(v.level) << "_nb" << v.nb; }
 
 class Blocked : public ::testing::TestWithParam<Variant> {
 protected:
     void SetUp() override {
-        const KernelIsa got = linalg::testhooks::force_kernel_isa(GetParam().isa);
-        if (got != GetParam().isa) {
-            linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
-            GTEST_SKIP() << name_of(GetParam().isa) << " not supported by this processor";
-        }
+        if (!linalg::testhooks::force_isa(GetParam().level))
+            GTEST_SKIP() << name_of(GetParam().level) << " not supported by this processor";
         linalg::testhooks::set_block_size(GetParam().nb);
         ASSERT_EQ(LA::Init_openMP(2), 0);
     }
     void TearDown() override {
-        linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
+        linalg::testhooks::reset_isa();
         linalg::testhooks::set_block_size(0);
     }
 
@@ -245,100 +235,29 @@ TEST_P(Blocked, SingularPivotInsideAPanelStopsAtTheSameStep) {
 }
 
 const Variant kVariants[] = {
-    {KernelIsa::Baseline, 0}, {KernelIsa::Avx2, 0}, {KernelIsa::Avx512, 0},  //
-    {KernelIsa::Baseline, 5}, {KernelIsa::Avx2, 13}, {KernelIsa::Avx512, 8},
-    {KernelIsa::Avx512, 1},   {KernelIsa::Avx512, 20}, {KernelIsa::Avx2, 32},
+    {isa::sse2, 0},   {isa::avx2, 0},    {isa::avx512, 0},  //
+    {isa::sse2, 5},   {isa::avx2, 13},   {isa::avx512, 8},
+    {isa::avx512, 1}, {isa::avx512, 20}, {isa::avx2, 32},
 };
 INSTANTIATE_TEST_SUITE_P(Variants, Blocked, ::testing::ValuesIn(kVariants), [](const auto& info) {
-    return name_of(info.param.isa) + "_nb" + std::to_string(info.param.nb);
+    return name_of(info.param.level) + "_nb" + std::to_string(info.param.nb);
 });
 
-// ---- the kernels themselves --------------------------------------------------
-
-// Plain loops that define the kernels.
-void rm_plain(double* C, long ldc, long m, long nc, const double* G, long ldg, const double* Up, long ups, long kb) {
-    for (long r = 0; r < m; ++r)
-        for (long j = 0; j < nc; ++j) {
-            double c = C[r * ldc + j];
-            for (long k = 0; k < kb; ++k) {
-                const double u = Up[(j / linalg::kPanelCols) * ups + k * linalg::kPanelCols + j % linalg::kPanelCols];
-                c = c - u * G[k * ldg + r];
-            }
-            C[r * ldc + j] = c;
-        }
-}
-void cm_plain(double* C, long ldc, long m, long nc, const double* G, long ldg, const double* U, long ldu, long kb) {
-    for (long j = 0; j < nc; ++j)
-        for (long r = 0; r < m; ++r) {
-            double c = C[j * ldc + r];
-            for (long k = 0; k < kb; ++k) c = c - U[j * ldu + k] * G[k * ldg + r];
-            C[j * ldc + r] = c;
-        }
-}
-
-// Each ISA's kernels equal the plain loops on every shape edge, touch
-// nothing outside C and leave a zero-sized call alone.
-TEST(ElimKernels, EveryIsaMatchesThePlainLoops) {
-    std::mt19937_64 g(ref::seed() ^ 0x4b);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    auto fill = [&](Vec& v) {
-        for (double& e : v) e = u(g);
-    };
-    for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2, KernelIsa::Avx512}) {
-        if (linalg::testhooks::force_kernel_isa(isa) != isa) continue;
-        const linalg::ElimKernels& K = linalg::elim_kernels();
-        for (long m : {0L, 1L, 3L, 11L, 12L, 13L, 25L, 40L})
-            for (long nc : {0L, 1L, 7L, 16L, 17L, 33L, 48L})
-                for (long kb : {0L, 1L, 5L, 9L}) {
-                    SCOPED_TRACE(name_of(isa) + " m " + std::to_string(m) + " nc " + std::to_string(nc) + " kb " +
-                                 std::to_string(kb));
-                    const long ldc = nc + 3, ldg = m + 2, kmax = kb + 1;
-                    const long npan = (nc + linalg::kPanelCols - 1) / linalg::kPanelCols;
-                    const long ups = kmax * linalg::kPanelCols;
-                    Vec C(static_cast<std::size_t>(m * ldc + 5)), G(static_cast<std::size_t>(kmax * ldg)),
-                        U(static_cast<std::size_t>(std::max(npan, 1L) * ups));
-                    fill(C), fill(G), fill(U);
-                    Vec D = C;
-                    K.rm_update(C.data(), ldc, m, nc, G.data(), ldg, U.data(), ups, kb);
-                    rm_plain(D.data(), ldc, m, nc, G.data(), ldg, U.data(), ups, kb);
-                    EXPECT_TRUE(same_bits(C, D)) << "rm_update";
-
-                    // Column-major: C is m x nc with column stride m + 3.
-                    const long ldcc = m + 3, ldu = kb + 2;
-                    Vec E(static_cast<std::size_t>(nc * ldcc + 5)), V(static_cast<std::size_t>(std::max(nc, 1L) * ldu));
-                    fill(E), fill(V);
-                    Vec F = E;
-                    K.cm_update(E.data(), ldcc, m, nc, G.data(), ldg, V.data(), ldu, kb);
-                    cm_plain(F.data(), ldcc, m, nc, G.data(), ldg, V.data(), ldu, kb);
-                    EXPECT_TRUE(same_bits(E, F)) << "cm_update";
-                }
-    }
-    linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
-}
-
-// The product inside a kernel is rounded before it is subtracted: with a
-// fused multiply-add the result below would be 2^-104 instead of 0.
-TEST(ElimKernels, ProductsAreRoundedBeforeTheSubtraction) {
-    const double a = 1.0 + std::ldexp(1.0, -52), b = 1.0 - std::ldexp(1.0, -52);
-    const double p = a * b;  // 1 - 2^-104 rounds to 1.0
-    for (KernelIsa isa : {KernelIsa::Baseline, KernelIsa::Avx2, KernelIsa::Avx512}) {
-        if (linalg::testhooks::force_kernel_isa(isa) != isa) continue;
-        const linalg::ElimKernels& K = linalg::elim_kernels();
-        Vec C(16 * 16, p), G(16, b), U(16, a), Up(16 * 16, a);
-        K.rm_update(C.data(), 16, 16, 16, G.data(), 1, Up.data(), 16, 1);
-        for (double c : C) EXPECT_TRUE(same_bits(c, 0.0)) << name_of(isa) << " rm " << c;
-        Vec E(16 * 16, p);
-        K.cm_update(E.data(), 16, 16, 16, G.data(), 16, U.data(), 1, 1);
-        for (double c : E) EXPECT_TRUE(same_bits(c, 0.0)) << name_of(isa) << " cm " << c;
-    }
-    linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
-}
-
-TEST(ElimKernels, ForcingAnIsaNeverGoesAboveTheProcessor) {
-    const KernelIsa best = linalg::testhooks::force_kernel_isa(KernelIsa::Auto);
-    EXPECT_EQ(linalg::testhooks::force_kernel_isa(KernelIsa::Baseline), KernelIsa::Baseline);
-    EXPECT_LE(static_cast<int>(linalg::testhooks::force_kernel_isa(KernelIsa::Avx512)), static_cast<int>(best));
-    EXPECT_EQ(linalg::testhooks::force_kernel_isa(KernelIsa::Auto), best);
+// A thread team larger than the blocked step's fixed plans (128 pieces), at
+// an order whose trailing columns make more packed panels than that: the
+// same bits as with two threads.
+TEST(BlockedTeams, ManyMoreThreadsThanPiecesGiveTheSameBits) {
+    linalg::testhooks::set_block_size(0);
+    const int n = 2200;
+    const Vec A = random_matrix(n, 8800), B = rhs(n, 8801);
+    Vec a = A, b = B, want(n, kFill), got(n, kFill);
+    ASSERT_EQ(LA::Init_openMP(2), 0);
+    LA::SolveLSE1(a.data(), b.data(), want.data(), n);
+    ASSERT_EQ(LA::Init_openMP(160), 0);
+    LA::SolveLSE1(a.data(), b.data(), got.data(), n);
+    ASSERT_EQ(LA::Init_openMP(2), 0);
+    EXPECT_TRUE(same_bits(got, want));
+    EXPECT_TRUE(same_bits(a, A) && same_bits(b, B));
 }
 
 // The default panel width keeps small orders on the plain path: no packing

@@ -1,17 +1,25 @@
-// Fast product, transpose and element-wise kernels: bit for bit the plain
-// loops, on every instruction-set path the processor can run.
+// The kernel layer: every kernel of every instruction-set table bit for bit
+// the reference table (one body per kernel, instantiated per set); the
+// public products on every set against the plain loops of tests/support;
+// the choice of the table (LINALG_ISA).
 #include "linalg.h"
-#include "core/kernels.h"
+#include "kernels/kernels.h"
 #include "core/work_memory.h"
-#include "random/mt19937.h"
 #include "support/reference.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include <unistd.h>
 
 using LinearAlgebra::LA;
 using linalg::isa;
@@ -32,14 +40,8 @@ struct IsaGuard {
     bool ok = false;
 };
 
-const char* isa_name(isa level) {
-    switch (level) {
-    case isa::baseline: return "baseline";
-    case isa::avx2: return "avx2";
-    case isa::avx512: return "avx512";
-    }
-    return "?";
-}
+using linalg::isa_name;
+const isa kAllIsas[] = {isa::sse2, isa::avx2, isa::avx512};
 
 struct Shape {
     int n, k, m;
@@ -137,30 +139,10 @@ TEST_P(Kernels, ProductsAllocateNothing) {
     LA::MultiplyMM(A.data(), n, k, B.data(), m, got.data());
     LA::MultiplyMV(B.data(), k, B.data(), m, want.data());
     LA::MultiplyVM(A.data(), k, B.data(), m, want.data());
-    linalg::kernels().gemm_sub(n, m, k, A.data(), k, B.data(), m, got.data(), m);
+    std::vector<double> G(static_cast<size_t>(n) * 16), U(16 * 16);
+    linalg::kernels().rm_update(got.data(), m, n, 16, G.data(), n, U.data(), 16 * 16, 16);
     EXPECT_EQ(linalg::testhooks::alloc_calls(), 0);
     linalg::testhooks::reset_alloc_counters();
-}
-
-// The delayed elimination update C(i, j) -= U(p, j) * L(i, p), p ascending,
-// on sub-blocks of larger arrays (leading dimensions wider than the block).
-TEST_P(Kernels, EliminationUpdateMatchesRowByRowUpdates) {
-    for (const Shape& s : kShapes) {
-        if (s.k == 0) continue;
-        SCOPED_TRACE(testing::Message() << s.n << " x " << s.k << " x " << s.m);
-        const linalg::idx ldl = s.k + 3, ldu = s.m + 5, ldc = s.m + 2;
-        auto L = ref::awkward_vector(static_cast<size_t>(s.n * ldl), 91);
-        auto U = ref::awkward_vector(static_cast<size_t>(s.k * ldu), 92);
-        auto C = ref::awkward_vector(static_cast<size_t>(s.n * ldc), 93);
-        auto want = C;
-        for (linalg::idx i = 0; i < s.n; ++i)
-            for (linalg::idx p = 0; p < s.k; ++p) {
-                const double g = L[i * ldl + p];
-                for (linalg::idx j = 0; j < s.m; ++j) want[i * ldc + j] = want[i * ldc + j] - U[p * ldu + j] * g;
-            }
-        linalg::kernels().gemm_sub(s.n, s.m, s.k, L.data(), ldl, U.data(), ldu, C.data(), ldc);
-        ASSERT_TRUE(ref::same_bits(want, C));  // the padding columns included: untouched
-    }
 }
 
 TEST_P(Kernels, MatrixVectorProductsMatchPlainLoops) {
@@ -280,40 +262,16 @@ TEST_P(Kernels, EmptySizesWriteNothingOrZeros) {
     }
 }
 
-// The generator's state regeneration runs on the same instruction-set path:
-// every path must give std::mt19937's sequence over many regenerations, and
-// the array seeding (which std::mt19937 has no equivalent of) the same
-// sequence on every path.
-TEST_P(Kernels, GeneratorTwistGivesTheReferenceSequence) {
-    for (std::uint32_t seed : {5489u, 0u, 1u, 0xFFFFFFFFu, 20261207u}) {
-        linalg::init_genrand(seed);
-        std::mt19937 want(seed);
-        for (int i = 0; i < 7 * 624 + 13; ++i) ASSERT_EQ(linalg::genrand_int32(), want()) << "seed " << seed << " draw " << i;
-    }
-    const std::uint32_t key[4] = {0x123u, 0x234u, 0x345u, 0x456u};
-    std::vector<std::uint32_t> here, base;
-    linalg::init_by_array(key, 4);
-    for (int i = 0; i < 3 * 624 + 5; ++i) here.push_back(linalg::genrand_int32());
-    ASSERT_TRUE(linalg::testhooks::force_isa(isa::baseline));
-    linalg::init_by_array(key, 4);
-    for (int i = 0; i < 3 * 624 + 5; ++i) base.push_back(linalg::genrand_int32());
-    EXPECT_EQ(here, base);
-    // The reference implementation's published outputs for this key.
-    EXPECT_EQ(base[0], 1067595299u);
-    EXPECT_EQ(base[1], 955945823u);
-    linalg::testhooks::reset_generator();
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, Kernels, ::testing::Values(isa::baseline, isa::avx2, isa::avx512),
+INSTANTIATE_TEST_SUITE_P(Paths, Kernels, ::testing::ValuesIn(kAllIsas),
                          [](const ::testing::TestParamInfo<isa>& p) { return std::string(isa_name(p.param)); });
 
 TEST(KernelDispatch, AutomaticChoiceIsTheWidestSupportedPath) {
     linalg::testhooks::reset_isa();
     const isa want = linalg::isa_supported(isa::avx512) ? isa::avx512
                      : linalg::isa_supported(isa::avx2) ? isa::avx2
-                                                        : isa::baseline;
+                                                        : isa::sse2;
     EXPECT_EQ(linalg::kernels().level, want);
-    EXPECT_TRUE(linalg::isa_supported(isa::baseline));
+    EXPECT_TRUE(linalg::isa_supported(isa::sse2));
 }
 
 // No fused multiply-add may reach the library: its code is disassembled and
@@ -336,6 +294,288 @@ TEST(KernelBuild, LibraryContainsNoFusedMultiplyAdd) {
     if (rc != 0 || lines == 0) GTEST_SKIP() << "objdump not available";
     EXPECT_GT(avx512_lines, 0) << "the AVX-512 kernels are missing from the library";
     EXPECT_TRUE(fused.empty()) << fused;
+}
+
+// ---- every kernel of every table against the reference table ----------------
+
+using Table = linalg::kernel_table;
+using linalg::idx;
+using Out = std::vector<double>;
+
+// Awkward values (signed zeros, subnormals, huge and tiny magnitudes) and
+// NaN-filled outputs with a margin, so that a term taken onto a stale value
+// or a write past the end shows.
+std::vector<double> input(idx n, std::uint64_t salt) { return ref::awkward_vector(static_cast<size_t>(n), salt); }
+void append(Out& out, const std::vector<double>& v) { out.insert(out.end(), v.begin(), v.end()); }
+
+// Each runs one kernel of `t` over many shapes and returns everything it
+// wrote (whole output buffers, margins included).
+Out run_products(const Table& t, int which) {
+    Out out;
+    for (const Shape& s : kShapes) {
+        const idx n = s.n, k = s.k, m = s.m;
+        const auto A = input(n * k, 1 + n), B = input(k * m, 2 + m), v = input(k, 3), u = input(n, 4);
+        const auto M = input(n * m, 5), w = input(m, 6);
+        for (idx r0 : {idx{0}, n / 3}) {  // whole range, then a part of it
+            std::vector<double> X;
+            switch (which) {
+            case 0: X = garbage(n * m + 8); t.mm_rows(A.data(), k, B.data(), m, X.data(), r0, n); break;
+            case 1: X = garbage(n + 8); t.mv_rows(A.data(), v.data(), k, X.data(), r0, n); break;
+            case 2: X = garbage(k + 8); t.vm_cols(u.data(), n, A.data(), k, X.data(), r0 * k / (n ? n : 1), k); break;
+            case 3: X = garbage(n * m + 8); t.cross_rows(u.data(), w.data(), m, X.data(), r0, n); break;
+            case 4: X = garbage(n * m + 8); t.transpose_rows(M.data(), n, m, X.data(), r0, n); break;
+            }
+            append(out, X);
+        }
+    }
+    return out;
+}
+
+Out run_elementwise(const Table& t, int which) {
+    Out out;
+    for (idx n : {0, 1, 2, 3, 7, 8, 13, 17, 64, 777, 4099}) {
+        const auto a = input(n, 11 + n), b = input(n, 12 + n);
+        auto X = garbage(n + 8), Y = a;  // Y: in place, X == first input
+        for (std::vector<double>* x : {&X, &Y}) {
+            switch (which) {
+            case 0: t.scale(x == &X ? a.data() : x->data(), -3.0e-200, x->data(), 0, n); break;
+            case 1: t.add(x == &X ? a.data() : x->data(), b.data(), x->data(), 0, n); break;
+            case 2: t.sub(x == &X ? a.data() : x->data(), b.data(), x->data(), 0, n); break;
+            case 3: t.mul(x == &X ? a.data() : x->data(), b.data(), x->data(), 0, n); break;
+            }
+            append(out, *x);
+        }
+    }
+    return out;
+}
+
+// Blocks with leading dimensions wider than the block, and the packed panel
+// layout of rm_update; shapes around every row and column tile.
+Out run_update(const Table& t, bool row_major) {
+    Out out;
+    for (idx m : {0, 1, 3, 11, 12, 13, 25, 40, 100})
+        for (idx nc : {0, 1, 7, 16, 17, 33, 48, 70})
+            for (idx kb : {0, 1, 5, 9, 64}) {
+                const idx ldg = m + 2;
+                const auto G = input((kb + 1) * ldg, 21 + m);
+                if (row_major) {
+                    const idx ldc = nc + 3, ups = (kb + 1) * linalg::kPanelCols;
+                    const idx panels = (nc + linalg::kPanelCols - 1) / linalg::kPanelCols;
+                    const auto U = input((panels ? panels : 1) * ups, 22 + nc);
+                    auto C = input(m * ldc + 5, 23 + kb);
+                    t.rm_update(C.data(), ldc, m, nc, G.data(), ldg, U.data(), ups, kb);
+                    append(out, C);
+                } else {
+                    const idx ldc = m + 3, ldu = kb + 2;
+                    const auto U = input((nc ? nc : 1) * ldu, 24 + nc);
+                    auto C = input(nc * ldc + 5, 25 + kb);
+                    t.cm_update(C.data(), ldc, m, nc, G.data(), ldg, U.data(), ldu, kb);
+                    append(out, C);
+                }
+            }
+    return out;
+}
+
+Out run_eigen(const Table& t, int which) {
+    Out out;
+    const double c = 0.8, s = -0.6, tau = 0.375, q = -1.25, r = 0.5, x = 3.0, y = -0.125, z = 1e-3;
+    for (idx n : {0, 1, 2, 3, 5, 8, 13, 16, 31, 64, 100, 1001}) {
+        auto r0 = input(n, 31 + n), r1 = input(n, 32 + n), r2 = input(n, 33 + n);
+        switch (which) {
+        case 0: t.rotate_ql(r0.data(), r1.data(), n, c, s); break;
+        case 1: t.rotate_jacobi(r0.data(), r1.data(), n, s, tau); break;
+        case 2: t.add_scaled(r0.data(), r1.data(), n, q); break;
+        case 3: t.sub_scaled(r0.data(), r1.data(), n, q); break;
+        case 4: t.sub_rank_two(r0.data(), r1.data(), r2.data(), n, q, r); break;
+        case 5: t.reflect3(r0.data(), r1.data(), r2.data(), n, q, r, x, y, z); break;
+        case 6: t.reflect2(r0.data(), r1.data(), n, q, x, y); break;
+        }
+        append(out, r0), append(out, r1), append(out, r2);
+    }
+    return out;
+}
+
+Out run_twist(const Table& t) {
+    std::mt19937 g(static_cast<std::uint32_t>(ref::seed()));
+    std::vector<std::uint32_t> state(linalg::kTwistWords);
+    for (auto& w : state) w = g();
+    Out out;
+    for (int pass = 0; pass < 3; ++pass) {
+        t.twist(state.data());
+        out.insert(out.end(), state.begin(), state.end());
+    }
+    return out;
+}
+
+struct TableKernel {
+    const char* name;
+    std::function<Out(const Table&)> run;
+};
+const TableKernel kTableKernels[] = {
+    {"mm_rows", [](const Table& t) { return run_products(t, 0); }},
+    {"mv_rows", [](const Table& t) { return run_products(t, 1); }},
+    {"vm_cols", [](const Table& t) { return run_products(t, 2); }},
+    {"cross_rows", [](const Table& t) { return run_products(t, 3); }},
+    {"transpose_rows", [](const Table& t) { return run_products(t, 4); }},
+    {"scale", [](const Table& t) { return run_elementwise(t, 0); }},
+    {"add", [](const Table& t) { return run_elementwise(t, 1); }},
+    {"sub", [](const Table& t) { return run_elementwise(t, 2); }},
+    {"mul", [](const Table& t) { return run_elementwise(t, 3); }},
+    {"rm_update", [](const Table& t) { return run_update(t, true); }},
+    {"cm_update", [](const Table& t) { return run_update(t, false); }},
+    {"rotate_ql", [](const Table& t) { return run_eigen(t, 0); }},
+    {"rotate_jacobi", [](const Table& t) { return run_eigen(t, 1); }},
+    {"add_scaled", [](const Table& t) { return run_eigen(t, 2); }},
+    {"sub_scaled", [](const Table& t) { return run_eigen(t, 3); }},
+    {"sub_rank_two", [](const Table& t) { return run_eigen(t, 4); }},
+    {"reflect3", [](const Table& t) { return run_eigen(t, 5); }},
+    {"reflect2", [](const Table& t) { return run_eigen(t, 6); }},
+    {"twist", run_twist},
+};
+
+class KernelTable : public ::testing::TestWithParam<std::tuple<isa, int>> {};
+
+TEST_P(KernelTable, MatchesTheReferenceBitForBit) {
+    const isa level = std::get<0>(GetParam());
+    if (!linalg::isa_supported(level)) GTEST_SKIP() << "processor cannot run the " << isa_name(level) << " table";
+    const Table& t = linalg::kernels_for(level);
+    ASSERT_EQ(t.level, level);
+    const TableKernel& k = kTableKernels[std::get<1>(GetParam())];
+    const Out want = k.run(linalg::reference_kernels()), got = k.run(t);
+    ASSERT_GT(want.size(), 100u);
+    EXPECT_TRUE(ref::same_bits(want, got)) << k.name << " on " << t.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, KernelTable,
+    ::testing::Combine(::testing::ValuesIn(kAllIsas),
+                       ::testing::Range(0, static_cast<int>(sizeof kTableKernels / sizeof kTableKernels[0]))),
+    [](const ::testing::TestParamInfo<std::tuple<isa, int>>& p) {
+        return std::string(isa_name(std::get<0>(p.param))) + "_" + kTableKernels[std::get<1>(p.param)].name;
+    });
+
+// The reference itself rounds each product before subtracting it, as does
+// every table: with a fused multiply-add the result below would be 2^-104.
+TEST(KernelTableRounding, UpdatesRoundTheProductBeforeSubtracting) {
+    const double a = 1.0 + std::ldexp(1.0, -52), b = 1.0 - std::ldexp(1.0, -52);
+    const double p = a * b;  // 1 - 2^-104 rounds to 1.0
+    std::vector<const Table*> tables = {&linalg::reference_kernels()};
+    for (isa level : kAllIsas)
+        if (linalg::isa_supported(level)) tables.push_back(&linalg::kernels_for(level));
+    for (const Table* t : tables) {
+        std::vector<double> C(16 * 16, p), G(16, b), U(16, a), Up(16 * 16, a);
+        t->rm_update(C.data(), 16, 16, 16, G.data(), 1, Up.data(), 16, 1);
+        for (double c : C) ASSERT_TRUE(ref::same_bits(&c, std::vector<double>{0.0}.data(), 1)) << t->name << " rm";
+        std::vector<double> E(16 * 16, p);
+        t->cm_update(E.data(), 16, 16, 16, G.data(), 16, U.data(), 1, 1);
+        for (double c : E) ASSERT_TRUE(ref::same_bits(&c, std::vector<double>{0.0}.data(), 1)) << t->name << " cm";
+    }
+}
+
+// ---- the choice of the table ---------------------------------------------------
+
+TEST(KernelDispatch, LinalgIsaValueIsHonouredOnlyWhenTheCpuHasTheSet) {
+    struct Case {
+        const char* value;
+        isa best, want;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {nullptr, isa::avx512, isa::avx512, ""},
+        {"", isa::avx2, isa::avx2, ""},
+        {"sse2", isa::avx512, isa::sse2, ""},
+        {"avx2", isa::avx512, isa::avx2, ""},
+        {"avx2", isa::avx2, isa::avx2, ""},
+        {"avx512", isa::avx2, isa::avx2, "LINALG_ISA=avx512 ignored: CPU lacks AVX-512F"},
+        {"avx2", isa::sse2, isa::sse2, "LINALG_ISA=avx2 ignored: CPU lacks AVX2"},
+        {"AVX2", isa::avx512, isa::avx512,
+         "LINALG_ISA=AVX2 ignored: unknown instruction set (sse2, avx2 or avx512)"},
+        {"avx", isa::sse2, isa::sse2, "LINALG_ISA=avx ignored: unknown instruction set (sse2, avx2 or avx512)"},
+    };
+    for (const Case& c : cases) {
+        std::string reason = "stale";
+        EXPECT_EQ(linalg::choose_isa(c.value, c.best, &reason), c.want) << (c.value ? c.value : "(unset)");
+        EXPECT_EQ(reason, c.reason);
+    }
+}
+
+TEST(KernelDispatch, TheTestHookRefusesWhatTheCpuCannotRun) {
+    for (isa level : kAllIsas) {
+        const bool ok = linalg::testhooks::force_isa(level);
+        EXPECT_EQ(ok, linalg::isa_supported(level)) << isa_name(level);
+        if (ok) {
+            EXPECT_EQ(linalg::kernels().level, level);
+        }
+    }
+    ASSERT_TRUE(linalg::testhooks::force_isa(isa::sse2));
+    EXPECT_FALSE(linalg::testhooks::force_isa(static_cast<isa>(7)));
+    EXPECT_EQ(linalg::kernels().level, isa::sse2) << "a refused choice must change nothing";
+    linalg::testhooks::reset_isa();
+}
+
+// Results of the public functions that run on the kernels (products,
+// blocked solvers, eigen-solvers, generator), hashed; with the table in use.
+std::string result_digest() {
+    std::uint64_t h = 1469598103934665603ull;
+    auto mix = [&](const std::vector<double>& v) {
+        const auto* c = reinterpret_cast<const unsigned char*>(v.data());
+        for (size_t i = 0; i < v.size() * sizeof(double); ++i) h = (h ^ c[i]) * 1099511628211ull;
+    };
+    const int n = 150;
+    auto A = ref::random_vector(static_cast<size_t>(n) * n, 91), B = ref::random_vector(static_cast<size_t>(n) * n, 92);
+    auto b = ref::random_vector(n, 93);
+    std::vector<double> X(static_cast<size_t>(n) * n), x(n), e(n), ei(n);
+    LA::MultiplyMM(A.data(), n, n, B.data(), n, X.data()), mix(X);
+    LA::MultiplyVM(b.data(), n, A.data(), n, x.data()), mix(x);
+    LA::SolveLSE(A.data(), b.data(), x.data(), n), mix(x);
+    LA::InverseMsq(A.data(), X.data(), n), mix(X);
+    mix({LA::DeterminantMsq(A.data(), n)});
+    auto S = A;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) S[static_cast<size_t>(i) * n + j] += A[static_cast<size_t>(j) * n + i];
+    auto W = S;
+    LA::EigenSymmSystemMsqH(W.data(), n, e.data(), X.data()), mix(e), mix(X);
+    W = S;
+    LA::EigenSymmSystemMsqJ(W.data(), 40, e.data(), X.data()), mix(e);
+    W = A;
+    LA::EigenUnSymmSystemMsq(W.data(), 60, e.data(), ei.data()), mix(e), mix(ei);
+    for (int i = 0; i < 2000; ++i) mix({static_cast<double>(LA::MT_u32())});
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s %016llx", linalg::kernels().name, static_cast<unsigned long long>(h));
+    return buf;
+}
+
+// Run by the test below in a child process with LINALG_ISA set.
+TEST(KernelDispatch, DISABLED_PrintResultDigest) { std::printf("digest: %s\n", result_digest().c_str()); }
+
+// Runs this program again with LINALG_ISA=value; returns what the child
+// printed (standard output and error).
+std::string run_child(const std::string& value) {
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "";
+    const std::string cmd = "LINALG_ISA=" + value + " '" + self +
+                            "' --gtest_also_run_disabled_tests"
+                            " --gtest_filter=KernelDispatch.DISABLED_PrintResultDigest 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return "";
+    std::string text;
+    char line[512];
+    while (std::fgets(line, sizeof line, p)) text += line;
+    pclose(p);
+    return text;
+}
+
+TEST(KernelDispatch, LinalgIsaForcesALowerSetAndResultsStayTheSame) {
+    linalg::testhooks::reset_isa();
+    const std::string here = result_digest();  // the widest set
+    const std::string hash = here.substr(here.find(' '));
+    const std::string lower = run_child("sse2");
+    EXPECT_NE(lower.find("digest: sse2" + hash), std::string::npos) << lower << "\nexpected sse2" << hash;
+    EXPECT_EQ(lower.find("linalg:"), std::string::npos) << lower;
+    // An unknown value is ignored, and says so.
+    const std::string bad = run_child("avx9");
+    EXPECT_NE(bad.find("linalg: LINALG_ISA=avx9 ignored: unknown instruction set"), std::string::npos) << bad;
+    EXPECT_NE(bad.find("digest: " + here), std::string::npos) << bad << "\nexpected " << here;
 }
 
 } // namespace

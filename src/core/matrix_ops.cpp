@@ -1,7 +1,6 @@
 // Sequential matrix operations of LinearAlgebra::LA.
 #include "linalg.h"
-#include "core/kernels.h"
-#include "core/loops.h"
+#include "kernels/kernels.h"
 
 namespace LinearAlgebra {
 

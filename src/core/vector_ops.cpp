@@ -1,7 +1,6 @@
 // Sequential vector operations of LinearAlgebra::LA.
 #include "linalg.h"
-#include "core/kernels.h"
-#include "core/loops.h"
+#include "kernels/kernels.h"
 #include "core/sort.h"
 
 #include <cmath>

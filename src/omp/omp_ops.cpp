@@ -2,12 +2,12 @@
 // exported forwarders LA::...1. Each routine opens one parallel region in
 // which every thread takes the contiguous block of outer indices that the
 // static schedule would give it and runs the fast kernel of its sequential
-// twin on that block (core/kernels.h). The kernels give the bits of the
+// twin on that block (kernels/kernels.h). The kernels give the bits of the
 // plain loop for any split of the outer index, so the result is the same
 // for every thread count.
 #include "omp/omp_ops.h"
 
-#include "core/kernels.h"
+#include "kernels/kernels.h"
 #include "linalg.h"
 #include "omp/omp_state.h"
 

@@ -2,7 +2,7 @@
 // LinearAlgebra::LA that forward to them.
 #include "linalg.h"
 #include "random/mt19937.h"
-#include "core/kernels.h"
+#include "kernels/kernels.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -12,11 +12,7 @@ namespace linalg {
 
 namespace {
 
-constexpr int N = 624;
-constexpr int M = 397;
-constexpr std::uint32_t MATRIX_A = 0x9908B0DFu;
-constexpr std::uint32_t UPPER_MASK = 0x80000000u;
-constexpr std::uint32_t LOWER_MASK = 0x7FFFFFFFu;
+constexpr int N = kTwistWords;
 constexpr std::uint32_t DEFAULT_SEED = 5489u;
 
 std::uint32_t mt[N];
@@ -28,36 +24,9 @@ bool generate = false;
 double z0 = 0.0;
 double z1 = 0.0;
 
-// One twist over all N words, with the result of the plain loop
-//   for kk = 0 .. N-1: y = (mt[kk] & UPPER) | (mt[(kk+1) % N] & LOWER);
-//                      mt[kk] = mt[(kk+M) % N] ^ (y >> 1) ^ (odd y ? MATRIX_A : 0)
-// which runs in place in increasing kk, so a word replaced earlier in the
-// pass is read in its new form. Split where the indices wrap, each part is
-// a loop whose reads lie either ahead of the writes (not yet replaced) or at
-// least N - M = 227 words behind them (already replaced), so the compiler
-// may compute many consecutive kk at once; the table lookup becomes a mask.
-// Compiled three times, for AVX-512, AVX2 and the baseline, and chosen with
-// the instruction set of the product kernels (core/kernels.h).
-__attribute__((always_inline)) inline void twist(std::uint32_t* __restrict s) {
-    auto step = [](std::uint32_t cur, std::uint32_t next, std::uint32_t far) {
-        const std::uint32_t y = (cur & UPPER_MASK) | (next & LOWER_MASK);
-        return far ^ (y >> 1) ^ ((0u - (y & 1u)) & MATRIX_A);
-    };
-    for (int kk = 0; kk < N - M; ++kk) s[kk] = step(s[kk], s[kk + 1], s[kk + M]);
-    for (int kk = N - M; kk < N - 1; ++kk) s[kk] = step(s[kk], s[kk + 1], s[kk + M - N]);
-    s[N - 1] = step(s[N - 1], s[0], s[M - 1]);
-}
-
-__attribute__((target("avx512f,avx512bw,avx512vl"))) void twist_avx512(std::uint32_t* s) { twist(s); }
-__attribute__((target("avx2"))) void twist_avx2(std::uint32_t* s) { twist(s); }
-void twist_baseline(std::uint32_t* s) { twist(s); }
-
+// One twist over all N words (kernels/kernels.h).
 void regenerate_state() {
-    switch (kernels().level) {
-    case isa::avx512: twist_avx512(mt); break;
-    case isa::avx2: twist_avx2(mt); break;
-    case isa::baseline: twist_baseline(mt); break;
-    }
+    kernels().twist(mt);
     mti = 0;
 }
 

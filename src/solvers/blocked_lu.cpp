@@ -1,5 +1,6 @@
-// Blocked Gaussian elimination: panel factorisation in a column-major copy,
-// delayed row-major trailing update through elim_kernels.
+// The elimination driver: blocked panels (factorised in a column-major copy,
+// delayed row-major trailing update through the kernel table's rm_update),
+// then the plain loop.
 #include "solvers/blocked_lu.h"
 
 #include <algorithm>
@@ -9,9 +10,6 @@
 
 #include <omp.h>
 
-#include "omp/omp_state.h"
-#include "solvers/elim_kernels.h"
-#include "solvers/elimination.h"
 
 namespace linalg {
 
@@ -38,7 +36,7 @@ inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; 
 // of the diagonal, the multipliers g(r, k); piv[k] is the local row exchanged
 // with k at step k and q[k] the pivot value. Returns the local step of a
 // singular pivot, or -1.
-idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, double* q, const ElimKernels& K) {
+idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, double* q, const kernel_table& K) {
     for (idx s0 = 0; s0 < w; s0 += kSubPanel) {
         const idx s1 = std::min(s0 + kSubPanel, w);
         for (idx k = s0; k < s1; ++k) {
@@ -94,7 +92,7 @@ struct PanelStep {
     double* Upk;       // packed pivot rows of the current panel
     idx (*piv)[kMaxBlock];
     double (*q)[kMaxBlock];
-    const ElimKernels* K;
+    const kernel_table* K;
 };
 
 // Columns c0 .. c1-1 of the packed column panels [b0, b1) right of the panel
@@ -188,7 +186,8 @@ namespace {
 // Cuts `units` into consecutive pieces that shrink towards the end (each
 // about a 2*threads-th of what is left, at least one unit), so that threads
 // taking them one by one finish close together; at[c] .. at[c+1] is piece c.
-// Returns the number of pieces.
+// Returns the number of pieces. At most kMaxPieces, whatever the team size:
+// the plans live in fixed arrays of every thread.
 constexpr idx kMaxPieces = 128;
 
 idx plan_pieces(idx* at, idx units, idx threads) {
@@ -207,9 +206,18 @@ idx plan_pieces(idx* at, idx units, idx threads) {
 // of every kernel's row tile), so only the last piece has a partial tile.
 constexpr idx kRowUnit = 48;
 
-} // namespace
+struct BlockedResult {
+    idx next;       // first column left to the plain loop
+    bool singular;  // a pivot below the threshold was met at column `next`
+    idx swaps;      // row exchanges made
+};
 
-BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, bool parallel) {
+// The blocked panels of W (n rows, row stride ld, columns 0 .. ncols-1
+// carried), with `threads` OpenMP threads: the pivot rows split by columns,
+// the rows below split by rows beside the look-ahead factorisation (same bits
+// for any count). work: blocked_extra(n, ncols) doubles. On a singular pivot
+// nothing after it is computed.
+BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, int threads) {
     BlockedResult res{0, false, 0};
     const idx nb = block_size.load(std::memory_order_relaxed);
     if (n < 2 * nb) return res;
@@ -220,7 +228,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     double* Upk = P[1] + ldp * nb;
     idx piv[2][kMaxBlock];
     double q[2][kMaxBlock];
-    const PanelStep s{W, ld, n, ncols, nb, ldp, form, P, Upk, piv, q, &elim_kernels()};
+    const PanelStep s{W, ld, n, ncols, nb, ldp, form, P, Upk, piv, q, &kernels()};
 
     copy_panel(W, ld, nb, P[0], ldp, 0, n);
     const idx first_fail = factor_panel(P[0], ldp, n, nb, form, piv[0], q[0], *s.K);
@@ -242,8 +250,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
         const idx K1 = K0 + nb;
         return n - K1 >= 2 * nb ? std::min(panel_count(ncols - K1), panel_count(nb)) : idx{0};
     };
-    const int threads = parallel ? std::max(MAX_THREADS, 1) : 1;
-    if (threads == 1) {
+    if (threads <= 1) {
         for (idx K0 = 0, panel = 0;; K0 += nb, ++panel) {
             const int cur = static_cast<int>(panel & 1);
             const idx head = head_of(K0), nblocks = panel_count(ncols - K0 - nb);
@@ -279,8 +286,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     // first barrier.
     idx next_fail = -1;
     idx stop_next = 0;
-    set_team_size();
-#pragma omp parallel
+#pragma omp parallel num_threads(threads)
     {
         const idx team = omp_get_num_threads();
         idx cols_at[kMaxPieces + 1], rows_at[kMaxPieces + 1];
@@ -290,7 +296,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
             const idx K1 = K0 + nb;
             const idx head = head_of(K0), nblocks = panel_count(ncols - K1);
             const idx rows = n - K1;
-            const idx ncp = std::min(team, nblocks);
+            const idx ncp = std::min({team, nblocks, kMaxPieces});
             for (idx c = 0; c <= ncp; ++c) cols_at[c] = nblocks * c / ncp;
             const idx nrp = plan_pieces(rows_at, (rows + kRowUnit - 1) / kRowUnit, team);
             const idx ntasks = (head ? 1 : 0) + (head < nblocks ? nrp : 0);
@@ -324,6 +330,64 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     res.next = stop_next;
     res.singular = next_fail >= 0;
     return res;
+}
+
+// The plain loop from column k0 to the end (see PivotForm); false at a
+// singular pivot.
+bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
+    for (idx k = k0; k < n; ++k) {
+        const Pivot pv = find_pivot(W, ld, k, n);
+        if (is_singular_pivot(pv.magnitude)) return false;
+        if (pv.row != k) {
+            swap_rows(W, ld, k, pv.row, k, ld);
+            ++*swaps;
+        }
+        double* wk = W + k * ld;
+        const double q = wk[k];
+        switch (form) {
+        case PivotForm::Reciprocal: {
+            // The diagonal keeps the pivot's reciprocal: the elimination and
+            // the back substitution then only multiply.
+            const double d = 1.0 / q;
+            wk[k] = d;
+            eliminate_below(W, ld, k, k + 1, n, k + 1, ld, d);
+            break;
+        }
+        case PivotForm::Quotient:
+            for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k] / q);
+            break;
+        case PivotForm::Divided:
+            if (k == n - 1) {
+                for (idx j = k + 1; j < ld; ++j) wk[j] = wk[j] / q;
+                wk[k] = 1.0;
+                break;
+            }
+            for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
+            for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k]);
+            break;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+double* alloc_elimination(idx n, idx ld, const char* who) {
+    // The packing space comes as extra rows of the same allocation.
+    const idx extra = blocked_extra(n, ld);
+    return alloc_work_matrix(n + (extra + ld - 1) / ld, ld, who);
+}
+
+bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps) {
+    *swaps = 0;
+    idx k = 0;
+    if (blocked_extra(n, ld)) {
+        const BlockedResult b = blocked_eliminate(W, ld, n, ld, form, W + n * ld, threads);
+        *swaps = b.swaps;
+        if (b.singular) return false;
+        k = b.next;
+    }
+    return plain_steps(W, ld, n, k, form, swaps);
 }
 
 namespace testhooks {

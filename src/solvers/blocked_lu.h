@@ -1,12 +1,16 @@
-// Right-looking blocked Gaussian elimination with partial pivoting, shared
-// by the sequential and OpenMP Gauss solvers and the determinant.
+// The Gaussian elimination with partial pivoting of the sequential and
+// OpenMP Gauss solvers and the determinant: one driver (allocate, load the
+// rows, eliminate, check for a singular pivot, free) over one elimination
+// that takes a thread count.
 //
-// It performs the first steps of the plain elimination (find_pivot,
+// The elimination runs right-looking blocked panels first (below), then the
+// plain one-column-at-a-time loop for the columns the panels leave. The
+// blocked part performs the first steps of the plain elimination (find_pivot,
 // exchange, eliminate below, one column after another) on W and leaves W in
 // the state the plain loop would have reached after the same number of
-// steps, as far as anything later reads: rows at and below the returned
-// column `next` are updated through pivot next-1 in columns >= next, rows
-// above are finished pivot rows in columns >= their own index. The caller's
+// steps, as far as anything later reads: rows at and below the column
+// `next` where it stops are updated through pivot next-1 in columns >= next,
+// rows above are finished pivot rows in columns >= their own index. The
 // plain loop then continues at column `next`.
 //
 // Bits. Every entry W(r, j) gets W(r, j) - U(k, j) * g(r, k) for k = 0, 1,
@@ -25,50 +29,82 @@
 //      sub-panel, then one delayed update of the panel's remaining columns);
 //   3. copy the panel's pivot rows back, apply the exchanges to the trailing
 //      columns, bring the pivot rows' trailing parts up to date and pack them;
-//   4. update all rows below with the packed pivot rows (elim_kernels).
+//   4. update all rows below with the packed pivot rows (rm_update of the
+//      kernel table).
 // Steps 3 and 4 reach the next panel's columns first, so that panel's steps
 // 1 and 2 run beside the rest of this one (look-ahead).
-// Panels run while at least 2*nb columns remain; the rest is the caller's.
+// Panels run while at least 2*nb columns remain; the rest is the plain loop's.
+// Entries the plain loop leaves stale, and the determinant never reads (left
+// of the diagonal, and the column of the current pivot below it), are not
+// kept up to date by either part.
 #ifndef LINALG_SOLVERS_BLOCKED_LU_H
 #define LINALG_SOLVERS_BLOCKED_LU_H
 
-#include "core/loops.h"
+#include "core/work_memory.h"
+#include "kernels/kernels.h"
+#include "solvers/elimination.h"
 
 namespace linalg {
 
 enum class PivotForm {
     Reciprocal,  // SolveGcpu: W(k, k) becomes 1/pivot, g = W(r, k) * (1/pivot)
-    Divided,     // SolveGomp: pivot row k (columns >= k) divided by the pivot, g = W(r, k)
+    Divided,     // SolveGomp: pivot row k (columns >= k) divided by the pivot, g = W(r, k);
+                 // on the last row only the right-hand side is divided and W(k, k) = 1
     Quotient,    // DeterminantGcpu: W(k, k) stays, g = W(r, k) / pivot
 };
 
-// Doubles of packing space blocked_eliminate needs beside an n-row work
+// Work matrix of n rows of ld doubles (W(r, j) at r*ld + j), followed by the
+// packing space the blocked part needs for that order. On failure prints
+// report_no_memory's message naming `who` and returns nullptr. Free with
+// work_free.
+double* alloc_elimination(idx n, idx ld, const char* who);
+
+// Eliminates the n x ld matrix W (allocated by alloc_elimination) in place:
+// all n pivot steps in the given form, with `threads` OpenMP threads for the
+// blocked panels (1: no parallel region; the bits do not depend on it).
+// Every column j >= k of a pivot row k is carried (ld = n + 1 carries a
+// right-hand side). Returns false at the first singular pivot, with nothing
+// after it computed; *swaps counts the row exchanges made.
+bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps);
+
+enum class ElimStatus { done, singular, no_memory };
+
+// The whole run: allocates W (n x ld), fills row i with load_row(W, i) (in
+// parallel when threads > 1), eliminates, and on success calls
+// finish(W, swaps); a singular pivot prints "ERROR! Singular system!".
+// Frees W in every case.
+template <class LoadRow, class Finish>
+ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const char* who, LoadRow load_row,
+                           Finish finish) {
+    double* W = alloc_elimination(n, ld, who);
+    if (!W) return ElimStatus::no_memory;
+    if (threads > 1) {
+#pragma omp parallel for num_threads(threads) schedule(static)
+        for (idx i = 0; i < n; ++i) load_row(W, i);
+    } else {
+        for (idx i = 0; i < n; ++i) load_row(W, i);
+    }
+    idx swaps = 0;
+    const bool regular = eliminate(W, ld, n, form, threads, &swaps);
+    if (regular)
+        finish(static_cast<const double*>(W), swaps);
+    else
+        report_singular();
+    work_free(W);
+    return regular ? ElimStatus::done : ElimStatus::singular;
+}
+
+// Solves A*X = B by run_elimination on the scaled augmented matrix [A | B]
+// (load_scaled_row) and back substitution; SolveGcpu with the Reciprocal
+// form and one thread, SolveGomp with the Divided form. `who` names the work
+// matrix in the out-of-memory message. Order <= 0: nothing.
+void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,
+                 const char* who);
+
+// Doubles of packing space the blocked part needs beside an n-row work
 // matrix carrying `ncols` columns; 0 when order n is done by the plain loop
 // alone. Not counting overflow: n is an int order whose work matrix fits.
 idx blocked_extra(idx n, idx ncols);
-
-// The extra space rounded up to whole rows of length ld, so the caller can
-// fold it into its one work allocation.
-inline idx blocked_extra_rows(idx n, idx ncols, idx ld) {
-    const idx e = blocked_extra(n, ncols);
-    return e ? (e + ld - 1) / ld : 0;
-}
-
-struct BlockedResult {
-    idx next;       // first column left to the plain loop
-    bool singular;  // a pivot below the threshold was met at column `next`
-    idx swaps;      // row exchanges made
-};
-
-// W: n rows, row stride ld, columns 0 .. ncols-1 carried through the
-// elimination (ncols = n for a plain matrix, n + 1 with a right-hand side).
-// work: blocked_extra(n, ncols) doubles (unused when that is 0).
-// parallel: run the panels in one parallel region of MAX_THREADS OpenMP
-// threads: the pivot rows split by columns, the rows below split by rows
-// beside the look-ahead factorisation (same bits for any count). The
-// singularity test is the plain loop's; on a singular pivot nothing after it
-// is computed.
-BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, bool parallel);
 
 // Panel width in force (the default, or what a test has set).
 idx blocked_width();

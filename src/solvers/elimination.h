@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "core/loops.h"
+#include "kernels/kernels.h"
 #include "solvers/solvers.h"
 
 namespace linalg {

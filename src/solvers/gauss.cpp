@@ -69,45 +69,17 @@ double* alloc_work_matrix(idx rows, idx cols, const char* who) {
 }
 
 void SolveGcpu(double* A, double* B, double* X, const int nDim) {
+    solve_gauss(A, B, X, nDim, PivotForm::Reciprocal, 1, "the SolveLSE work matrix");
+}
+
+void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,
+                 const char* who) {
     if (nDim <= 0) return;
     const idx n = nDim;
-    const idx ld = n + 1;
-    // Large orders carry the blocked elimination's packing space in extra
-    // rows of the same allocation.
-    const idx extra = blocked_extra_rows(n, ld, ld);
-    double* W = alloc_work_matrix(n + extra, ld, "the SolveLSE work matrix");
-    if (!W) return;
-
     const double ln2 = std::log(2.0);
-    for (idx i = 0; i < n; ++i) load_scaled_row(A, B, W, n, i, ln2);
-
-    idx k = 0;
-    if (extra) {
-        const BlockedResult b = blocked_eliminate(W, ld, n, ld, PivotForm::Reciprocal, W + n * ld, false);
-        if (b.singular) {
-            report_singular();
-            work_free(W);
-            return;
-        }
-        k = b.next;
-    }
-    for (; k < n; ++k) {
-        const Pivot pv = find_pivot(W, ld, k, n);
-        if (is_singular_pivot(pv.magnitude)) {
-            report_singular();
-            work_free(W);
-            return;
-        }
-        if (pv.row != k) swap_rows(W, ld, k, pv.row, k, ld);
-        // The diagonal keeps the pivot's reciprocal: the elimination and the
-        // back substitution then only multiply.
-        const double d = 1.0 / W[k * ld + k];
-        W[k * ld + k] = d;
-        eliminate_below(W, ld, k, k + 1, n, k + 1, ld, d);
-    }
-
-    back_substitute(W, n, X);
-    work_free(W);
+    run_elimination(
+        n, n + 1, form, threads, who, [&](double* W, idx i) { load_scaled_row(A, B, W, n, i, ln2); },
+        [&](const double* W, idx) { back_substitute(W, n, X); });
 }
 
 } // namespace linalg

@@ -7,7 +7,7 @@
 #include "core/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
-#include "solvers/elim_kernels.h"
+#include "kernels/kernels.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"
 
@@ -54,7 +54,7 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
 //      the division, then a packed copy U(k, .) as step k uses it;
 //   4. pivot rows again: the updates of the later pivots of the panel (a
 //      pivot row is an ordinary row for the later steps);
-//   5. all other rows take the panel's updates through elim_kernels.
+//   5. all other rows take the panel's updates through rm_update.
 // Each entry gets the plain loop's terms in the plain loop's order.
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
@@ -101,7 +101,7 @@ idx gj_factor_panel(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* 
 // with_w, to W's columns K0+wd .. n-1 (steps 2 to 5 above).
 void gj_apply_panel(double* W, double* invA, idx n, idx K0, idx wd, bool with_w, const double* P, idx ldp,
                     const idx* piv, const double* q, double* Upk, idx ups) {
-    const ElimKernels& K = elim_kernels();
+    const kernel_table& K = kernels();
     const idx K1 = K0 + wd;
     const idx ntw = with_w ? n - K1 : 0;
     double* UW = Upk;

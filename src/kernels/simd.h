@@ -1,15 +1,20 @@
-// Body of the fast kernels, included once by each instruction-set file
-// (kernels_base.cpp, kernels_avx2.cpp, kernels_avx512.cpp), which compile it
-// with their own target options. Everything here has internal linkage, so
-// code built for one instruction set can never be picked by the linker for
-// another; for the same reason nothing here calls an inline function of the
-// standard library.
+// Body of the SIMD kernels (products and elimination updates), included once
+// by each instruction-set file (sse2.cpp, avx2.cpp, avx512.cpp), which
+// compile it with their own target options (kernels.cmake). Everything here
+// has internal linkage, so code built for one instruction set can never be
+// picked by the linker for another; for the same reason nothing here calls
+// an inline function of the standard library.
 //
 // Arithmetic rule (see kernels.h): every product term is one vector
-// multiplication followed by one vector addition into the running value, in
-// ascending summation index; lanes hold independent outputs.
-#include "core/kernels.h"
+// multiplication followed by one vector addition (or subtraction) into the
+// running value, in ascending summation index; lanes hold independent
+// outputs.
+#ifndef LINALG_KERNELS_SIMD_H
+#define LINALG_KERNELS_SIMD_H
 
+#include "kernels/kernels.h"
+
+#include <cstring>
 #include <immintrin.h>
 
 namespace linalg {
@@ -27,8 +32,9 @@ inline vd vset1(double x) { return _mm512_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
-constexpr isa kLevel = isa::avx512;
-constexpr const char* kName = "avx512";
+// Elimination update tiles: row-major MR x (NV vectors), column-major
+// (MV vectors) x NC.
+constexpr int kRmRows = 12, kRmVecs = 2, kCmVecs = 2, kCmCols = 8;
 // In-register transpose of 8 rows of 8: c[t] lane r = r_in[r] lane t.
 inline void transpose(vd* v) {
     const vd t0 = _mm512_unpacklo_pd(v[0], v[1]), t1 = _mm512_unpackhi_pd(v[0], v[1]);
@@ -60,8 +66,7 @@ inline vd vset1(double x) { return _mm256_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
-constexpr isa kLevel = isa::avx2;
-constexpr const char* kName = "avx2";
+constexpr int kRmRows = 4, kRmVecs = 2, kCmVecs = 2, kCmCols = 4;
 inline void transpose(vd* v) {
     const vd t0 = _mm256_unpacklo_pd(v[0], v[1]), t1 = _mm256_unpackhi_pd(v[0], v[1]);
     const vd t2 = _mm256_unpacklo_pd(v[2], v[3]), t3 = _mm256_unpackhi_pd(v[2], v[3]);
@@ -82,8 +87,7 @@ inline vd vset1(double x) { return _mm_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
-constexpr isa kLevel = isa::baseline;
-constexpr const char* kName = "baseline";
+constexpr int kRmRows = 4, kRmVecs = 2, kCmVecs = 2, kCmCols = 4;
 inline void transpose(vd* v) {
     const vd t0 = _mm_unpacklo_pd(v[0], v[1]), t1 = _mm_unpackhi_pd(v[0], v[1]);
     v[0] = t0;
@@ -215,11 +219,6 @@ void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx
     gemm_driver<false>(r1 - r0, m, k, A + r0 * k, k, B, m, X + r0 * m, m, true);
 }
 
-void gemm_sub_impl(idx rows, idx cols, idx k, const double* L, idx ldl, const double* U, idx ldu, double* C,
-                   idx ldc) {
-    gemm_driver<true>(rows, cols, k, L, ldl, U, ldu, C, ldc, false);
-}
-
 // ---- matrix times vector ------------------------------------------------------
 
 // W rows at a time: W row segments are multiplied by the matching segment
@@ -344,24 +343,162 @@ void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0,
     }
 }
 
-// The element-wise loops are written plainly; the compiler vectorises them
-// for the target of this file (each lane is one independent element).
-void scale_impl(const double* V, double S, double* X, idx i0, idx i1) {
-    for (idx i = i0; i < i1; ++i) X[i] = V[i] * S;
-}
-void add_impl(const double* V1, const double* V2, double* X, idx i0, idx i1) {
-    for (idx i = i0; i < i1; ++i) X[i] = V1[i] + V2[i];
-}
-void sub_impl(const double* V1, const double* V2, double* X, idx i0, idx i1) {
-    for (idx i = i0; i < i1; ++i) X[i] = V1[i] - V2[i];
-}
-void mul_impl(const double* V1, const double* V2, double* X, idx i0, idx i1) {
-    for (idx i = i0; i < i1; ++i) X[i] = V1[i] * V2[i];
+// ---- elimination updates -------------------------------------------------------
+//
+// The vectors only ever hold independent outputs C(r, j); the loop over the
+// pivots k stays innermost per tile and ascending, and every term is a
+// separate multiplication followed by a subtraction. Written with GCC vector
+// extensions of V doubles.
+
+template <int V>
+struct VecOf;
+template <>
+struct VecOf<2> {
+    typedef double type __attribute__((vector_size(16)));
+};
+template <>
+struct VecOf<4> {
+    typedef double type __attribute__((vector_size(32)));
+};
+template <>
+struct VecOf<8> {
+    typedef double type __attribute__((vector_size(64)));
+};
+
+#define LINALG_INLINE inline __attribute__((always_inline))
+
+// One MR x (NV*V) tile of a row-major C:
+// C(i, t) = C(i, t) - U(k, t) * G(i, k), k = 0 .. kb-1 in order.
+// U(k, t) at U[k*kPanelCols + t], G(i, k) at G[k*ldg + i].
+template <int V, int MR, int NV>
+LINALG_INLINE void rm_tile(double* C, idx ldc, const double* G, idx ldg, const double* U, idx kb) {
+    typedef typename VecOf<V>::type vec;
+    vec c[MR][NV];
+#pragma GCC unroll 16
+    for (int i = 0; i < MR; ++i)
+#pragma GCC unroll 16
+        for (int t = 0; t < NV; ++t) std::memcpy(&c[i][t], C + i * ldc + t * V, sizeof(vec));
+    for (idx k = 0; k < kb; ++k) {
+        vec u[NV];
+#pragma GCC unroll 16
+        for (int t = 0; t < NV; ++t) std::memcpy(&u[t], U + k * kPanelCols + t * V, sizeof(vec));
+        const double* g = G + k * ldg;
+#pragma GCC unroll 16
+        for (int i = 0; i < MR; ++i)
+#pragma GCC unroll 16
+            for (int t = 0; t < NV; ++t) c[i][t] = c[i][t] - u[t] * g[i];
+    }
+#pragma GCC unroll 16
+    for (int i = 0; i < MR; ++i)
+#pragma GCC unroll 16
+        for (int t = 0; t < NV; ++t) std::memcpy(C + i * ldc + t * V, &c[i][t], sizeof(vec));
 }
 
-const kernel_table kTable = {kLevel,       kName,        mm_rows_impl,    gemm_sub_impl,       mv_rows_impl,
-                             vm_cols_impl, cross_rows_impl, transpose_rows_impl, scale_impl, add_impl,
-                             sub_impl,     mul_impl};
+// One packed panel (kPanelCols columns) of MR rows, in chunks of NV*V columns.
+template <int V, int MR, int NV>
+LINALG_INLINE void rm_panel(double* C, idx ldc, const double* G, idx ldg, const double* U, idx kb) {
+    static_assert(kPanelCols % (NV * V) == 0, "tile width must divide the panel width");
+#pragma GCC unroll 4
+    for (int s = 0; s < kPanelCols / (NV * V); ++s)
+        rm_tile<V, MR, NV>(C + s * NV * V, ldc, G, ldg, U + s * NV * V, kb);
+}
+
+// MR rows (MR <= rows left) of C over all packed panels; a last, partial
+// panel goes through a zero-padded copy so that loads and stores stay inside C.
+template <int V, int MR, int NV>
+LINALG_INLINE void rm_rows(double* C, idx ldc, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
+    idx j0 = 0;
+    for (; j0 + kPanelCols <= nc; j0 += kPanelCols)
+        rm_panel<V, MR, NV>(C + j0, ldc, G, ldg, U + (j0 / kPanelCols) * ups, kb);
+    if (j0 < nc) {
+        const idx w = nc - j0;
+        alignas(64) double tmp[MR * kPanelCols];
+        for (int i = 0; i < MR; ++i)
+            for (idx j = 0; j < kPanelCols; ++j) tmp[i * kPanelCols + j] = j < w ? C[i * ldc + j0 + j] : 0.0;
+        rm_panel<V, MR, NV>(tmp, kPanelCols, G, ldg, U + (j0 / kPanelCols) * ups, kb);
+        for (int i = 0; i < MR; ++i)
+            for (idx j = 0; j < w; ++j) C[i * ldc + j0 + j] = tmp[i * kPanelCols + j];
+    }
+}
+
+template <int V, int MR, int NV>
+LINALG_INLINE void rm_update_impl(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U,
+                                  idx ups, idx kb) {
+    if (m <= 0 || nc <= 0 || kb <= 0) return;
+    idx r = 0;
+    for (; r + MR <= m; r += MR) rm_rows<V, MR, NV>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
+    for (; r < m; ++r) rm_rows<V, 1, NV>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
+}
+
+// One (MV*V) x NC tile of a column-major C:
+// C(t, j) = C(t, j) - U(k, j) * G(t, k), k ascending.
+template <int V, int MV, int NC>
+LINALG_INLINE void cm_tile(double* C, idx ldc, const double* G, idx ldg, const double* U, idx ldu, idx kb) {
+    typedef typename VecOf<V>::type vec;
+    vec c[NC][MV];
+#pragma GCC unroll 16
+    for (int j = 0; j < NC; ++j)
+#pragma GCC unroll 16
+        for (int t = 0; t < MV; ++t) std::memcpy(&c[j][t], C + j * ldc + t * V, sizeof(vec));
+    for (idx k = 0; k < kb; ++k) {
+        vec g[MV];
+#pragma GCC unroll 16
+        for (int t = 0; t < MV; ++t) std::memcpy(&g[t], G + k * ldg + t * V, sizeof(vec));
+#pragma GCC unroll 16
+        for (int j = 0; j < NC; ++j) {
+            const double u = U[j * ldu + k];
+#pragma GCC unroll 16
+            for (int t = 0; t < MV; ++t) c[j][t] = c[j][t] - u * g[t];
+        }
+    }
+#pragma GCC unroll 16
+    for (int j = 0; j < NC; ++j)
+#pragma GCC unroll 16
+        for (int t = 0; t < MV; ++t) std::memcpy(C + j * ldc + t * V, &c[j][t], sizeof(vec));
+}
+
+// NC columns of C, all rows: full tiles, then the last rows one by one.
+template <int V, int MV, int NC>
+LINALG_INLINE void cm_cols(double* C, idx ldc, idx m, const double* G, idx ldg, const double* U, idx ldu, idx kb) {
+    constexpr idx RB = MV * V;
+    idx r = 0;
+    for (; r + RB <= m; r += RB) cm_tile<V, MV, NC>(C + r, ldc, G + r, ldg, U, ldu, kb);
+    for (; r < m; ++r)
+        for (int j = 0; j < NC; ++j) {
+            double c = C[j * ldc + r];
+            for (idx k = 0; k < kb; ++k) c = c - U[j * ldu + k] * G[k * ldg + r];
+            C[j * ldc + r] = c;
+        }
+}
+
+template <int V, int MV, int NC>
+LINALG_INLINE void cm_update_impl(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U,
+                                  idx ldu, idx kb) {
+    if (m <= 0 || nc <= 0 || kb <= 0) return;
+    idx j = 0;
+    for (; j + NC <= nc; j += NC) cm_cols<V, MV, NC>(C + j * ldc, ldc, m, G, ldg, U + j * ldu, ldu, kb);
+    for (; j < nc; ++j) cm_cols<V, MV, 1>(C + j * ldc, ldc, m, G, ldg, U + j * ldu, ldu, kb);
+}
+
+void rm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
+    rm_update_impl<W, kRmRows, kRmVecs>(C, ldc, m, nc, G, ldg, U, ups, kb);
+}
+void cm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ldu, idx kb) {
+    cm_update_impl<W, kCmVecs, kCmCols>(C, ldc, m, nc, G, ldg, U, ldu, kb);
+}
+
+// The entries of this file's instruction set.
+inline void set_simd_kernels(kernel_table& t) {
+    t.mm_rows = mm_rows_impl;
+    t.mv_rows = mv_rows_impl;
+    t.vm_cols = vm_cols_impl;
+    t.cross_rows = cross_rows_impl;
+    t.transpose_rows = transpose_rows_impl;
+    t.rm_update = rm_update_simd;
+    t.cm_update = cm_update_simd;
+}
 
 } // namespace
 } // namespace linalg
+
+#endif

@@ -1,0 +1,11 @@
+// AVX-512 kernels (built with -mavx512f and companions, see kernels.cmake).
+#include "kernels/isa_tables.h"
+#include "kernels/plain_loops.h"
+#include "kernels/simd.h"
+
+void linalg::override_avx512(kernel_table& t) {
+    t.level = isa::avx512;
+    t.name = "avx512";
+    set_simd_kernels(t);
+    plain::set_vectorised_loops(t);
+}

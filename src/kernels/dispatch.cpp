@@ -1,0 +1,155 @@
+// The tables, the one choice among them made at load (LINALG_ISA), the test
+// hook, and the int-dimension forms of the products.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernels/isa_tables.h"
+
+namespace linalg {
+
+namespace {
+
+struct Tables {
+    kernel_table reference;
+    kernel_table by_isa[kIsaCount];
+};
+
+// Built on first use (thread-safe), from whichever static initializer or
+// thread asks first.
+const Tables& tables() {
+    static const Tables t = [] {
+        Tables s;
+        s.reference = make_reference_table();
+        void (*const override[kIsaCount])(kernel_table&) = {override_sse2, override_avx2, override_avx512};
+        for (int i = 0; i < kIsaCount; ++i) {
+            s.by_isa[i] = s.reference;
+            override[i](s.by_isa[i]);
+        }
+        return s;
+    }();
+    return t;
+}
+
+isa best_supported() {
+    if (isa_supported(isa::avx512)) return isa::avx512;
+    if (isa_supported(isa::avx2)) return isa::avx2;
+    return isa::sse2;
+}
+
+// The choice at load: the best set, or the lower one LINALG_ISA names. A
+// value that cannot be honoured is reported once on standard error.
+const kernel_table* load_choice() {
+    static const kernel_table* const chosen = [] {
+        std::string reason;
+        const isa level = choose_isa(std::getenv("LINALG_ISA"), best_supported(), &reason);
+        if (!reason.empty()) std::fprintf(stderr, "linalg: %s\n", reason.c_str());
+        return &kernels_for(level);
+    }();
+    return chosen;
+}
+
+// Set while the library loads; a static initializer elsewhere that runs
+// first still gets the same choice through kernels().
+std::atomic<const kernel_table*> active{load_choice()};
+
+} // namespace
+
+bool isa_supported(isa level) {
+#if defined(__x86_64__) || defined(__i386__)
+    // Needed when called from a static initializer that may run before the
+    // run-time library has identified the processor.
+    __builtin_cpu_init();
+    switch (level) {
+    case isa::sse2: return true;
+    case isa::avx2: return __builtin_cpu_supports("avx2");
+    case isa::avx512: return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+#else
+    return level == isa::sse2;
+#endif
+}
+
+const char* isa_name(isa level) {
+    switch (level) {
+    case isa::sse2: return "sse2";
+    case isa::avx2: return "avx2";
+    case isa::avx512: return "avx512";
+    }
+    return "?";
+}
+
+isa choose_isa(const char* value, isa best, std::string* reason) {
+    std::string why;
+    isa level = best;
+    if (value != nullptr && *value != '\0') {
+        static const char* const cpu_name[kIsaCount] = {"SSE2", "AVX2", "AVX-512F"};
+        int found = -1;
+        for (int i = 0; i < kIsaCount; ++i)
+            if (std::strcmp(value, isa_name(static_cast<isa>(i))) == 0) found = i;
+        if (found < 0)
+            why = std::string("LINALG_ISA=") + value + " ignored: unknown instruction set (sse2, avx2 or avx512)";
+        else if (found > static_cast<int>(best))
+            why = std::string("LINALG_ISA=") + value + " ignored: CPU lacks " + cpu_name[found];
+        else
+            level = static_cast<isa>(found);
+    }
+    if (reason) *reason = why;
+    return level;
+}
+
+const kernel_table& reference_kernels() { return tables().reference; }
+
+const kernel_table& kernels_for(isa level) { return tables().by_isa[static_cast<int>(level)]; }
+
+const kernel_table& kernels() {
+    const kernel_table* t = active.load(std::memory_order_acquire);
+    if (t != nullptr) return *t;
+    // Only before this file's own initializer has run.
+    const kernel_table* expected = nullptr;
+    active.compare_exchange_strong(expected, load_choice(), std::memory_order_acq_rel);
+    return *active.load(std::memory_order_acquire);
+}
+
+namespace testhooks {
+bool force_isa(isa level) {
+    const int i = static_cast<int>(level);
+    if (i < 0 || i >= kIsaCount || !isa_supported(level)) return false;
+    active.store(&kernels_for(level), std::memory_order_release);
+    return true;
+}
+void reset_isa() { active.store(load_choice(), std::memory_order_release); }
+} // namespace testhooks
+
+void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1) {
+    if (r1 <= r0 || nCols2 <= 0) return;
+    const idx k = nCols < 0 ? 0 : nCols;
+    // Tiny products: packing would cost more than the whole plain loop, which
+    // gives the same bits.
+    const kernel_table& t = (r1 - r0) * nCols2 * k <= 4096 ? reference_kernels() : kernels();
+    t.mm_rows(A, k, B, nCols2, X, r0, r1);
+}
+
+void mv_rows(const double* M, const double* V, int nRowsV, double* X, idx r0, idx r1) {
+    if (r1 <= r0) return;
+    kernels().mv_rows(M, V, nRowsV < 0 ? 0 : nRowsV, X, r0, r1);
+}
+
+void vm_cols(const double* V, int nColsV, const double* M, int nColsM, double* X, idx c0, idx c1) {
+    if (c1 <= c0) return;
+    kernels().vm_cols(V, nColsV < 0 ? 0 : nColsV, M, nColsM, X, c0, c1);
+}
+
+void cross_rows(const double* V1, const double* V2, int nCols, double* X, idx r0, idx r1) {
+    if (r1 <= r0 || nCols <= 0) return;
+    kernels().cross_rows(V1, V2, nCols, X, r0, r1);
+}
+
+void transpose_rows(const double* M, int nRows, int nCols, double* X, idx r0, idx r1) {
+    if (r1 <= r0 || nCols <= 0 || nRows <= 0) return;
+    kernels().transpose_rows(M, nRows, nCols, X, r0, r1);
+}
+
+} // namespace linalg

@@ -1,0 +1,150 @@
+// The CPU kernel layer: every routine whose code is chosen per instruction
+// set, behind one table per set.
+//
+// The reference table holds the plain loops that define each kernel. The
+// table of an instruction set starts as a copy of the reference and
+// overrides the entries it has faster code for (sse2.cpp, avx2.cpp,
+// avx512.cpp, each compiled with its own -m flags, see kernels.cmake). One
+// table is chosen once, when the library is loaded: the widest set the
+// processor supports, or the lower one named by the environment variable
+// LINALG_ISA. Subsystems call kernels(); they never test the processor.
+//
+// Bits: every table gives the bits of the reference for every input. Each
+// product output starts at 0.0 (or its stored value) and takes its terms one
+// at a time in ascending summation index, a multiplication followed by a
+// separate addition or subtraction; kernels only tile over outputs,
+// vectorise across independent outputs, pack operands and cut the summation
+// index into consecutive blocks taken in order. No fused multiply-add.
+//
+// Common rules, unless an entry says otherwise: counts and offsets are
+// 64-bit; an empty range (or a count of zero or less) writes nothing; no
+// kernel allocates; outputs must not overlap inputs. The row/column range
+// forms exist for the OpenMP variants: any split of the range over calls
+// gives the bits of one call over the whole range.
+#ifndef LINALG_KERNELS_KERNELS_H
+#define LINALG_KERNELS_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace linalg {
+
+using idx = std::ptrdiff_t;
+
+// Instruction sets, lowest first. sse2 is the x86-64 baseline.
+enum class isa : int { sse2 = 0, avx2 = 1, avx512 = 2 };
+constexpr int kIsaCount = 3;
+
+// Width of one packed column panel of pivot rows (see rm_update).
+constexpr idx kPanelCols = 16;
+
+// Words of the Mersenne Twister state (see twist).
+constexpr int kTwistWords = 624;
+
+struct kernel_table {
+    isa level;
+    const char* name;
+
+    // ---- products -----------------------------------------------------------
+    // mm_rows: rows [r0, r1) of X (n x m) = A (n x k) * B (k x m), row-major,
+    // leading dimensions k, m, m. k == 0 writes 0.0 to the rows.
+    void (*mm_rows)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
+    // mv_rows: X[i] = sum_j M[i, j] V[j] for i in [r0, r1); M row-major with
+    // `cols` columns. cols == 0 writes 0.0.
+    void (*mv_rows)(const double* M, const double* V, idx cols, double* X, idx r0, idx r1);
+    // vm_cols: X[j] = sum_i V[i] M[i, j] for j in [c0, c1); M row-major,
+    // rows x cols. rows == 0 writes 0.0.
+    void (*vm_cols)(const double* V, idx rows, const double* M, idx cols, double* X, idx c0, idx c1);
+    // cross_rows: rows [r0, r1) of X = V1 V2^T (X row-major, `cols` columns).
+    void (*cross_rows)(const double* V1, const double* V2, idx cols, double* X, idx r0, idx r1);
+    // transpose_rows: rows [r0, r1) of M (rows x cols, row-major) written as
+    // columns of X (cols x rows, row-major).
+    void (*transpose_rows)(const double* M, idx rows, idx cols, double* X, idx r0, idx r1);
+    // Element-wise over [i0, i1): X = V*S, V1+V2, V1-V2, V1*V2. X may be one
+    // of the inputs (in place); partial overlap is not allowed.
+    void (*scale)(const double* V, double S, double* X, idx i0, idx i1);
+    void (*add)(const double* V1, const double* V2, double* X, idx i0, idx i1);
+    void (*sub)(const double* V1, const double* V2, double* X, idx i0, idx i1);
+    void (*mul)(const double* V1, const double* V2, double* X, idx i0, idx i1);
+
+    // ---- elimination updates ------------------------------------------------
+    // Both apply C(r, j) = C(r, j) - U(k, j) * G(r, k) for k = 0 .. kb-1 in
+    // order to an m x nc block C. G(r, k) at G[k*ldg + r] (column-major).
+    // m, nc or kb of 0: nothing is touched. C must not overlap G or U.
+    //
+    // rm_update: C row-major, C(r, j) at C[r*ldc + j]. U packed by column
+    // panels: U(k, j) at U[(j / kPanelCols)*ups + k*kPanelCols + j % kPanelCols];
+    // the last panel is padded to kPanelCols columns (pads are read, never
+    // stored anywhere).
+    void (*rm_update)(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups,
+                      idx kb);
+    // cm_update: C column-major, C(r, j) at C[j*ldc + r]; U(k, j) at U[j*ldu + k].
+    void (*cm_update)(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ldu,
+                      idx kb);
+
+    // ---- eigen-solver row operations (k = 0 .. n-1, x, y, ... distinct) ----
+    // rotate_ql: f = y[k]; y[k] = s*x[k] + c*f; x[k] = c*x[k] - s*f.
+    void (*rotate_ql)(double* x, double* y, idx n, double c, double s);
+    // rotate_jacobi: g = x[k], h = y[k]; x[k] = g - s*(h + g*tau);
+    // y[k] = h + s*(g - h*tau).
+    void (*rotate_jacobi)(double* x, double* y, idx n, double s, double tau);
+    // add_scaled: y[k] += a*x[k].  sub_scaled: y[k] -= x[k]*a.
+    void (*add_scaled)(double* y, const double* x, idx n, double a);
+    void (*sub_scaled)(double* y, const double* x, idx n, double a);
+    // sub_rank_two: y[k] -= (a*p[k] + b*q[k]).
+    void (*sub_rank_two)(double* y, const double* p, const double* q, idx n, double a, double b);
+    // reflect3: p = r0[k] + q*r1[k]; p = p + r*r2[k]; r2[k] -= p*z;
+    // r1[k] -= p*y; r0[k] -= p*x.
+    void (*reflect3)(double* r0, double* r1, double* r2, idx n, double q, double r, double x, double y, double z);
+    // reflect2: p = r0[k] + q*r1[k]; r1[k] -= p*y; r0[k] -= p*x.
+    void (*reflect2)(double* r0, double* r1, idx n, double q, double x, double y);
+
+    // ---- generator ------------------------------------------------------------
+    // twist: one regeneration of the MT19937 state s[0 .. kTwistWords-1], in
+    // place, with the result of the in-order loop over all words.
+    void (*twist)(std::uint32_t* s);
+};
+
+// The table in use.
+const kernel_table& kernels();
+
+// The plain loops: the definition every other table is tested against.
+const kernel_table& reference_kernels();
+
+// The table of one instruction set (whether or not the processor can run it).
+const kernel_table& kernels_for(isa level);
+
+// Whether the running processor (and operating system) can execute a set.
+bool isa_supported(isa level);
+
+// Lower-case name of a set: "sse2", "avx2", "avx512".
+const char* isa_name(isa level);
+
+// The choice made from a LINALG_ISA value: `value` (nullptr or empty when
+// the variable is unset) against the best set the processor supports. An
+// unknown name, or a set above `best`, is ignored: the result is `best` and
+// *reason (when given) says why, in one line without a line feed; otherwise
+// *reason is left empty.
+isa choose_isa(const char* value, isa best, std::string* reason);
+
+namespace testhooks {
+// Forces the table of one set; returns false (and changes nothing) when the
+// processor cannot run it. reset_isa() restores the choice made at load.
+bool force_isa(isa level);
+void reset_isa();
+} // namespace testhooks
+
+// Int-dimension forms used by the sequential and OpenMP operations; sizes of
+// zero or less do nothing (products over an empty summation index write
+// zeros). Tiny products run the reference loop, which gives the same bits
+// without the packing cost.
+void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
+void mv_rows(const double* M, const double* V, int nRowsV, double* X, idx r0, idx r1);
+void vm_cols(const double* V, int nColsV, const double* M, int nColsM, double* X, idx c0, idx c1);
+void cross_rows(const double* V1, const double* V2, int nCols, double* X, idx r0, idx r1);
+void transpose_rows(const double* M, int nRows, int nCols, double* X, idx r0, idx r1);
+
+} // namespace linalg
+
+#endif

@@ -1,0 +1,93 @@
+// The reference table: the plain loops that define every kernel. It is the
+// table each instruction set starts from, and the one the tests compare
+// every other table against. Built with the library's baseline flags.
+#include "kernels/isa_tables.h"
+#include "kernels/plain_loops.h"
+
+namespace linalg {
+
+namespace {
+namespace plain {
+
+// Products and elimination updates: each output from 0.0 (or its stored
+// value), terms in ascending summation index.
+void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    for (idx i = r0; i < r1; ++i) {
+        const double* a = A + i * k;
+        double* x = X + i * m;
+        for (idx j = 0; j < m; ++j) {
+            double s = 0.0;
+            for (idx p = 0; p < k; ++p) s += a[p] * B[p * m + j];
+            x[j] = s;
+        }
+    }
+}
+
+void mv_rows(const double* M, const double* V, idx cols, double* X, idx r0, idx r1) {
+    for (idx i = r0; i < r1; ++i) {
+        const double* m = M + i * cols;
+        double s = 0.0;
+        for (idx j = 0; j < cols; ++j) s += m[j] * V[j];
+        X[i] = s;
+    }
+}
+
+void vm_cols(const double* V, idx rows, const double* M, idx cols, double* X, idx c0, idx c1) {
+    for (idx j = c0; j < c1; ++j) {
+        double s = 0.0;
+        for (idx i = 0; i < rows; ++i) s += V[i] * M[i * cols + j];
+        X[j] = s;
+    }
+}
+
+void cross_rows(const double* V1, const double* V2, idx cols, double* X, idx r0, idx r1) {
+    for (idx i = r0; i < r1; ++i) {
+        double* x = X + i * cols;
+        const double a = V1[i];
+        for (idx j = 0; j < cols; ++j) x[j] = a * V2[j];
+    }
+}
+
+void transpose_rows(const double* M, idx rows, idx cols, double* X, idx r0, idx r1) {
+    for (idx i = r0; i < r1; ++i)
+        for (idx j = 0; j < cols; ++j) X[j * rows + i] = M[i * cols + j];
+}
+
+void rm_update(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
+    for (idx r = 0; r < m; ++r)
+        for (idx j = 0; j < nc; ++j) {
+            const double* u = U + (j / kPanelCols) * ups + j % kPanelCols;
+            double c = C[r * ldc + j];
+            for (idx k = 0; k < kb; ++k) c = c - u[k * kPanelCols] * G[k * ldg + r];
+            C[r * ldc + j] = c;
+        }
+}
+
+void cm_update(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ldu, idx kb) {
+    for (idx j = 0; j < nc; ++j)
+        for (idx r = 0; r < m; ++r) {
+            double c = C[j * ldc + r];
+            for (idx k = 0; k < kb; ++k) c = c - U[j * ldu + k] * G[k * ldg + r];
+            C[j * ldc + r] = c;
+        }
+}
+
+} // namespace plain
+} // namespace
+
+kernel_table make_reference_table() {
+    kernel_table t{};
+    t.level = isa::sse2;
+    t.name = "reference";
+    t.mm_rows = plain::mm_rows;
+    t.mv_rows = plain::mv_rows;
+    t.vm_cols = plain::vm_cols;
+    t.cross_rows = plain::cross_rows;
+    t.transpose_rows = plain::transpose_rows;
+    t.rm_update = plain::rm_update;
+    t.cm_update = plain::cm_update;
+    plain::set_vectorised_loops(t);
+    return t;
+}
+
+} // namespace linalg
