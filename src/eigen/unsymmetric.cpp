@@ -55,6 +55,96 @@ void balanc(double** a, int n) {
     }
 }
 
+namespace {
+
+// acc[g] += y[i] * rows[g][i] for i = i0 .. i1-1 in ascending order, for G
+// rows at once: G independent chains, each taking its terms one at a time.
+template <int G>
+inline void accumulate_rows(double* acc, double* const* rows, const double* y, int i0, int i1) {
+    for (int i = i0; i < i1; ++i) {
+        const double yi = y[i];
+        for (int g = 0; g < G; ++g) acc[g] += yi * rows[g][i];
+    }
+}
+
+// One elimination step of elmhes, column m-1, when every row below m has a
+// nonzero multiplier. The plain order is, for i = m+1 .. n in turn: the row
+// update R_i (a[i][j] -= a[m][j]*y_i, j = m..n) and then the column update
+// C_i (a[j][m] += y_i*a[j][i], j = 1..n). Here each row is finished in one
+// contiguous pass instead, with every element receiving the same operations
+// in the same order:
+//  - a[m][j], j > m, is never written in the step; a[m][m] takes the C_i
+//    terms in order, and R_i reads it as it stood before C_i: those values
+//    are kept in column 0 (a[i][0]);
+//  - row r < m only takes the C_i terms, on values the step does not change;
+//  - row r > m takes into a[r][m] the C_i terms for i < r (on values before
+//    R_r), then R_r, then the C_i terms for i >= r (on values after R_r).
+// y_i goes to row 0 (a[0][i]) as well as to a[i][m-1]. Rows are handled G
+// at a time so that the G sums advance together.
+void elimination_step_dense(double** a, int n, int m, double x) {
+    constexpr int G = 8;
+    double* const y = a[0];
+    for (int i = m + 1; i <= n; ++i) {
+        y[i] = a[i][m - 1] / x;
+        a[i][m - 1] = y[i];
+    }
+    double* const am = a[m];
+    double amm = am[m];
+    for (int i = m + 1; i <= n; ++i) {
+        a[i][0] = amm;
+        amm += y[i] * am[i];
+    }
+    am[m] = amm;
+
+    double acc[G];
+    double* rows[G];
+    // Rows above m: only the column update terms.
+    int r = 1;
+    for (; r + G <= m; r += G) {
+        for (int g = 0; g < G; ++g) {
+            rows[g] = a[r + g];
+            acc[g] = rows[g][m];
+        }
+        accumulate_rows<G>(acc, rows, y, m + 1, n + 1);
+        for (int g = 0; g < G; ++g) rows[g][m] = acc[g];
+    }
+    for (; r < m; ++r) {
+        acc[0] = a[r][m];
+        accumulate_rows<1>(acc, &a[r], y, m + 1, n + 1);
+        a[r][m] = acc[0];
+    }
+    // Rows below m, G consecutive rows r0 .. r0+G-1 (fewer at the end).
+    const int len = n - m;  // elements m+1 .. n of the row update
+    for (int r0 = m + 1; r0 <= n; r0 += G) {
+        const int cnt = std::min(G, n - r0 + 1);
+        for (int g = 0; g < cnt; ++g) {
+            rows[g] = a[r0 + g];
+            acc[g] = rows[g][m];
+        }
+        if (cnt == G) {
+            accumulate_rows<G>(acc, rows, y, m + 1, r0);
+        } else {
+            for (int g = 0; g < cnt; ++g) accumulate_rows<1>(acc + g, rows + g, y, m + 1, r0);
+        }
+        for (int g = 0; g < cnt; ++g) {
+            const int rg = r0 + g;
+            double* const row = rows[g];
+            accumulate_rows<1>(acc + g, rows + g, y, r0, rg);
+            acc[g] -= row[0] * y[rg];
+            sub_scaled(row + m + 1, am + m + 1, len, y[rg]);
+            accumulate_rows<1>(acc + g, rows + g, y, rg, r0 + cnt);
+        }
+        if (cnt == G) {
+            accumulate_rows<G>(acc, rows, y, r0 + G, n + 1);
+        } else {
+            for (int g = 0; g < cnt; ++g) accumulate_rows<1>(acc + g, rows + g, y, r0 + cnt, n + 1);
+        }
+        for (int g = 0; g < cnt; ++g) rows[g][m] = acc[g];
+    }
+}
+
+} // namespace
+
 void elmhes(double** a, int n) {
     for (int m = 2; m < n; ++m) {
         // Pivot: the largest magnitude in column m-1 at or below row m; the
@@ -71,17 +161,21 @@ void elmhes(double** a, int n) {
             for (int j = m - 1; j <= n; ++j) std::swap(a[i][j], a[m][j]);
             for (int j = 1; j <= n; ++j) std::swap(a[j][i], a[j][m]);
         }
-        if (x != 0.0) {
-            for (i = m + 1; i <= n; ++i) {
-                double y = a[i][m - 1];
-                if (y != 0.0) {
-                    y /= x;
-                    a[i][m - 1] = y;
-                    // Hot loops: a row update (contiguous), then a column
-                    // update (strided).
-                    sub_scaled(a[i] + m, a[m] + m, n - m + 1, y);
-                    for (int j = 1; j <= n; ++j) a[j][m] += y * a[j][i];
-                }
+        if (x == 0.0) continue;
+        bool dense = true;
+        for (i = m + 1; i <= n && dense; ++i) dense = a[i][m - 1] != 0.0;
+        if (dense) {
+            elimination_step_dense(a, n, m, x);
+            continue;
+        }
+        for (i = m + 1; i <= n; ++i) {
+            double y = a[i][m - 1];
+            if (y != 0.0) {
+                y /= x;
+                a[i][m - 1] = y;
+                // A row update (contiguous), then a column update (strided).
+                sub_scaled(a[i] + m, a[m] + m, n - m + 1, y);
+                for (int j = 1; j <= n; ++j) a[j][m] += y * a[j][i];
             }
         }
     }
