@@ -79,8 +79,8 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM);
 // k belongs to d[k]; v is kept transposed so that a rotation works on two
 // contiguous rows), every element of a above the diagonal is 0.0, and the
 // diagonal and lower triangle of a are unchanged. At most 50 sweeps, then the
-// fatal exit. Returns false, with d and v undefined, only when its two work
-// vectors cannot be allocated (the message is printed).
+// fatal exit. Returns false, with d and v undefined, only when its work
+// memory cannot be allocated (the message is printed).
 [[nodiscard]] bool jacobi(double** a, int n, double* d, double** v);
 
 // ---- symmetric, Householder + QL ------------------------------------------------
@@ -125,7 +125,7 @@ void balanc(double** a, int n);
 
 // Reduces a (order n) in place to upper Hessenberg form by elimination with
 // pivoting; elements (i, j), j >= i-1, form the result, the multipliers stay
-// below the subdiagonal.
+// below the subdiagonal. Row 0 and column 0 serve as scratch.
 void elmhes(double** a, int n);
 
 // All eigenvalues of the upper Hessenberg work matrix a (order n): real parts

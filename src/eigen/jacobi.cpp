@@ -4,7 +4,12 @@
 
 #include "linalg.h"
 
+#include "core/work_memory.h"
+
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 
 namespace linalg {
 
@@ -13,15 +18,175 @@ namespace {
 constexpr int kMaxSweeps = 50;
 constexpr double kThresholdFactor = 0.2;   // early threshold 0.2*S/n^2
 constexpr double kNegligible = 100.0;      // 100*|apq| lost against |d|
+constexpr int kBlock = 64;                 // rotations per deferred mirror block
 
-// One plane rotation of a pair of elements; both are read before either is
-// written.
-inline void rotate(double& x, double& y, double sn, double tau) {
-    const double gx = x;
-    const double hy = y;
-    x = gx - sn * (hy + gx * tau);
-    y = hy + sn * (gx - hy * tau);
+// X[c*ldx + r] = M[r*ldm + c] for 0 <= r < rows, 0 <= c < cols, in 4 x 4
+// tiles. M and X do not overlap.
+void transpose_block(const double* M, long long ldm, double* X, long long ldx, int rows, int cols) {
+    constexpr int T = 4;
+    int c0 = 0;
+    for (; c0 + T <= cols; c0 += T) {
+        int r0 = 0;
+        for (; r0 + T <= rows; r0 += T) {
+            const double* const m = M + r0 * ldm + c0;
+            double* const x = X + c0 * ldx + r0;
+            for (int c = 0; c < T; ++c)
+                for (int r = 0; r < T; ++r) x[c * ldx + r] = m[r * ldm + c];
+        }
+        for (; r0 < rows; ++r0)
+            for (int c = c0; c < c0 + T; ++c) X[c * ldx + r0] = M[r0 * ldm + c];
+    }
+    for (; c0 < cols; ++c0)
+        for (int r = 0; r < rows; ++r) X[c0 * ldx + r] = M[r * ldm + c0];
 }
+
+// The working state of jacobi in one block, zero-based: row i holds line i of
+// the symmetric matrix in full (F, ld doubles, whichever triangle an element
+// belongs to), followed by row i of the eigenvector matrix (V, n doubles, as
+// v keeps it). ld is n rounded up to a multiple of 8 and every row starts on
+// a 64-byte boundary, so a rotation of the pair (p, q) is one rotation of two
+// aligned contiguous rows, matrix and eigenvectors together. The diagonal of
+// F is not used (it lives in d), nor are its padding columns.
+//
+// Each rotation changes lines p and q in rows p and q; their mirrors (columns
+// p and q of F) are written later, only as far as they will be read before
+// they change again:
+//  - rows at or above p are not read again in the sweep, so at the end of a
+//    sweep the lower triangle holds every current value and the upper one is
+//    rebuilt from it;
+//  - column p of the rows below p is not read while p is the pivot row (the
+//    rotations skip it) and is written when row p is done;
+//  - the rows q of up to kBlock rotations of one pivot row are mirrored into
+//    the rows below p together when the block ends, and a row q of the block
+//    takes the values of the earlier rows of its block just before it is
+//    rotated.
+// Every value is computed once, by the operations of the plain order, and
+// only copied afterwards, so the results are bit for bit those of the
+// rotations done on the upper triangle in place.
+class JacobiState {
+public:
+    bool allocate(int n) {
+        n_ = n;
+        ld_ = (static_cast<long long>(n) + 7) / 8 * 8;
+        const std::size_t bytes = work_bytes(n, 2 * ld_, sizeof(double));
+        if (bytes == 0 || bytes > SIZE_MAX - 64) {
+            report_no_memory("jacobi", SIZE_MAX);
+            return false;
+        }
+        raw_ = work_alloc(bytes + 64);
+        if (raw_ == nullptr) {
+            report_no_memory("jacobi", bytes + 64);
+            return false;
+        }
+        const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw_) + 63) & ~static_cast<std::uintptr_t>(63);
+        base_ = reinterpret_cast<double*>(at);
+        return true;
+    }
+    ~JacobiState() { work_free(raw_); }
+
+    double* row(int i) const { return base_ + static_cast<long long>(i) * 2 * ld_; }
+    double* vec(int i) const { return row(i) + ld_; }
+    // Elements of a row that one rotation covers: F with its padding, then V.
+    long long span() const { return ld_ + n_; }
+
+    // F from the diagonal and upper triangle of the work matrix (both
+    // triangles, diagonal and padding 0.0), V the identity.
+    void load(double** a) {
+        for (int i = 0; i < n_; ++i) {
+            double* const ri = row(i);
+            for (long long j = 0; j < span(); ++j) ri[j] = 0.0;
+            for (int j = i + 1; j < n_; ++j) ri[j] = a[i + 1][j + 1];
+            vec(i)[i] = 1.0;
+        }
+        mirror(false);
+    }
+    // The upper triangle of F back into the work matrix, V into v.
+    void store(double** a, double** v) const {
+        for (int i = 0; i < n_; ++i) {
+            const double* const ri = row(i);
+            for (int j = i + 1; j < n_; ++j) a[i + 1][j + 1] = ri[j];
+            const double* const vi = vec(i);
+            for (int j = 0; j < n_; ++j) v[i + 1][j + 1] = vi[j];
+        }
+    }
+
+    // Upper triangle of F from the lower one.
+    void mirror_upper_from_lower() { mirror(true); }
+
+    // Block of rotations of pivot row p with rows q[0] < ... < q[cnt-1]: the
+    // later rows of the block hold the current values of their pairs inside
+    // the block; every row below p that is outside the block takes the
+    // block's rows as its columns q[.].
+    void flush_block(int p, const int* q, int cnt) {
+        if (cnt == 0) return;
+        const double* src[kBlock];
+        for (int t = 0; t < cnt; ++t) src[t] = row(q[t]);
+        for (int t = 0; t < cnt; ++t)
+            for (int u = t + 1; u < cnt; ++u) row(q[t])[q[u]] = src[u][q[t]];
+        if (q[cnt - 1] - q[0] == cnt - 1) {
+            // Consecutive rows: two blocked transposes, around the block.
+            const long long ld = 2 * ld_;
+            transpose_block(row(q[0]) + p + 1, ld, row(p + 1) + q[0], ld, cnt, q[0] - p - 1);
+            const int after = q[0] + cnt;
+            transpose_block(row(q[0]) + after, ld, row(after) + q[0], ld, cnt, n_ - after);
+            return;
+        }
+        // Otherwise the rows between and around the block's rows, four
+        // at a time.
+        int j = p + 1;
+        for (int t = 0; t <= cnt; ++t) {
+            const int end = t < cnt ? q[t] : n_;
+            for (; j + 4 <= end; j += 4) {
+                double* const r0 = row(j);
+                double* const r1 = row(j + 1);
+                double* const r2 = row(j + 2);
+                double* const r3 = row(j + 3);
+                for (int u = 0; u < cnt; ++u) {
+                    const double* const su = src[u] + j;
+                    const int c = q[u];
+                    r0[c] = su[0];
+                    r1[c] = su[1];
+                    r2[c] = su[2];
+                    r3[c] = su[3];
+                }
+            }
+            for (; j < end; ++j) {
+                double* const rj = row(j);
+                for (int u = 0; u < cnt; ++u) rj[q[u]] = src[u][j];
+            }
+            j = end + 1;
+        }
+    }
+
+    // Column p of the rows below p from row p.
+    void flush_column(int p) {
+        const double* const rp = row(p);
+        for (int j = p + 1; j < n_; ++j) row(j)[p] = rp[j];
+    }
+
+private:
+    void mirror(bool to_upper) {
+        constexpr int T = 16;
+        for (int i0 = 0; i0 < n_; i0 += T)
+            for (int j0 = i0; j0 < n_; j0 += T) {
+                const int i1 = std::min(n_, i0 + T), j1 = std::min(n_, j0 + T);
+                for (int i = i0; i < i1; ++i) {
+                    double* const ri = row(i);
+                    for (int j = std::max(j0, i + 1); j < j1; ++j) {
+                        if (to_upper)
+                            ri[j] = row(j)[i];
+                        else
+                            row(j)[i] = ri[j];
+                    }
+                }
+            }
+    }
+
+    int n_ = 0;
+    long long ld_ = 0;
+    void* raw_ = nullptr;
+    double* base_ = nullptr;
+};
 
 } // namespace
 
@@ -35,11 +200,14 @@ bool jacobi(double** a, int n, double* d, double** v) {
         free_work_vector(b);
         return false;
     }
-
-    for (int p = 1; p <= n; ++p) {
-        for (int q = 1; q <= n; ++q) v[p][q] = 0.0;
-        v[p][p] = 1.0;
+    JacobiState w;
+    if (!w.allocate(n)) {
+        free_work_vector(z);
+        free_work_vector(b);
+        return false;
     }
+
+    w.load(a);
     for (int p = 1; p <= n; ++p) {
         b[p] = d[p] = a[p][p];
         z[p] = 0.0;
@@ -48,29 +216,40 @@ bool jacobi(double** a, int n, double* d, double** v) {
     // n*n in 64 bits: identical to the int product wherever that one exists.
     const double n_squared = static_cast<double>(static_cast<long long>(n) * n);
 
+    int block[kBlock];
     for (int sweep = 1; sweep <= kMaxSweeps; ++sweep) {
         double sum = 0.0;
-        for (int p = 1; p < n; ++p)
-            for (int q = p + 1; q <= n; ++q) sum += std::fabs(a[p][q]);
+        for (int p = 0; p < n - 1; ++p) {
+            const double* const fp = w.row(p);
+            for (int q = p + 1; q < n; ++q) sum += std::fabs(fp[q]);
+        }
         if (sum == 0.0) {
+            w.store(a, v);
             free_work_vector(z);
             free_work_vector(b);
             return true;
         }
         const double threshold = sweep < 4 ? kThresholdFactor * sum / n_squared : 0.0;
 
-        for (int p = 1; p < n; ++p) {
-            for (int q = p + 1; q <= n; ++q) {
-                const double g = kNegligible * std::fabs(a[p][q]);
-                if (sweep > 4 && std::fabs(d[p]) + g == std::fabs(d[p]) &&
-                    std::fabs(d[q]) + g == std::fabs(d[q])) {
-                    a[p][q] = 0.0;
+        // Rows and columns of the state are zero-based; d and z keep the
+        // work layout.
+        for (int p = 0; p < n - 1; ++p) {
+            double* const fp = w.row(p);
+            int in_block = 0;
+            for (int q = p + 1; q < n; ++q) {
+                const double g = kNegligible * std::fabs(fp[q]);
+                if (sweep > 4 && std::fabs(d[p + 1]) + g == std::fabs(d[p + 1]) &&
+                    std::fabs(d[q + 1]) + g == std::fabs(d[q + 1])) {
+                    fp[q] = 0.0;
                     continue;
                 }
-                if (!(std::fabs(a[p][q]) > threshold)) continue;
+                if (!(std::fabs(fp[q]) > threshold)) continue;
 
-                const double apq = a[p][q];
-                double h = d[q] - d[p];
+                double* const fq = w.row(q);
+                for (int t = 0; t < in_block; ++t) fq[block[t]] = w.row(block[t])[q];
+
+                const double apq = fp[q];
+                double h = d[q + 1] - d[p + 1];
                 double t;
                 if (std::fabs(h) + g == std::fabs(h)) {
                     t = apq / h;
@@ -83,22 +262,29 @@ bool jacobi(double** a, int n, double* d, double** v) {
                 const double sn = t * cs;
                 const double tau = sn / (1.0 + cs);
                 h = t * apq;
-                z[p] -= h;
-                z[q] += h;
-                d[p] -= h;
-                d[q] += h;
-                a[p][q] = 0.0;
+                z[p + 1] -= h;
+                z[q + 1] += h;
+                d[p + 1] -= h;
+                d[q + 1] += h;
 
-                // Hot loops: only the upper triangle of a is touched, so the
-                // first runs down columns p and q (strided), the second along
-                // row p and down column q, the third along rows p and q
-                // (contiguous). The eigenvectors are rows p and q of v.
-                for (int j = 1; j < p; ++j) rotate(a[j][p], a[j][q], sn, tau);
-                double* const ap = a[p];
-                for (int j = p + 1; j < q; ++j) rotate(ap[j], a[j][q], sn, tau);
-                rotate_rows_jacobi(ap + q + 1, a[q] + q + 1, n - q, sn, tau);
-                rotate_rows_jacobi(v[p] + 1, v[q] + 1, n, sn, tau);
+                // Hot loop: rows p and q whole, matrix and eigenvectors. The
+                // rotation must leave elements p and q of both lines alone,
+                // so they are put back afterwards (the pivot as 0.0).
+                const double fpp = fp[p], fqp = fq[p], fqq = fq[q];
+                rotate_rows_jacobi(fp, fq, w.span(), sn, tau);
+                fp[p] = fpp;
+                fp[q] = 0.0;
+                fq[p] = fqp;
+                fq[q] = fqq;
+
+                block[in_block++] = q;
+                if (in_block == kBlock) {
+                    w.flush_block(p, block, in_block);
+                    in_block = 0;
+                }
             }
+            w.flush_block(p, block, in_block);
+            w.flush_column(p);
         }
 
         for (int p = 1; p <= n; ++p) {
@@ -106,6 +292,7 @@ bool jacobi(double** a, int n, double* d, double** v) {
             d[p] = b[p];
             z[p] = 0.0;
         }
+        w.mirror_upper_from_lower();
     }
     fatal_numeric_error("Too many iterations in routine jacobi");
 }
