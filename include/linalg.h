@@ -11,7 +11,10 @@
 //    variants give identical bits for any thread count. Sums run in one
 //    double accumulator in ascending index order; no fused multiply-add on
 //    the CPU. The GPU products use one fused multiply-add per term.
-//  * Problems are reported by messages on standard output.
+//  * Problems are reported by messages on standard output; the section
+//    "Error contract" at the end of this header lists every message, what
+//    the outputs hold afterwards, how to detect a failure, and which
+//    functions may run concurrently.
 //  * Thread safety: functions without library state (sequential operations,
 //    CPU solvers, inverse, determinant, eigen-solvers) may run concurrently on
 //    disjoint arrays. Init_openMP, the random generator and the GPU calls share
@@ -237,5 +240,95 @@ public:
 };
 
 } // namespace ConsoleFunctions
+
+// ==== Error contract ==========================================================
+//
+// The library reports problems only by printing on standard output (printf);
+// no function throws, returns an error code (except Init_openMP, Init_CUDA
+// and the RS232 functions) or sets errno. Every message, word for word
+// ("\n" is a line feed; %s and %d as in printf):
+//
+//  "ERROR! Singular system!"                                  no line feed
+//     SolveLSE, SolveLSE1, InverseMsq, DeterminantMsq (orders >= 4 only),
+//     SolveLSEauto when it runs SolveLSE. Afterwards X is untouched
+//     (SolveLSE, SolveLSE1), iM is partly transformed (InverseMsq), the
+//     determinant is 0.0.
+//  "\nERROR! OMP not initialized! Use LA::Init_openMP( max_threads )!\n"
+//     every function whose name ends in 1 (the 15 OpenMP variants and
+//     SolveLSE1) before Init_openMP(n >= 1) was called, even for sizes <= 0;
+//     Init_openMP(n <= 0) before any count was recorded (returns -1).
+//     Outputs untouched.
+//  "ERROR! Not enough memory for %s (%zu bytes)!\n"
+//     work memory that cannot be allocated, or a size that does not fit in
+//     memory (then the byte count is SIZE_MAX). %s is one of
+//       "the SolveLSE work matrix", "the SolveLSE1 work matrix",
+//       "the InverseMsq work matrix", "the DeterminantMsq work matrix",
+//       "SortVI", "SolveLSE3" (host copy), "EigenSymmSystemMsqJ", "jacobi",
+//       "EigenSymmSystemMsqH", "EigenUnSymmSystemMsq".
+//     Outputs untouched, nothing leaks; DeterminantMsq returns NaN.
+//  "cudaMalloc error! %s\n", "cudaMemcpy HtD error! %s\n",
+//  "cudaMemcpy DtH error! %s\n"   (%s: the CUDA runtime's error string)
+//     the GPU functions (names ending in 2, SolveLSE2, SolveLSE3, SolveLSEauto
+//     when it runs one of them) when device allocation, upload or download
+//     fails. After a malloc or HtD error X is untouched; after a DtH error X
+//     is unspecified (SolveLSE3 then back-substitutes over zeros: X = 0).
+//  "GPU=%d is not a valid Coprocessor Device!\n" then "\nPress <Enter>..."
+//     Init_CUDA with a device number that names no device (on the host
+//     emulation every number but 0). It then READS ONE CHARACTER FROM
+//     STANDARD INPUT (blocks on a terminal) and returns -1.
+//  "GPU=%d is not supported for double precision operations!\n"
+//  "GPU compute capability (%d.%d) is lower than expected (2.0).\n"
+//  then "\nPress <Enter>..."
+//     Init_CUDA on a device of compute capability below 3.5; reads one
+//     character from standard input, returns the capability (10*major +
+//     minor) and does not select the device.
+//  "NR run-time error...\n%s\n...now exiting to system...\n"
+//     the eigen-solvers when an iteration does not converge (for example
+//     with NaN or infinite input); %s is one of
+//       "Too many iterations in routine jacobi",
+//       "Too many iterations in tqli", "Too many iterations in hqr".
+//     The process then ends with exit(1); the call does not return.
+//  "\nPress any key..." / "\nPress <Enter>..."   no line feed
+//     CRT::Press_and_Exit / CRT::Enter_and_Exit (prompts, then a wait for
+//     input). CRT::clrline prints blanks; the other CRT functions print ANSI
+//     sequences when standard output is a terminal. RS232 prints nothing.
+//
+// Singularity thresholds. The CPU solvers and the inverse scale every row by
+// a power of two so that its absolute sum lies in [0.5, 1), then call a pivot
+// singular when the largest magnitude in the pivot column (rows k..n-1 of
+// the partly eliminated matrix) is below 1e-12. So they refuse systems whose
+// condition number is above about 1e12: [[1, 1], [1, 1 + 1e-13]] is refused,
+// [[1, 1], [1, 1 + 1e-11]] is solved. A NaN pivot is not caught: NaN input
+// gives NaN in X, without a message. DeterminantMsq does not scale rows
+// (that would change the value), so its 1e-12 threshold is absolute: the
+// determinant of 1e-13 times the 4 x 4 identity prints the message and
+// returns 0.0; orders 1 to 3 use closed formulas and never test.
+//
+// Detecting a failure. Fill X with NaN before the call and check afterwards
+// that every element is finite: the CPU solvers leave X untouched on every
+// failure; SolveLSE2 and SolveLSE3 report no singular system but write NaN
+// or infinities into X for one; the GPU functions leave X untouched after a
+// malloc or HtD error. Not detectable this way: a DtH error (look for the
+// message), a singular InverseMsq (check M * iM against the identity), a
+// singular DeterminantMsq (0.0, as for an exactly singular matrix).
+// SolveLSEauto's failure depends on the order: below n1 it is SolveLSE
+// (message, X untouched), below n2 SolveLSE2, else SolveLSE3 (no message,
+// X not finite).
+//
+// Threads. The library has no threads of its own and takes no locks.
+//  * May run concurrently with anything on disjoint arrays: the sequential
+//    vector and matrix operations (SortVI included), SolveLSE, InverseMsq,
+//    DeterminantMsq, the three eigen-solvers.
+//  * OpenMP variants and SolveLSE1: concurrently with each other and with the
+//    above once Init_openMP has returned; each call forks its own team.
+//    Init_openMP must not run while any of them runs (it writes the thread
+//    count they read). After fork(), a child process must not call them once
+//    the parent has run one (the OpenMP runtime's threads do not survive
+//    fork(): the call hangs); exec first or use the sequential functions.
+//  * Not thread-safe, callers serialise: Init_openMP; Init_MT,
+//    Init_MT_by_array and the MT_ draws (one generator per process);
+//    Init_CUDA and every GPU function (each resets the device at start and
+//    end: two GPU calls must never overlap); the CRT functions (standard
+//    output, terminal settings); the RS232 functions on one port.
 
 #endif // LINALG_H
