@@ -407,6 +407,32 @@ Out run_twist(const Table& t, int) {
     return out;
 }
 
+// Panels of random values (regular pivots), and the same with one column
+// zeroed so that its step meets a singular pivot; everything the call wrote
+// (panel, exchanges, pivots) and what it returned.
+Out run_panel(const Table& t, int which) {
+    Out out;
+    for (idx m : {1, 5, 8, 9, 17, 40, 100})
+        for (idx w : {1, 3, 8, 9, 16, 20})
+            for (idx zero_col : {idx{-1}, idx{2}}) {
+                const idx K0 = which == 3 ? m / 4 : 0;
+                if (K0 + w > m) continue;
+                const idx ldp = m + 3;
+                auto P = ref::random_vector(static_cast<size_t>(w * ldp), 41 + m * w);
+                if (zero_col >= 0 && zero_col < w)
+                    for (idx r = 0; r < ldp; ++r) P[zero_col * ldp + r] = 0.0;
+                std::vector<idx> piv(w, -7);
+                std::vector<double> q = garbage(w);
+                const idx ret = which == 3 ? t.gj_panel(P.data(), ldp, m, K0, w, piv.data(), q.data())
+                                           : t.lu_panel(P.data(), ldp, m, w, static_cast<linalg::PivotForm>(which),
+                                                        piv.data(), q.data());
+                append(out, P), append(out, q);
+                for (idx v : piv) out.push_back(static_cast<double>(v));
+                out.push_back(static_cast<double>(ret));
+            }
+    return out;
+}
+
 struct TableKernel {
     const char* name;
     Out (*run)(const Table&, int);
@@ -416,7 +442,9 @@ const TableKernel kTableKernels[] = {
     {"mm_rows", run_products, 0},     {"mv_rows", run_products, 1},       {"vm_cols", run_products, 2},
     {"cross_rows", run_products, 3},  {"transpose_rows", run_products, 4}, {"scale", run_elementwise, 0},
     {"add", run_elementwise, 1},      {"sub", run_elementwise, 2},        {"mul", run_elementwise, 3},
-    {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"rotate_ql", run_eigen, 0},
+    {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"lu_panel_reciprocal", run_panel, 0},
+    {"lu_panel_divided", run_panel, 1}, {"lu_panel_quotient", run_panel, 2}, {"gj_panel", run_panel, 3},
+    {"rotate_ql", run_eigen, 0},
     {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},       {"sub_scaled", run_eigen, 3},
     {"sub_rank_two", run_eigen, 4},   {"reflect3", run_eigen, 5},         {"reflect2", run_eigen, 6},
     {"twist", run_twist, 0},

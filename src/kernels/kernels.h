@@ -42,6 +42,18 @@ constexpr idx kPanelCols = 16;
 // Words of the Mersenne Twister state (see twist).
 constexpr int kTwistWords = 624;
 
+// Pivot magnitudes below this are treated as zero: the system is singular.
+// On scaled rows (absolute sums in [0.5, 1)) the test is relative.
+constexpr double kSingularPivot = 1e-12;
+
+// How an elimination step treats its pivot row k and multipliers g.
+enum class PivotForm {
+    Reciprocal,  // SolveGcpu: W(k, k) becomes 1/pivot, g = W(r, k) * (1/pivot)
+    Divided,     // SolveGomp: pivot row k (columns >= k) divided by the pivot, g = W(r, k);
+                 // on the last row only the right-hand side is divided and W(k, k) = 1
+    Quotient,    // DeterminantGcpu: W(k, k) stays, g = W(r, k) / pivot
+};
+
 struct kernel_table {
     isa level;
     const char* name;
@@ -82,6 +94,27 @@ struct kernel_table {
     // cm_update: C column-major, C(r, j) at C[j*ldc + r]; U(k, j) at U[j*ldu + k].
     void (*cm_update)(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ldu,
                       idx kb);
+
+    // ---- panel factorisations ------------------------------------------------
+    // Both work on a column-major panel P, entry (r, j) at P[j*ldp + r], w
+    // columns (w <= the caller's piv and q capacity). A pivot step searches
+    // its column from the step's row down for the largest magnitude (the
+    // uppermost of equal ones), stops at one below kSingularPivot (NaN is
+    // not), exchanges the two rows across all w columns, records the row in
+    // piv[k] and the pivot in q[k]. Return: the local step of a singular
+    // pivot, or -1.
+    //
+    // lu_panel: m rows, local row 0 the first pivot row; steps k = 0 .. w-1
+    // in sub-panels of 8 columns (plain steps inside one, then one delayed
+    // cm_update of the panel's remaining columns). Afterwards P holds the
+    // finished pivot rows (columns >= their index, in `form`) and, left of
+    // the diagonal, the multipliers g(r, k): the bits of the plain loop.
+    idx (*lu_panel)(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, double* q);
+    // gj_panel: the Gauss-Jordan steps K0 .. K0+w-1 on the panel's own
+    // columns, all n rows (step k uses row K0+k): the pivot row divided right
+    // of its column, every other row updated with its multiplier, which stays
+    // in place left of the step's column.
+    idx (*gj_panel)(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* q);
 
     // ---- eigen-solver row operations (k = 0 .. n-1, x, y, ... distinct) ----
     // rotate_ql: f = y[k]; y[k] = s*x[k] + c*f; x[k] = c*x[k] - s*f.

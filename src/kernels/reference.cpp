@@ -2,6 +2,7 @@
 // table each instruction set starts from, and the one the tests compare
 // every other table against. Built with the library's baseline flags.
 #include "kernels/isa_tables.h"
+#include "kernels/panels.h"
 #include "kernels/plain_loops.h"
 
 namespace linalg {
@@ -86,6 +87,8 @@ kernel_table make_reference_table() {
     t.transpose_rows = plain::transpose_rows;
     t.rm_update = plain::rm_update;
     t.cm_update = plain::cm_update;
+    t.lu_panel = panel::lu<plain::cm_update>;
+    t.gj_panel = panel::gj;
     plain::set_vectorised_loops(t);
     return t;
 }

@@ -1,4 +1,4 @@
-// Body of the SIMD kernels (products and elimination updates), included once
+// Body of the SIMD kernels (products, elimination updates and panels), included once
 // by each instruction-set file (sse2.cpp, avx2.cpp, avx512.cpp), which
 // compile it with their own target options (kernels.cmake). Everything here
 // has internal linkage, so code built for one instruction set can never be
@@ -13,6 +13,7 @@
 #define LINALG_KERNELS_SIMD_H
 
 #include "kernels/kernels.h"
+#include "kernels/panels.h"
 
 #include <cstring>
 #include <immintrin.h>
@@ -496,6 +497,8 @@ inline void set_simd_kernels(kernel_table& t) {
     t.transpose_rows = transpose_rows_impl;
     t.rm_update = rm_update_simd;
     t.cm_update = cm_update_simd;
+    t.lu_panel = panel::lu<cm_update_simd>;
+    t.gj_panel = panel::gj;
 }
 
 } // namespace

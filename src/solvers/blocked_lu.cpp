@@ -17,7 +17,6 @@ namespace {
 
 constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
-constexpr idx kSubPanel = 8;
 
 std::atomic<idx> block_size{kDefaultBlock};
 
@@ -29,59 +28,6 @@ inline double* align64(double* p) {
 }
 
 inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
-
-// Factors the m x w column-major panel P (stride ldp; local row 0 is the
-// panel's first pivot row) in sub-panels of kSubPanel columns. On return
-// P holds the finished pivot rows 0..w-1 (columns >= their index) and, left
-// of the diagonal, the multipliers g(r, k); piv[k] is the local row exchanged
-// with k at step k and q[k] the pivot value. Returns the local step of a
-// singular pivot, or -1.
-idx factor_panel(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, double* q, const kernel_table& K) {
-    for (idx s0 = 0; s0 < w; s0 += kSubPanel) {
-        const idx s1 = std::min(s0 + kSubPanel, w);
-        for (idx k = s0; k < s1; ++k) {
-            double* pk = P + k * ldp;
-            if (!panel_pivot(P, ldp, k, k, m, w, piv + k)) return k;
-            const double pivot = pk[k];
-            q[k] = pivot;
-            switch (form) {
-            case PivotForm::Reciprocal: {
-                const double d = 1.0 / pivot;
-                pk[k] = d;
-                for (idx r = k + 1; r < m; ++r) pk[r] = pk[r] * d;
-                break;
-            }
-            case PivotForm::Divided:
-                // Columns past the sub-panel are divided once they are up to date.
-                for (idx j = k; j < s1; ++j) P[j * ldp + k] = P[j * ldp + k] / pivot;
-                break;
-            case PivotForm::Quotient:
-                for (idx r = k + 1; r < m; ++r) pk[r] = pk[r] / pivot;
-                break;
-            }
-            for (idx j = k + 1; j < s1; ++j) {
-                double* pj = P + j * ldp;
-                const double u = pj[k];
-                for (idx r = k + 1; r < m; ++r) pj[r] = pj[r] - u * pk[r];
-            }
-        }
-        if (s1 == w) break;
-        // The sub-panel's pivot rows in the remaining columns: each through
-        // the earlier pivots of the sub-panel, in row order.
-        for (idx j = s1; j < w; ++j) {
-            double* pj = P + j * ldp;
-            for (idx i = s0; i < s1; ++i) {
-                double c = pj[i];
-                for (idx k = s0; k < i; ++k) c = c - pj[k] * P[k * ldp + i];
-                if (form == PivotForm::Divided) c = c / q[i];
-                pj[i] = c;
-            }
-        }
-        // The rows below: one delayed update with the sub-panel's pivots.
-        K.cm_update(P + s1 * ldp + s1, ldp, m - s1, w - s1, P + s0 * ldp + s1, ldp, P + s1 * ldp + s0, ldp, s1 - s0);
-    }
-    return -1;
-}
 
 // Everything the steps of one panel share.
 struct PanelStep {
@@ -154,7 +100,7 @@ idx factor_next_panel(const PanelStep& s, idx K0, int cur) {
     const idx K1 = K0 + s.nb;
     const int nxt = 1 - cur;
     copy_panel(s.W + K1 * s.ld + K1, s.ld, s.nb, s.P[nxt], s.ldp, 0, s.n - K1);
-    return factor_panel(s.P[nxt], s.ldp, s.n - K1, s.nb, s.form, s.piv[nxt], s.q[nxt], *s.K);
+    return s.K->lu_panel(s.P[nxt], s.ldp, s.n - K1, s.nb, s.form, s.piv[nxt], s.q[nxt]);
 }
 
 } // namespace
@@ -231,7 +177,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
     const PanelStep s{W, ld, n, ncols, nb, ldp, form, P, Upk, piv, q, &kernels()};
 
     copy_panel(W, ld, nb, P[0], ldp, 0, n);
-    const idx first_fail = factor_panel(P[0], ldp, n, nb, form, piv[0], q[0], *s.K);
+    const idx first_fail = s.K->lu_panel(P[0], ldp, n, nb, form, piv[0], q[0]);
     if (first_fail >= 0) {
         res.next = first_fail;
         res.singular = true;

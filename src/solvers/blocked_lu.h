@@ -25,8 +25,9 @@
 //
 // Per panel of nb columns [K0, K0+nb):
 //   1. copy the panel, rows K0..n-1, into a column-major buffer P;
-//   2. factor it there, in sub-panels of 8 columns (plain steps inside a
-//      sub-panel, then one delayed update of the panel's remaining columns);
+//   2. factor it there (lu_panel of the kernel table: sub-panels of 8
+//      columns, plain steps inside one, then one delayed update of the
+//      panel's remaining columns);
 //   3. copy the panel's pivot rows back, apply the exchanges to the trailing
 //      columns, bring the pivot rows' trailing parts up to date and pack them;
 //   4. update all rows below with the packed pivot rows (rm_update of the
@@ -45,13 +46,6 @@
 #include "solvers/elimination.h"
 
 namespace linalg {
-
-enum class PivotForm {
-    Reciprocal,  // SolveGcpu: W(k, k) becomes 1/pivot, g = W(r, k) * (1/pivot)
-    Divided,     // SolveGomp: pivot row k (columns >= k) divided by the pivot, g = W(r, k);
-                 // on the last row only the right-hand side is divided and W(k, k) = 1
-    Quotient,    // DeterminantGcpu: W(k, k) stays, g = W(r, k) / pivot
-};
 
 // Work matrix of n rows of ld doubles (W(r, j) at r*ld + j), followed by the
 // packing space the blocked part needs for that order. On failure prints

@@ -12,16 +12,11 @@
 
 #include <cmath>
 #include <cstddef>
-#include <utility>
 
 #include "kernels/kernels.h"
 #include "solvers/solvers.h"
 
 namespace linalg {
-
-// Pivot magnitudes below this are treated as zero: the system is singular.
-// On scaled rows (absolute sums in [0.5, 1)) the test is relative.
-constexpr double kSingularPivot = 1e-12;
 
 // Prints "ERROR! Singular system!" on standard output, no line feed.
 void report_singular();
@@ -51,35 +46,9 @@ inline Pivot find_pivot(const double* W, idx ld, idx k, idx n) {
     return p;
 }
 
-// The same search on a contiguous column c (entry r at c[r]), rows k .. n-1,
-// as the blocked paths store their panels column by column.
-inline Pivot find_pivot_in_column(const double* c, idx k, idx n) {
-    Pivot p{k, std::fabs(c[k])};
-    for (idx r = k + 1; r < n; ++r) {
-        const double a = std::fabs(c[r]);
-        if (a > p.magnitude) {
-            p.magnitude = a;
-            p.row = r;
-        }
-    }
-    return p;
-}
-
-// Ordered comparison: a NaN magnitude is not reported singular.
+// Ordered comparison with kSingularPivot (kernels/kernels.h): a NaN
+// magnitude is not reported singular.
 inline bool is_singular_pivot(double magnitude) { return magnitude < kSingularPivot; }
-
-// Pivot step on a column-major panel P (w columns, entry (r, j) at
-// P[j*ldp + r]) whose column `col` is searched from row k to m-1: on a
-// regular pivot records its row in *piv, exchanges rows k and *piv across
-// the panel and returns true; a singular pivot returns false.
-inline bool panel_pivot(double* P, idx ldp, idx col, idx k, idx m, idx w, idx* piv) {
-    const Pivot pv = find_pivot_in_column(P + col * ldp, k, m);
-    if (is_singular_pivot(pv.magnitude)) return false;
-    *piv = pv.row;
-    if (pv.row != k)
-        for (idx j = 0; j < w; ++j) std::swap(P[j * ldp + k], P[j * ldp + pv.row]);
-    return true;
-}
 
 // A row with absolute sum s is scaled unless s already lies in [0.5, 1].
 // An all-zero row (s == 0) is left alone: its factor would be infinite and

@@ -46,8 +46,9 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
 // columns right of the current pivot are ever read again, so per panel of
 // nb columns [K0, K1):
 //   1. the panel's columns of W, all rows, are copied column-major into P and
-//      the plain steps run there on those columns only (the multipliers stay
-//      in place, left of each step's column, and move with the exchanges);
+//      the plain steps run there on those columns only (gj_panel of the
+//      kernel table; the multipliers stay in place, left of each step's
+//      column, and move with the exchanges);
 //   2. the exchanges are applied to W's columns right of the panel and to
 //      invA;
 //   3. pivot rows in order: the updates of the earlier pivots of the panel,
@@ -74,34 +75,10 @@ void pack_row(const double* row, idx c, double* U, idx ups, idx i) {
     for (idx j = c; j < panels_of(c) * kPanelCols; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
 }
 
-// The plain steps K0 .. K0+w-1 on the panel's own columns, all n rows of the
-// column-major P (P(r, j) at P[j*ldp + r], j local). piv[k] is the row
-// exchanged with K0+k, q[k] the pivot. Returns the local step of a singular
-// pivot, or -1.
-idx gj_factor_panel(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* q) {
-    for (idx k = 0; k < w; ++k) {
-        const idx kg = K0 + k;
-        double* pk = P + k * ldp;
-        if (!panel_pivot(P, ldp, k, kg, n, w, piv + k)) return k;
-        const double qv = pk[kg];
-        q[k] = qv;
-        // Left of column k the row holds its multipliers: not divided here.
-        for (idx j = k + 1; j < w; ++j) P[j * ldp + kg] = P[j * ldp + kg] / qv;
-        for (idx j = k + 1; j < w; ++j) {
-            double* pj = P + j * ldp;
-            const double u = pj[kg];
-            for (idx r = 0; r < kg; ++r) pj[r] = pj[r] - u * pk[r];
-            for (idx r = kg + 1; r < n; ++r) pj[r] = pj[r] - u * pk[r];
-        }
-    }
-    return -1;
-}
-
 // Applies the first wd steps of the factored panel at K0 to invA and, when
 // with_w, to W's columns K0+wd .. n-1 (steps 2 to 5 above).
-void gj_apply_panel(double* W, double* invA, idx n, idx K0, idx wd, bool with_w, const double* P, idx ldp,
-                    const idx* piv, const double* q, double* Upk, idx ups) {
-    const kernel_table& K = kernels();
+void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K0, idx wd, bool with_w,
+                    const double* P, idx ldp, const idx* piv, const double* q, double* Upk, idx ups) {
     const idx K1 = K0 + wd;
     const idx ntw = with_w ? n - K1 : 0;
     double* UW = Upk;
@@ -150,15 +127,16 @@ bool gj_blocked(double* W, double* invA, idx n, double* work) {
     const idx ups = nb * kPanelCols;
     idx piv[256];
     double q[256];
+    const kernel_table& K = kernels();
     for (idx K0 = 0; K0 < n; K0 += nb) {
         const idx w = std::min(nb, n - K0);
         copy_panel(W + K0, n, w, P, ldp, 0, n);
-        const idx fail = gj_factor_panel(P, ldp, n, K0, w, piv, q);
+        const idx fail = K.gj_panel(P, ldp, n, K0, w, piv, q);
         if (fail >= 0) {
-            gj_apply_panel(W, invA, n, K0, fail, false, P, ldp, piv, q, Upk, ups);
+            gj_apply_panel(K, W, invA, n, K0, fail, false, P, ldp, piv, q, Upk, ups);
             return false;
         }
-        gj_apply_panel(W, invA, n, K0, w, K0 + w < n, P, ldp, piv, q, Upk, ups);
+        gj_apply_panel(K, W, invA, n, K0, w, K0 + w < n, P, ldp, piv, q, Upk, ups);
     }
     return true;
 }
