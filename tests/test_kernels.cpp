@@ -503,7 +503,7 @@ TEST(KernelDispatch, LinalgIsaValueIsHonouredOnlyWhenTheCpuHasTheSet) {
         {"sse2", isa::avx512, isa::sse2, ""},
         {"avx2", isa::avx512, isa::avx2, ""},
         {"avx2", isa::avx2, isa::avx2, ""},
-        {"avx512", isa::avx2, isa::avx2, "LINALG_ISA=avx512 ignored: CPU lacks AVX-512F"},
+        {"avx512", isa::avx2, isa::avx2, "LINALG_ISA=avx512 ignored: CPU lacks AVX-512F/DQ/BW/VL"},
         {"avx2", isa::sse2, isa::sse2, "LINALG_ISA=avx2 ignored: CPU lacks AVX2"},
         {"AVX2", isa::avx512, isa::avx512,
          "LINALG_ISA=AVX2 ignored: unknown instruction set (sse2, avx2 or avx512)"},

@@ -64,7 +64,10 @@ bool isa_supported(isa level) {
     switch (level) {
     case isa::sse2: return true;
     case isa::avx2: return __builtin_cpu_supports("avx2");
-    case isa::avx512: return __builtin_cpu_supports("avx512f");
+    // Everything avx512.cpp is built for (see kernels.cmake).
+    case isa::avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
     }
     return false;
 #else
@@ -85,7 +88,7 @@ isa choose_isa(const char* value, isa best, std::string* reason) {
     std::string why;
     isa level = best;
     if (value != nullptr && *value != '\0') {
-        static const char* const cpu_name[kIsaCount] = {"SSE2", "AVX2", "AVX-512F"};
+        static const char* const cpu_name[kIsaCount] = {"SSE2", "AVX2", "AVX-512F/DQ/BW/VL"};
         int found = -1;
         for (int i = 0; i < kIsaCount; ++i)
             if (std::strcmp(value, isa_name(static_cast<isa>(i))) == 0) found = i;
