@@ -162,8 +162,13 @@ public:
     // ---- eigen-solvers (M is not changed) ---------------------------------
     // Outputs must not overlap M. nDim <= 0 does nothing. Work memory that
     // cannot be allocated is reported and the outputs are left untouched.
-    // An iteration that does not converge (e.g. NaN input) prints
-    // "NR run-time error..." and ends the process with exit status 1.
+    // Every finite matrix returns: one whose largest magnitude lies outside
+    // 2^-500..2^500 is solved scaled by a power of two, and the iterations
+    // go on past their classic 30 steps per eigenvalue where needed (inputs
+    // that converged within them keep their exact results). Only with NaN
+    // or infinity among the elements read (order >= 2) can an iteration
+    // fail: it then prints "NR run-time error..." and ends the process with
+    // exit status 1.
     //
     // Eigenvalues of a general matrix: real parts eV_r, imaginary parts eV_i
     // (nDim each), unsorted. A complex pair takes two neighbouring places

@@ -656,6 +656,16 @@ TEST_F(EigenFatal, HqrWithNaN) {
                 ::testing::ExitedWithCode(1), fatal_regex("Too many iterations in hqr"));
 }
 
+TEST_F(EigenFatal, HqrWithNaNInATwoByTwo) {
+    // Order 2 reaches the closed formula for the pair without an iteration;
+    // it must not return NaN as if it had found eigenvalues.
+    EXPECT_EXIT(with_stdout_on_stderr([] {
+                    double M[4] = {1, 2, kNaN, 4}, re[2], im[2];
+                    LA::EigenUnSymmSystemMsq(M, 2, re, im);
+                }),
+                ::testing::ExitedWithCode(1), fatal_regex("Too many iterations in hqr"));
+}
+
 TEST_F(EigenFatal, InfinityEndsInTheFatalExitInsteadOfHanging) {
     EXPECT_EXIT(with_stdout_on_stderr([] {
                     double M[9] = {1, kInf, 2, 3, 4, 5, 6, 7, 8}, re[3], im[3];
@@ -845,13 +855,14 @@ TEST(EigenSymmSpecial, ZeroMatrixAndWideRange) {
 
 TEST(EigenSymmSpecial, PowerOfTwoScalingNearOverflowAndUnderflowIsExact) {
     // Every step is homogeneous in the matrix scale and squares only ratios,
-    // so scaling by 2^+-900 scales the eigenvalues exactly and leaves the
+    // so scaling by 2^+-900 (and 2^+-1000, which the solvers scale back to
+    // the ordinary range first) scales the eigenvalues exactly and leaves the
     // eigenvectors bit for bit.
     const int n = 16;
     const std::vector<double> A = random_symmetric(n, 1351);
     for (const auto& s : kSymmSolvers) {
         const SymmResult base = solve_symm(s.solve, A);
-        for (int k : {900, -900}) {
+        for (int k : {900, -900, 1000, -1000}) {
             std::vector<double> B = A;
             for (double& x : B) x = std::ldexp(x, k);
             const SymmResult r = solve_symm(s.solve, B);
@@ -935,12 +946,13 @@ TEST_P(EigenUnsymRandom, MatchesDgeevAsMultisetWithPairConventions) {
 INSTANTIATE_TEST_SUITE_P(Orders, EigenUnsymRandom, ::testing::Values(2, 3, 4, 5, 10, 31, 80, 200));
 
 TEST(EigenUnsymSpecial, PowerOfTwoScalingIsExact) {
-    // The QR step squares quantities of the matrix scale, so the range is
-    // narrower than for the symmetric solvers: 2^+-400.
+    // The QR step squares quantities of the matrix scale; inside 2^+-400 it
+    // neither overflows nor underflows, and beyond 2^+-500 the solver scales
+    // the matrix back by a power of two first.
     const int n = 15;
     const std::vector<double> A = ref::random_vector(n * n, 2051);
     const UnsymResult base = solve_unsym(A);
-    for (int k : {400, -400}) {
+    for (int k : {400, -400, 1000, -1000}) {
         std::vector<double> B = A;
         for (double& x : B) x = std::ldexp(x, k);
         const UnsymResult r = solve_unsym(B);

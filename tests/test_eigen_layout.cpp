@@ -1,18 +1,14 @@
 // The eigen-solvers against plain copies of their original row-pointer
 // implementation (support/ref_eigen): whatever layout the library's solvers
 // keep their work matrices in, every eigenvalue and eigenvector element must
-// carry the same bits.
+// carry the same bits. Where the copies do not converge (they end after 30
+// iterations for one eigenvalue) the library must return finite results.
 #include "linalg.h"
 #include "support/ref_eigen.h"
 #include "support/reference.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,21 +28,18 @@ Matrix random_symmetric(int n, std::uint64_t salt) {
     return A;
 }
 
-// Where the reference does not converge, the library must end the process
-// through its fatal exit with the same reason (standard output is sent to
-// standard error so that the death test can match the message).
-void expect_fatal(const std::function<void()>& call, const char* reason, const std::string& what) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::string pattern = std::string("NR run-time error\\.\\.\\.\n") + reason;
-    EXPECT_EXIT(
-        {
-            std::fflush(stdout);
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-            call();
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(1), pattern)
-        << what;
+// Where the frozen solver does not converge, the library must now return
+// normally with finite results (their accuracy is checked against LAPACK in
+// test_eigen_types).
+int frozen_failures = 0;  // cases that only the late iterations finish
+
+void expect_finite(const Matrix& out, const std::string& what) {
+    for (double x : out) {
+        if (!std::isfinite(x)) {
+            ADD_FAILURE() << what << ": non-finite output " << x;
+            return;
+        }
+    }
 }
 
 // Every solver must leave M as it found it.
@@ -57,15 +50,15 @@ void expect_unchanged(const Matrix& before, const Matrix& after, const std::stri
 void check_jacobi(const Matrix& A, int n, const std::string& what) {
     const std::size_t nn = static_cast<std::size_t>(n) * n;
     Matrix wantV(n, kSentinel), wantM(nn, kSentinel);
-    if (!ref::eigen_symm_jacobi(A.data(), n, wantV.data(), wantM.data())) {
-        expect_fatal([&] {
-            Matrix M = A, o1(n), o2(static_cast<std::size_t>(n) * n);
-            LA::EigenSymmSystemMsqJ(M.data(), n, o1.data(), o2.data());
-        }, "Too many iterations in routine jacobi", what);
-        return;
-    }
+    const bool converged = ref::eigen_symm_jacobi(A.data(), n, wantV.data(), wantM.data());
     Matrix M = A, gotV(n, kSentinel), gotM(nn, kSentinel);
     LA::EigenSymmSystemMsqJ(M.data(), n, gotV.data(), gotM.data());
+    if (!converged) {
+        ++frozen_failures;
+        expect_finite(gotV, "Jacobi, " + what);
+        expect_finite(gotM, "Jacobi, " + what);
+        return;
+    }
     EXPECT_TRUE(ref::same_bits(gotV, wantV)) << "Jacobi eigenvalues, " << what;
     EXPECT_TRUE(ref::same_bits(gotM, wantM)) << "Jacobi eigenvectors, " << what;
     expect_unchanged(A, M, "Jacobi, " + what);
@@ -74,15 +67,15 @@ void check_jacobi(const Matrix& A, int n, const std::string& what) {
 void check_hql(const Matrix& A, int n, const std::string& what) {
     const std::size_t nn = static_cast<std::size_t>(n) * n;
     Matrix wantV(n, kSentinel), wantM(nn, kSentinel);
-    if (!ref::eigen_symm_hql(A.data(), n, wantV.data(), wantM.data())) {
-        expect_fatal([&] {
-            Matrix M = A, o1(n), o2(static_cast<std::size_t>(n) * n);
-            LA::EigenSymmSystemMsqH(M.data(), n, o1.data(), o2.data());
-        }, "Too many iterations in tqli", what);
-        return;
-    }
+    const bool converged = ref::eigen_symm_hql(A.data(), n, wantV.data(), wantM.data());
     Matrix M = A, gotV(n, kSentinel), gotM(nn, kSentinel);
     LA::EigenSymmSystemMsqH(M.data(), n, gotV.data(), gotM.data());
+    if (!converged) {
+        ++frozen_failures;
+        expect_finite(gotV, "HQL, " + what);
+        expect_finite(gotM, "HQL, " + what);
+        return;
+    }
     EXPECT_TRUE(ref::same_bits(gotV, wantV)) << "HQL eigenvalues, " << what;
     EXPECT_TRUE(ref::same_bits(gotM, wantM)) << "HQL eigenvectors, " << what;
     expect_unchanged(A, M, "HQL, " + what);
@@ -90,15 +83,15 @@ void check_hql(const Matrix& A, int n, const std::string& what) {
 
 void check_unsymm(const Matrix& A, int n, const std::string& what) {
     Matrix wantR(n, kSentinel), wantI(n, kSentinel);
-    if (!ref::eigen_unsymm(A.data(), n, wantR.data(), wantI.data())) {
-        expect_fatal([&] {
-            Matrix M = A, o1(n), o2(static_cast<std::size_t>(n) * n);
-            LA::EigenUnSymmSystemMsq(M.data(), n, o1.data(), o2.data());
-        }, "Too many iterations in hqr", what);
-        return;
-    }
+    const bool converged = ref::eigen_unsymm(A.data(), n, wantR.data(), wantI.data());
     Matrix M = A, gotR(n, kSentinel), gotI(n, kSentinel);
     LA::EigenUnSymmSystemMsq(M.data(), n, gotR.data(), gotI.data());
+    if (!converged) {
+        ++frozen_failures;
+        expect_finite(gotR, "unsymmetric, " + what);
+        expect_finite(gotI, "unsymmetric, " + what);
+        return;
+    }
     EXPECT_TRUE(ref::same_bits(gotR, wantR)) << "unsymmetric real parts, " << what;
     EXPECT_TRUE(ref::same_bits(gotI, wantI)) << "unsymmetric imaginary parts, " << what;
     expect_unchanged(A, M, "unsymmetric, " + what);
@@ -107,6 +100,33 @@ void check_unsymm(const Matrix& A, int n, const std::string& what) {
 void check_symmetric(const Matrix& A, int n, const std::string& what) {
     check_jacobi(A, n, what);
     check_hql(A, n, what);
+}
+
+// A scaled by 2^k: eigenvalues exactly 2^k times those of A, the same
+// eigenvectors (A itself of ordinary scale, and no result out of range).
+void check_scaled(const Matrix& A, int n, int k, bool symmetric, const std::string& what) {
+    const std::size_t nn = static_cast<std::size_t>(n) * n;
+    Matrix B = A;
+    for (double& x : B) x = std::ldexp(x, k);
+    const std::string tag = what + " 2^" + std::to_string(k);
+    if (symmetric) {
+        for (auto solve : {&LA::EigenSymmSystemMsqJ, &LA::EigenSymmSystemMsqH}) {
+            Matrix M = A, w(n), V(nn), Mb = B, wb(n), Vb(nn);
+            solve(M.data(), n, w.data(), V.data());
+            solve(Mb.data(), n, wb.data(), Vb.data());
+            for (double& x : w) x = std::ldexp(x, k);
+            EXPECT_TRUE(ref::same_bits(wb, w)) << "eigenvalues, " << tag;
+            EXPECT_TRUE(ref::same_bits(Vb, V)) << "eigenvectors, " << tag;
+        }
+    } else {
+        Matrix M = A, re(n), im(n), Mb = B, reb(n), imb(n);
+        LA::EigenUnSymmSystemMsq(M.data(), n, re.data(), im.data());
+        LA::EigenUnSymmSystemMsq(Mb.data(), n, reb.data(), imb.data());
+        for (double& x : re) x = std::ldexp(x, k);
+        for (double& x : im) x = std::ldexp(x, k);
+        EXPECT_TRUE(ref::same_bits(reb, re)) << "real parts, " << tag;
+        EXPECT_TRUE(ref::same_bits(imb, im)) << "imaginary parts, " << tag;
+    }
 }
 
 // Q diag(values) Q^T with Q a product of Householder reflections built from
@@ -199,13 +219,12 @@ TEST(EigenLayout, GradedMatrices) {
             }
         check_symmetric(R, n, "reverse graded" + tag);
         check_unsymm(RG, n, "reverse graded" + tag);
-        // Scaled near the ends of the exponent range.
-        for (double scale : {0x1p+900, 0x1p-900}) {
-            Matrix T = S, U = G;
-            for (double& x : T) x *= scale;
-            for (double& x : U) x *= scale;
-            check_symmetric(T, n, "scaled graded" + tag);
-            check_unsymm(U, n, "scaled graded" + tag);
+        // Scaled near the ends of the exponent range: exactly the scaled
+        // results of the matrix as it is (2^-1000 would make the smallest
+        // elements subnormal, and the input itself inexact).
+        for (int k : {900, -900, 1000}) {
+            check_scaled(S, n, k, true, "scaled graded" + tag);
+            check_scaled(G, n, k, false, "scaled graded" + tag);
         }
     }
 }
@@ -266,4 +285,23 @@ TEST(EigenLayout, StructuredMatrices) {
             for (int j = 0; j < i; ++j) KS[i * n + j] = KS[j * n + i];
         check_symmetric(KS, n, "small integers" + tag);
     }
+}
+
+TEST(EigenLayout, SmallDirectedGraphs) {
+    // Adjacency matrices of random directed graphs (0/1 entries), a few of
+    // which need more than 30 iterations for one eigenvalue; a third of them
+    // with some entries -1.
+    const int before = frozen_failures;
+    for (int t = 0; t < 1500; ++t) {
+        const int n = 3 + t % 8;
+        const Matrix u = ref::random_vector(static_cast<std::size_t>(n) * n, 9700 + t, 0.0, 1.0);
+        Matrix A(u.size());
+        for (std::size_t k = 0; k < u.size(); ++k) {
+            A[k] = u[k] < 0.3 ? 1.0 : 0.0;
+            if (t % 3 == 1 && u[k] < 0.1) A[k] = -1.0;
+        }
+        check_unsymm(A, n, "digraph " + std::to_string(t));
+    }
+    // The set must exercise the late iterations, or it proves nothing there.
+    EXPECT_GT(frozen_failures, before);
 }

@@ -11,8 +11,12 @@
 //
 // Failure policy: a driver with nDim <= 0 does nothing. Work memory that
 // cannot be obtained is reported with report_no_memory and the driver returns
-// with its outputs untouched and nothing held. An iteration that does not
-// converge ends the process through fatal_numeric_error.
+// with its outputs untouched and nothing held. A matrix whose largest
+// magnitude (among the elements the solver reads) lies outside
+// [2^-500, 2^500] is scaled by a power of two first and its eigenvalues
+// scaled back. An iteration that does not converge ends the process through
+// fatal_numeric_error; with the late phase of tqli and hqr that happens for
+// NaN and infinity, not for matrices of finite elements.
 #ifndef LINALG_EIGEN_EIGEN_H
 #define LINALG_EIGEN_EIGEN_H
 
@@ -46,6 +50,25 @@ void transpose_work(double** a, int n);
 // of eM). Each eigenvalue goes out just before its row of eM, so outputs that
 // overlap end up as that order leaves them.
 void store_eigensystem(const double* d, double** v, int n, double* eV, double* eM);
+
+// ---- scaling at the ends of the range ----------------------------------------
+
+// Which elements of a work matrix a solver reads.
+enum class Triangle { Upper, Lower, Full };
+
+// Exact scaling for inputs whose largest magnitude lies outside
+// [2^-500, 2^500]: returns the k for which 2^k times that magnitude lies in
+// [1, 2), and 0 when it lies inside the range, when the elements read are all
+// zero, or when one of them is not finite (NaN and infinity are left to the
+// iteration, which cannot converge on them). Every step of the solvers is
+// homogeneous in the scale of the matrix except where it underflows or
+// overflows, and inside the range it does neither for ordinary matrices, so
+// matrices there are left exactly as they are.
+int range_exponent(double** a, int n, Triangle part);
+// a[i][j] = 2^k a[i][j] for 1 <= i, j <= n (exact unless it underflows).
+void scale_work(double** a, int n, int k);
+// v[i] = 2^k v[i] for 1 <= i <= n.
+void scale_vector(double* v, int n, int k);
 
 // ---- shared by the three solvers -------------------------------------------
 
@@ -100,7 +123,10 @@ void tred2(double** a, int n, double* d, double* e);
 // Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
 // with the transformation kept transposed in z: on entry row k of z holds
 // column k of Q, on return row k holds the eigenvector of d[k] (d unsorted);
-// e is destroyed. 30 iterations per eigenvalue, a 31st is fatal.
+// e is destroyed. The first 30 iterations per eigenvalue are the classic
+// ones; past them a split test against the norm of the whole matrix and
+// exceptional shifts take over, up to 30 max(10, n) iterations, then the
+// fatal exit (at once past 30 when the block holds NaN or infinity).
 void tqli(double* d, double* e, int n, double** z);
 
 // sqrt(a*a + b*b) without overflow or destructive underflow: the larger
@@ -129,8 +155,12 @@ void balanc(double** a, int n);
 void elmhes(double** a, int n);
 
 // All eigenvalues of the upper Hessenberg work matrix a (order n): real parts
-// to wr[1..n], imaginary parts to wi[1..n]; a is destroyed. 30 iterations per
-// eigenvalue or pair, a 31st is fatal.
+// to wr[1..n], imaginary parts to wi[1..n]; a is destroyed. The first 30
+// iterations per eigenvalue or pair are the classic ones; past them a
+// deflation test against the norm of the whole matrix and further shifts
+// take over, up to 30 max(10, n) iterations, then the fatal exit (at once
+// past 30 when the window holds NaN or infinity, and for a trailing 2 x 2
+// block holding one).
 void hqr(double** a, int n, double* wr, double* wi);
 
 } // namespace linalg

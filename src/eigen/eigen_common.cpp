@@ -3,6 +3,8 @@
 
 #include "core/work_memory.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +93,31 @@ void store_eigensystem(const double* d, double** v, int n, double* eV, double* e
         double* const row = eM + static_cast<std::ptrdiff_t>(i) * n;
         for (int j = 0; j < n; ++j) row[j] = v[j + 1][i + 1];
     }
+}
+
+int range_exponent(double** a, int n, Triangle part) {
+    double big = 0.0;
+    for (int i = 1; i <= n; ++i) {
+        const int first = part == Triangle::Upper ? i : 1;
+        const int last = part == Triangle::Lower ? i : n;
+        const double* const ai = a[i];
+        for (int j = first; j <= last; ++j) {
+            const double x = std::fabs(ai[j]);
+            if (!(x <= DBL_MAX)) return 0;  // NaN or infinity
+            if (x > big) big = x;
+        }
+    }
+    if (big == 0.0 || (big >= 0x1p-500 && big <= 0x1p+500)) return 0;
+    return -std::ilogb(big);
+}
+
+void scale_work(double** a, int n, int k) {
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) a[i][j] = std::ldexp(a[i][j], k);
+}
+
+void scale_vector(double* v, int n, int k) {
+    for (int i = 1; i <= n; ++i) v[i] = std::ldexp(v[i], k);
 }
 
 namespace {

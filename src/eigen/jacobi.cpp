@@ -305,7 +305,10 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
     double* d = v ? alloc_work_vector(nDim, who) : nullptr;
     if (d != nullptr) {
         copy_to_work(M, nDim, a);
+        const int k = range_exponent(a, nDim, Triangle::Upper);
+        if (k != 0) scale_work(a, nDim, k);
         if (jacobi(a, nDim, d, v)) {
+            if (k != 0) scale_vector(d, nDim, -k);
             eigsrt_rows(d, v, nDim);
             store_eigensystem(d, v, nDim, eV, eM);
         }

@@ -12,7 +12,7 @@ namespace linalg {
 
 namespace {
 constexpr double kGain = 0.95;         // rescale only for a gain of 5 % or more
-constexpr int kMaxIterations = 30;     // per eigenvalue or pair
+constexpr int kMaxIterations = 30;     // per eigenvalue or pair, before the late phase
 constexpr double kShiftFactor = 0.75;  // exceptional shift x = y = 0.75*s
 constexpr double kShiftProduct = -0.4375;  // and w = -0.4375*s^2
 } // namespace
@@ -181,11 +181,37 @@ void elmhes(double** a, int n) {
     }
 }
 
+namespace {
+// True when every element of the active window (rows and columns l..nn of
+// the Hessenberg matrix) is finite.
+bool window_finite(double** a, int l, int nn) {
+    for (int i = l; i <= nn; ++i)
+        for (int j = std::max(l, i - 1); j <= nn; ++j)
+            if (!std::isfinite(a[i][j])) return false;
+    return true;
+}
+} // namespace
+
 void hqr(double** a, int n, double* wr, double* wi) {
     double anorm = 0.0;
     for (int i = 1; i <= n; ++i)
         for (int j = std::max(i - 1, 1); j <= n; ++j) anorm += std::fabs(a[i][j]);
 
+    // The first 30 iterations for an eigenvalue (or pair) run as they always
+    // have, with the exceptional shifts before the 11th and 21st. A matrix
+    // that needs more usually stagnates for one of two reasons: a
+    // subdiagonal element has shrunk to rounding noise but is not small next
+    // to tiny diagonal neighbours (zero or defective eigenvalues), or the
+    // shifts equal a multiple eigenvalue and the step has no direction
+    // (derogatory matrices, Day's matrix, companion matrices of repeated
+    // roots). So past iteration 30 a subdiagonal element below eps times
+    // the norm of the whole matrix is negligible too (a backward-stable
+    // test), a real shift pair is replaced by its member nearer a[nn][nn]
+    // taken twice, and every tenth iteration takes an exceptional shift
+    // built from the top of the window instead of its bottom. Only after
+    // 30 max(10, n) iterations, or on a window holding NaN or infinity
+    // (checked every tenth late iteration), does the fatal exit follow.
+    const int limit = kMaxIterations * std::max(10, n);
     int nn = n;
     double t = 0.0;  // sum of the exceptional shifts applied so far
     double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, z = 0.0;
@@ -194,10 +220,11 @@ void hqr(double** a, int n, double* wr, double* wi) {
         int l;
         do {
             // Negligible subdiagonal element: l = 1 when there is none.
+            const bool late = its >= kMaxIterations;
             for (l = nn; l >= 2; --l) {
                 s = std::fabs(a[l - 1][l - 1]) + std::fabs(a[l][l]);
                 if (s == 0.0) s = anorm;
-                if (std::fabs(a[l][l - 1]) + s == s) {
+                if (std::fabs(a[l][l - 1]) + s == s || (late && std::fabs(a[l][l - 1]) + anorm == anorm)) {
                     a[l][l - 1] = 0.0;
                     break;
                 }
@@ -213,7 +240,10 @@ void hqr(double** a, int n, double* wr, double* wi) {
             y = a[nn - 1][nn - 1];
             w = a[nn][nn - 1] * a[nn - 1][nn];
             if (l == nn - 1) {
-                // Two roots from the trailing 2 x 2 block.
+                // Two roots from the trailing 2 x 2 block; one that holds a
+                // NaN or an infinity has none.
+                if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(w))
+                    fatal_numeric_error("Too many iterations in hqr");
                 p = 0.5 * (y - x);
                 q = p * p + w;
                 z = std::sqrt(std::fabs(q));
@@ -233,13 +263,28 @@ void hqr(double** a, int n, double* wr, double* wi) {
             }
 
             // No root yet: one double-shift iteration.
-            if (its == kMaxIterations) fatal_numeric_error("Too many iterations in hqr");
             if (its == 10 || its == 20) {
                 t += x;
                 for (int i = 1; i <= nn; ++i) a[i][i] -= x;
                 s = std::fabs(a[nn][nn - 1]) + std::fabs(a[nn - 1][nn - 2]);
                 x = y = kShiftFactor * s;
                 w = kShiftProduct * s * s;  // (-0.4375*s)*s, left to right
+            } else if (late && its % 10 == 0) {
+                if (its >= limit || !window_finite(a, l, nn)) fatal_numeric_error("Too many iterations in hqr");
+                // The complex pair a[l][l] + s (0.75 +- 0.66i), s from the
+                // two subdiagonal elements at the top of the window.
+                s = std::fabs(a[l + 1][l]) + std::fabs(a[l + 2][l + 1]);
+                x = y = a[l][l] + kShiftFactor * s;
+                w = kShiftProduct * s * s;
+            } else if (late) {
+                // Real shifts: the one nearer a[nn][nn], twice.
+                const double hp = 0.5 * (y - x);
+                const double hq = hp * hp + w;
+                if (hq >= 0.0) {
+                    const double root = std::sqrt(hq);
+                    x = y = hp >= 0.0 ? x + hp - root : x + hp + root;
+                    w = 0.0;
+                }
             }
             ++its;
 
@@ -333,9 +378,15 @@ void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i) {
     double* wi = wr ? alloc_work_vector(nDim, who) : nullptr;
     if (wi != nullptr) {
         copy_to_work(M, nDim, a);
+        const int k = range_exponent(a, nDim, Triangle::Full);
+        if (k != 0) scale_work(a, nDim, k);
         balanc(a, nDim);
         elmhes(a, nDim);
         hqr(a, nDim, wr, wi);
+        if (k != 0) {
+            scale_vector(wr, nDim, -k);
+            scale_vector(wi, nDim, -k);
+        }
         for (int i = 0; i < nDim; ++i) {
             eV_r[i] = wr[i + 1];
             eV_i[i] = wi[i + 1];
