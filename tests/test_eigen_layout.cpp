@@ -292,7 +292,7 @@ TEST(EigenLayout, SmallDirectedGraphs) {
     // which need more than 30 iterations for one eigenvalue; a third of them
     // with some entries -1.
     const int before = frozen_failures;
-    for (int t = 0; t < 1500; ++t) {
+    for (int t = 0; t < 4000; ++t) {
         const int n = 3 + t % 8;
         const Matrix u = ref::random_vector(static_cast<std::size_t>(n) * n, 9700 + t, 0.0, 1.0);
         Matrix A(u.size());
