@@ -102,17 +102,21 @@ Matrix symmetric_with(Spectrum kind, int n, std::uint64_t salt) {
     return similar(diagonal(spectrum(kind, n, salt)), n, salt + 1, true);
 }
 
-// Upper triangular T with the spectrum w on its diagonal and T(i, j) up to
-// 0.1 sqrt(|w_i w_j|) above it, under an orthogonal similarity: far from
-// normal, yet small eigenvalues keep errors of the order of their own size
-// rather than merging into one ill-conditioned cluster.
+// Upper triangular T with the spectrum w (sorted) on its diagonal and
+// T(i, j) up to 0.1 sqrt(|w_i w_j|) above it, under an orthogonal
+// similarity: far from normal, yet small eigenvalues keep errors of the
+// order of their own size rather than merging into one ill-conditioned
+// cluster. Equal eigenvalues sit next to each other with zeros between
+// them, so they stay semisimple (Jordan blocks have their own type).
 Matrix general_with(Spectrum kind, int n, std::uint64_t salt) {
-    const std::vector<double> w = spectrum(kind, n, salt);
+    std::vector<double> w = spectrum(kind, n, salt);
+    std::sort(w.begin(), w.end());
     Matrix T = diagonal(w);
     const Matrix r = ref::random_vector(static_cast<std::size_t>(n) * n, salt + 2);
     for (int i = 0; i < n; ++i)
         for (int j = i + 1; j < n; ++j)
-            at(T, n, i, j) = 0.1 * std::sqrt(std::fabs(w[i] * w[j])) * r[static_cast<std::size_t>(i) * n + j];
+            if (w[i] != w[j])
+                at(T, n, i, j) = 0.1 * std::sqrt(std::fabs(w[i] * w[j])) * r[static_cast<std::size_t>(i) * n + j];
     return similar(T, n, salt + 1, false);
 }
 
@@ -317,7 +321,9 @@ SymmRatios symm_ratios(const Matrix& A, const std::vector<double>& w, const Matr
             R[static_cast<std::size_t>(i) * n + j] = static_cast<double>(s);
             O[static_cast<std::size_t>(i) * n + j] = static_cast<double>(o - (i == j ? 1.0L : 0.0L));
         }
-    const double scaled_norm = std::scalbn(anorm, -e);
+    // A subnormal norm counts as the smallest normal number: results down
+    // there are only as exact as the spacing of subnormal numbers.
+    const double scaled_norm = std::scalbn(std::max(anorm, DBL_MIN), -e);
     return {anorm > 0.0 ? norm1(R, n) / (scaled_norm * n * kEps) : norm1(R, n), norm1(O, n) / (n * kEps)};
 }
 
@@ -440,6 +446,7 @@ INSTANTIATE_TEST_SUITE_P(Types, EigenTypesSymm, ::testing::ValuesIn(symmetric_ca
 
 // Eigenvalues against dgeevx's, matched greedily as a multiset: each of ours
 // must lie within 30 n eps ||B|| / s of its partner, B the balanced matrix
+// (its norm at least the smallest normal number)
 // and s the partner's reciprocal condition number (so a defective eigenvalue
 // of a Jordan block of order k, whose computed copies spread like eps^(1/k),
 // gets the room its conditioning asks for). Returns the worst distance over
@@ -471,7 +478,8 @@ GeneralRatios general_ratio(const Matrix& A, int n, const std::vector<double>& r
     for (int i = 0; i < n; ++i) {
         const std::complex<double> z(std::scalbn(re[i], -e), std::scalbn(im[i], -e));
         for (int j = 0; j < n; ++j) {
-            const double bound = n * kEps * std::max(abnrm, DBL_MIN) / std::max(rconde[j], kEps * kEps);
+            const double bound =
+                n * kEps * std::max(abnrm, std::scalbn(DBL_MIN, -e)) / std::max(rconde[j], kEps * kEps);
             const double ratio = std::abs(z - std::complex<double>(wr[j], wi[j])) / bound;
             pairs.push_back({ratio == ratio ? ratio : std::numeric_limits<double>::infinity(), i, j});
         }
