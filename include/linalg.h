@@ -19,6 +19,11 @@
 //    CPU solvers, inverse, determinant, eigen-solvers) may run concurrently on
 //    disjoint arrays. Init_openMP, the random generator and the GPU calls share
 //    state: callers serialise them.
+//  * fork(): the OpenMP runtime (libgomp) does not survive fork() in a
+//    process that has already run a parallel region: an OpenMP variant (name
+//    ending in 1, SolveLSE1) called in such a child hangs. Call them in the
+//    parent only, exec in the child, or use them in a child only when the
+//    parent never ran one.
 #ifndef LINALG_H
 #define LINALG_H
 
@@ -37,7 +42,10 @@ namespace LinearAlgebra {
 class LINALG_API LA {
 public:
     // ---- back-end initialisers -------------------------------------------
-    // Records the OpenMP thread count (max_cores >= 1): returns 0. With
+    // Records the OpenMP thread count (max_cores >= 1): returns 0. A count
+    // above 1024 (or above the processor count, when that is larger, and never
+    // above OMP_THREAD_LIMIT) is more than the runtime can be relied on to
+    // start: a warning is printed and that bound is recorded instead. With
     // max_cores <= 0 returns 0 if a count is already recorded, else prints the
     // not-initialised message and returns -1.
     static int Init_openMP(int max_cores);
@@ -134,12 +142,12 @@ public:
 
     // ---- linear systems A X = B (A nDim x nDim, B and X nDim) --------------
     // A and B are not changed. A singular system prints
-    // "ERROR! Singular system!" and leaves X untouched (CPU solvers). X may
+    // "ERROR! Singular system!" and leaves X untouched (every solver). X may
     // be B. SolveLSE1 needs Init_openMP first and gives the same bits for any
     // thread count; it agrees with SolveLSE up to rounding. SolveLSE2 (GPU
-    // Gauss-Jordan) and SolveLSE3 (GPU elimination, CPU back substitution)
-    // report no singular system. SolveLSEauto uses SolveLSE for nDim < n1,
-    // SolveLSE2 for nDim < n2, else SolveLSE3.
+    // Gauss-Jordan) and SolveLSE3 (GPU elimination, CPU back substitution).
+    // SolveLSEauto uses SolveLSE for nDim < n1, SolveLSE2 for nDim < n2,
+    // else SolveLSE3.
     static void SolveLSEauto(double* A, double* B, double* X, int nDim, int n1, int n2);
     static void SolveLSE(double* A, double* B, double* X, int nDim);
     static void SolveLSE1(double* A, double* B, double* X, int nDim);
@@ -206,7 +214,9 @@ namespace ConsoleFunctions {
 class LINALG_API CRT {
 public:
     static void clrscr();                     // clears the screen, cursor home
-    static void gotoxy(int x, int y);         // zero-based column x, row y
+    // Cursor to zero-based column x, row y; a coordinate outside 0..32767
+    // (the console's 16-bit range) moves nothing.
+    static void gotoxy(int x, int y);
     static void SetTextDefault();             // attribute 7: light grey on black
     static void SetTextReverse();             // attribute 112: black on light grey
     // Attribute bColor*16 + fColor, each clamped to 0..15 (1 blue, 2 green,
