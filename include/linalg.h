@@ -238,8 +238,9 @@ public:
 // call opens the port (raw 8N1, no flow control), writes, and closes it.
 class LINALG_API RS232 {
 public:
-    // 0 on success, -1 when the device is missing, refused or fails, -2 for a
-    // port number outside 1..20 or a baud rate the port cannot take.
+    // 0 on success, -1 when the device is missing, refused or fails (or no
+    // memory is left to reach it), -2 for a port number outside 1..20 or a
+    // baud rate the port cannot take.
     static int SendByte(unsigned char dat, unsigned char port, unsigned int baudRate);
     static int SendChar(unsigned char dat, unsigned char port, unsigned int baudRate);  // dat, then 13
     // Progress byte at 9600 baud for step / nsteps: a six-stage bar with a
