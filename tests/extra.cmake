@@ -21,9 +21,9 @@ set_tests_properties(subproject PROPERTIES TIMEOUT 600)
 
 # The shared library is built hardened (stack protector, fortified libc
 # calls, full RELRO).
-if(LINALG_HARDEN)
+if(LINALG_HARDEN_COMPILE)
   set(_fortify "")
-  if(NOT LINALG_SANITIZE AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     set(_fortify fortify)
   endif()
   add_test(NAME hardened_library
