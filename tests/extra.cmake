@@ -21,7 +21,7 @@ set_tests_properties(subproject PROPERTIES TIMEOUT 600)
 
 # The shared library is built hardened (stack protector, fortified libc
 # calls, full RELRO).
-if(LINALG_HARDEN_COMPILE)
+if(LINALG_HARDEN_COMPILE AND LINALG_LIBRARY_TYPE STREQUAL "SHARED")
   set(_fortify "")
   if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     set(_fortify fortify)
