@@ -215,7 +215,10 @@ TEST(InitOpenMP, CountAboveProcessorCountIsUsedUnchanged) {
 // be started, so surviving the call is part of the check).
 TEST(InitOpenMP, CountBeyondTheBoundIsCappedWithAWarning) {
     const int bound = linalg::max_team_size();
-    EXPECT_GE(bound, 1024);
+    if (omp_get_thread_limit() >= 1024)
+        EXPECT_GE(bound, 1024);
+    else
+        EXPECT_EQ(bound, omp_get_thread_limit());  // OMP_THREAD_LIMIT set lower
     for (int requested : {100000, 2147483647}) {
         ref::StdoutCapture cap;
         EXPECT_EQ(LA::Init_openMP(requested), 0);
