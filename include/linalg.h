@@ -19,11 +19,6 @@
 //    CPU solvers, inverse, determinant, eigen-solvers) may run concurrently on
 //    disjoint arrays. Init_openMP, the random generator and the GPU calls share
 //    state: callers serialise them.
-//  * fork(): the OpenMP runtime (libgomp) does not survive fork() in a
-//    process that has already run a parallel region: an OpenMP variant (name
-//    ending in 1, SolveLSE1) called in such a child hangs. Call them in the
-//    parent only, exec in the child, or use them in a child only when the
-//    parent never ran one.
 #ifndef LINALG_H
 #define LINALG_H
 
@@ -260,15 +255,19 @@ public:
 // ("\n" is a line feed; %s and %d as in printf):
 //
 //  "ERROR! Singular system!"                                  no line feed
-//     SolveLSE, SolveLSE1, InverseMsq, DeterminantMsq (orders >= 4 only),
-//     SolveLSEauto when it runs SolveLSE. Afterwards X is untouched
-//     (SolveLSE, SolveLSE1), iM is partly transformed (InverseMsq), the
-//     determinant is 0.0.
+//     SolveLSE, SolveLSE1, SolveLSE2, SolveLSE3, SolveLSEauto, InverseMsq,
+//     DeterminantMsq (orders >= 4 only). Afterwards X is untouched (the
+//     solvers), iM is partly transformed (InverseMsq), the determinant is
+//     0.0.
 //  "\nERROR! OMP not initialized! Use LA::Init_openMP( max_threads )!\n"
 //     every function whose name ends in 1 (the 15 OpenMP variants and
 //     SolveLSE1) before Init_openMP(n >= 1) was called, even for sizes <= 0;
 //     Init_openMP(n <= 0) before any count was recorded (returns -1).
 //     Outputs untouched.
+//  "\nWARNING! Init_openMP(%d): more threads than the OpenMP runtime can start; using %d!\n"
+//     Init_openMP with a count above its bound (1024, or the processor
+//     count when larger, never above OMP_THREAD_LIMIT); the bound is
+//     recorded and 0 returned.
 //  "ERROR! Not enough memory for %s (%zu bytes)!\n"
 //     work memory that cannot be allocated, or a size that does not fit in
 //     memory (then the byte count is SIZE_MAX). %s is one of
@@ -281,8 +280,10 @@ public:
 //  "cudaMemcpy DtH error! %s\n"   (%s: the CUDA runtime's error string)
 //     the GPU functions (names ending in 2, SolveLSE2, SolveLSE3, SolveLSEauto
 //     when it runs one of them) when device allocation, upload or download
-//     fails. After a malloc or HtD error X is untouched; after a DtH error X
-//     is unspecified (SolveLSE3 then back-substitutes over zeros: X = 0).
+//     fails, or a kernel launch fails (reported with the DtH message). X is
+//     untouched after every one of them: nothing is downloaded after a
+//     failed step. (The emulation reports its own host memory running out
+//     as the runtime's "out of memory".)
 //  "GPU=%d is not a valid Coprocessor Device!\n" then "\nPress <Enter>..."
 //     Init_CUDA with a device number that names no device (on the host
 //     emulation every number but 0). It then READS ONE CHARACTER FROM
@@ -304,11 +305,12 @@ public:
 //     input). CRT::clrline prints blanks; the other CRT functions print ANSI
 //     sequences when standard output is a terminal. RS232 prints nothing.
 //
-// Singularity thresholds. The CPU solvers and the inverse scale every row by
-// a power of two so that its absolute sum lies in [0.5, 1), then call a pivot
-// singular when the largest magnitude in the pivot column (rows k..n-1 of
-// the partly eliminated matrix) is below 1e-12. So they refuse systems whose
-// condition number is above about 1e12: [[1, 1], [1, 1 + 1e-13]] is refused,
+// Singularity thresholds. The solvers (CPU and GPU) and the inverse scale
+// every row by a power of two so that its absolute sum lies in [0.5, 1),
+// then call a pivot singular when the largest magnitude in the pivot column
+// (rows k..n-1 of the partly eliminated matrix) is below 1e-12. So they
+// refuse systems whose condition number is above about 1e12:
+// [[1, 1], [1, 1 + 1e-13]] is refused,
 // [[1, 1], [1, 1 + 1e-11]] is solved. A NaN pivot is not caught: NaN input
 // gives NaN in X, without a message. DeterminantMsq does not scale rows
 // (that would change the value), so its 1e-12 threshold is absolute: the
@@ -316,17 +318,14 @@ public:
 // returns 0.0; orders 1 to 3 use closed formulas and never test.
 //
 // Detecting a failure. Fill X with NaN before the call and check afterwards
-// that every element is finite: the CPU solvers leave X untouched on every
-// failure; SolveLSE2 and SolveLSE3 report no singular system but write NaN
-// or infinities into X for one; the GPU functions leave X untouched after a
-// malloc or HtD error. Not detectable this way: a DtH error (look for the
-// message), a singular InverseMsq (check M * iM against the identity), a
-// singular DeterminantMsq (0.0, as for an exactly singular matrix).
-// SolveLSEauto's failure depends on the order: below n1 it is SolveLSE
-// (message, X untouched), below n2 SolveLSE2, else SolveLSE3 (no message,
-// X not finite).
+// that every element is finite: every solver (SolveLSE, SolveLSE1,
+// SolveLSE2, SolveLSE3, SolveLSEauto) and every GPU function leaves X
+// untouched on every failure, with a message. Not detectable this way: a
+// singular InverseMsq (check M * iM against the identity), a singular
+// DeterminantMsq (0.0, as for an exactly singular matrix).
 //
-// Threads. The library has no threads of its own and takes no locks.
+// Threads. The library has no threads of its own and takes no locks (the GPU
+// emulation only guards its pool of fiber stacks).
 //  * May run concurrently with anything on disjoint arrays: the sequential
 //    vector and matrix operations (SortVI included), SolveLSE, InverseMsq,
 //    DeterminantMsq, the three eigen-solvers.
