@@ -37,7 +37,10 @@ namespace LinearAlgebra {
 class LINALG_API LA {
 public:
     // ---- back-end initialisers -------------------------------------------
-    // Records the OpenMP thread count (max_cores >= 1): returns 0. With
+    // Records the OpenMP thread count (max_cores >= 1): returns 0. A count
+    // above 1024 (or above the processor count, when that is larger, and never
+    // above OMP_THREAD_LIMIT) is more than the runtime can be relied on to
+    // start: a warning is printed and that bound is recorded instead. With
     // max_cores <= 0 returns 0 if a count is already recorded, else prints the
     // not-initialised message and returns -1.
     static int Init_openMP(int max_cores);
@@ -134,12 +137,12 @@ public:
 
     // ---- linear systems A X = B (A nDim x nDim, B and X nDim) --------------
     // A and B are not changed. A singular system prints
-    // "ERROR! Singular system!" and leaves X untouched (CPU solvers). X may
+    // "ERROR! Singular system!" and leaves X untouched (every solver). X may
     // be B. SolveLSE1 needs Init_openMP first and gives the same bits for any
     // thread count; it agrees with SolveLSE up to rounding. SolveLSE2 (GPU
-    // Gauss-Jordan) and SolveLSE3 (GPU elimination, CPU back substitution)
-    // report no singular system. SolveLSEauto uses SolveLSE for nDim < n1,
-    // SolveLSE2 for nDim < n2, else SolveLSE3.
+    // Gauss-Jordan) and SolveLSE3 (GPU elimination, CPU back substitution).
+    // SolveLSEauto uses SolveLSE for nDim < n1, SolveLSE2 for nDim < n2,
+    // else SolveLSE3.
     static void SolveLSEauto(double* A, double* B, double* X, int nDim, int n1, int n2);
     static void SolveLSE(double* A, double* B, double* X, int nDim);
     static void SolveLSE1(double* A, double* B, double* X, int nDim);
@@ -211,7 +214,9 @@ namespace ConsoleFunctions {
 class LINALG_API CRT {
 public:
     static void clrscr();                     // clears the screen, cursor home
-    static void gotoxy(int x, int y);         // zero-based column x, row y
+    // Cursor to zero-based column x, row y; a coordinate outside 0..32767
+    // (the console's 16-bit range) moves nothing.
+    static void gotoxy(int x, int y);
     static void SetTextDefault();             // attribute 7: light grey on black
     static void SetTextReverse();             // attribute 112: black on light grey
     // Attribute bColor*16 + fColor, each clamped to 0..15 (1 blue, 2 green,
@@ -233,8 +238,9 @@ public:
 // call opens the port (raw 8N1, no flow control), writes, and closes it.
 class LINALG_API RS232 {
 public:
-    // 0 on success, -1 when the device is missing, refused or fails, -2 for a
-    // port number outside 1..20 or a baud rate the port cannot take.
+    // 0 on success, -1 when the device is missing, refused or fails (or no
+    // memory is left to reach it), -2 for a port number outside 1..20 or a
+    // baud rate the port cannot take.
     static int SendByte(unsigned char dat, unsigned char port, unsigned int baudRate);
     static int SendChar(unsigned char dat, unsigned char port, unsigned int baudRate);  // dat, then 13
     // Progress byte at 9600 baud for step / nsteps: a six-stage bar with a
@@ -254,15 +260,19 @@ public:
 // ("\n" is a line feed; %s and %d as in printf):
 //
 //  "ERROR! Singular system!"                                  no line feed
-//     SolveLSE, SolveLSE1, InverseMsq, DeterminantMsq (orders >= 4 only),
-//     SolveLSEauto when it runs SolveLSE. Afterwards X is untouched
-//     (SolveLSE, SolveLSE1), iM is partly transformed (InverseMsq), the
-//     determinant is 0.0.
+//     SolveLSE, SolveLSE1, SolveLSE2, SolveLSE3, SolveLSEauto, InverseMsq,
+//     DeterminantMsq (orders >= 4 only). Afterwards X is untouched (the
+//     solvers), iM is partly transformed (InverseMsq), the determinant is
+//     0.0.
 //  "\nERROR! OMP not initialized! Use LA::Init_openMP( max_threads )!\n"
 //     every function whose name ends in 1 (the 15 OpenMP variants and
 //     SolveLSE1) before Init_openMP(n >= 1) was called, even for sizes <= 0;
 //     Init_openMP(n <= 0) before any count was recorded (returns -1).
 //     Outputs untouched.
+//  "\nWARNING! Init_openMP(%d): more threads than the OpenMP runtime can start; using %d!\n"
+//     Init_openMP with a count above its bound (1024, or the processor
+//     count when larger, never above OMP_THREAD_LIMIT); the bound is
+//     recorded and 0 returned.
 //  "ERROR! Not enough memory for %s (%zu bytes)!\n"
 //     work memory that cannot be allocated, or a size that does not fit in
 //     memory (then the byte count is SIZE_MAX). %s is one of
@@ -275,8 +285,10 @@ public:
 //  "cudaMemcpy DtH error! %s\n"   (%s: the CUDA runtime's error string)
 //     the GPU functions (names ending in 2, SolveLSE2, SolveLSE3, SolveLSEauto
 //     when it runs one of them) when device allocation, upload or download
-//     fails. After a malloc or HtD error X is untouched; after a DtH error X
-//     is unspecified (SolveLSE3 then back-substitutes over zeros: X = 0).
+//     fails, or a kernel launch fails (reported with the DtH message). X is
+//     untouched after every one of them: nothing is downloaded after a
+//     failed step. (The emulation reports its own host memory running out
+//     as the runtime's "out of memory".)
 //  "GPU=%d is not a valid Coprocessor Device!\n" then "\nPress <Enter>..."
 //     Init_CUDA with a device number that names no device (on the host
 //     emulation every number but 0). It then READS ONE CHARACTER FROM
@@ -298,11 +310,12 @@ public:
 //     input). CRT::clrline prints blanks; the other CRT functions print ANSI
 //     sequences when standard output is a terminal. RS232 prints nothing.
 //
-// Singularity thresholds. The CPU solvers and the inverse scale every row by
-// a power of two so that its absolute sum lies in [0.5, 1), then call a pivot
-// singular when the largest magnitude in the pivot column (rows k..n-1 of
-// the partly eliminated matrix) is below 1e-12. So they refuse systems whose
-// condition number is above about 1e12: [[1, 1], [1, 1 + 1e-13]] is refused,
+// Singularity thresholds. The solvers (CPU and GPU) and the inverse scale
+// every row by a power of two so that its absolute sum lies in [0.5, 1),
+// then call a pivot singular when the largest magnitude in the pivot column
+// (rows k..n-1 of the partly eliminated matrix) is below 1e-12. So they
+// refuse systems whose condition number is above about 1e12:
+// [[1, 1], [1, 1 + 1e-13]] is refused,
 // [[1, 1], [1, 1 + 1e-11]] is solved. A NaN pivot is not caught: NaN input
 // gives NaN in X, without a message. DeterminantMsq does not scale rows
 // (that would change the value), so its 1e-12 threshold is absolute: the
@@ -310,17 +323,14 @@ public:
 // returns 0.0; orders 1 to 3 use closed formulas and never test.
 //
 // Detecting a failure. Fill X with NaN before the call and check afterwards
-// that every element is finite: the CPU solvers leave X untouched on every
-// failure; SolveLSE2 and SolveLSE3 report no singular system but write NaN
-// or infinities into X for one; the GPU functions leave X untouched after a
-// malloc or HtD error. Not detectable this way: a DtH error (look for the
-// message), a singular InverseMsq (check M * iM against the identity), a
-// singular DeterminantMsq (0.0, as for an exactly singular matrix).
-// SolveLSEauto's failure depends on the order: below n1 it is SolveLSE
-// (message, X untouched), below n2 SolveLSE2, else SolveLSE3 (no message,
-// X not finite).
+// that every element is finite: every solver (SolveLSE, SolveLSE1,
+// SolveLSE2, SolveLSE3, SolveLSEauto) and every GPU function leaves X
+// untouched on every failure, with a message. Not detectable this way: a
+// singular InverseMsq (check M * iM against the identity), a singular
+// DeterminantMsq (0.0, as for an exactly singular matrix).
 //
-// Threads. The library has no threads of its own and takes no locks.
+// Threads. The library has no threads of its own and takes no locks (the GPU
+// emulation only guards its pool of fiber stacks).
 //  * May run concurrently with anything on disjoint arrays: the sequential
 //    vector and matrix operations (SortVI included), SolveLSE, InverseMsq,
 //    DeterminantMsq, the three eigen-solvers.

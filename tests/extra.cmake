@@ -18,3 +18,14 @@ set_tests_properties(install_consumer PROPERTIES
 add_test(NAME subproject
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/subproject.sh ${PROJECT_SOURCE_DIR})
 set_tests_properties(subproject PROPERTIES TIMEOUT 600)
+
+# The shared library is built hardened (stack protector, fortified libc
+# calls, full RELRO).
+if(LINALG_HARDEN_COMPILE AND LINALG_LIBRARY_TYPE STREQUAL "SHARED")
+  set(_fortify "")
+  if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    set(_fortify fortify)
+  endif()
+  add_test(NAME hardened_library
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_hardening.sh $<TARGET_FILE:linalg> ${_fortify})
+endif()

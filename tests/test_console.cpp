@@ -246,14 +246,17 @@ TEST(ConsoleSequences, CursorPositionIsOneBasedRowThenColumn) {
 TEST(ConsoleTerminal, GotoxyAndScreenClear) {
     const ChildRun run = run_on_pty([] {
         CRT::gotoxy(3, 7);
-        CRT::gotoxy(65536 + 2, 1);  // the low 16 bits: column 2
+        CRT::gotoxy(32767, 1);      // the last column of the 16-bit range
         CRT::gotoxy(-1, 4);         // no such cell: nothing
-        CRT::gotoxy(40000, 0);      // negative as a 16-bit value: nothing
+        CRT::gotoxy(40000, 0);      // beyond the 16-bit range: nothing
+        CRT::gotoxy(65536 + 2, 1);  // no wrap to column 2: nothing
+        CRT::gotoxy(70000, 1);
+        CRT::gotoxy(1, 70000);
         CRT::clrscr();
         return 0;
     });
     ASSERT_TRUE(run.exited(0));
-    EXPECT_EQ(run.output, "\x1b[8;4H\x1b[2;3H\x1b[H\x1b[2J\x1b[3J");
+    EXPECT_EQ(run.output, "\x1b[8;4H\x1b[2;32768H\x1b[H\x1b[2J\x1b[3J");
 }
 
 TEST(ConsoleTerminal, TextColours) {

@@ -24,6 +24,7 @@ TEST(Cuda, NotBuilt) { GTEST_SKIP() << "built against the real CUDA runtime"; }
 #include "cuda/emu/emu_hooks.h"
 #include "cuda/kernels.h"
 #include "cuda/launch.h"
+#include "cuda/protocol.h"
 #include "linalg.h"
 #include "support/reference.h"
 
@@ -134,8 +135,9 @@ TEST_F(Cuda, ElementWiseProtocolFromTheTrace) {
 }
 
 Trace solver_prefix(int n) {
-    const std::string w = std::to_string(8 * n * (n + 1)), v = std::to_string(8 * n), p = std::to_string(4 * n),
-                      q = std::to_string(8 * n * n);
+    // P: n pivot rows and the singularity flag.
+    const std::string w = std::to_string(8 * n * (n + 1)), v = std::to_string(8 * n),
+                      p = std::to_string(4 * (n + 1)), q = std::to_string(8 * n * n);
     return {
         "reset", "sharedMemConfig 8",
         "malloc " + w, "malloc " + v, "malloc " + p, "malloc " + q,
@@ -160,8 +162,9 @@ TEST_F(Cuda, GaussJordanProtocolFromTheTrace) {
         expected.push_back("launch SWAPd_CU grid(1,1,1) block(256,1,1)");
         expected.push_back("launch SUBROWSd_CU grid(1,1,1) block(16,16,1)");
     }
-    for (const char* s : {"launch EXTRCOLd_CU grid(1,1,1) block(256,1,1)", "synchronize", "memcpy DtH 24",
-                          "getLastError", "free 96", "free 24", "free 12", "reset"})
+    // After the wait: the singularity flag (4 bytes), then the solution.
+    for (const char* s : {"launch EXTRCOLd_CU grid(1,1,1) block(256,1,1)", "synchronize", "memcpy DtH 4",
+                          "memcpy DtH 24", "getLastError", "free 96", "free 24", "free 16", "reset"})
         expected.push_back(s);
     EXPECT_EQ(t, expected);
 }
@@ -176,7 +179,8 @@ TEST_F(Cuda, HybridProtocolFromTheTrace) {
         expected.push_back("launch SWAPd_CU grid(1,1,1) block(256,1,1)");
         expected.push_back("launch SUBSUBROWSd_CU grid(1,1,1) block(16,16,1)");
     }
-    for (const char* s : {"synchronize", "memcpy DtH 96", "getLastError", "free 96", "free 24", "free 12", "reset"})
+    for (const char* s :
+         {"synchronize", "memcpy DtH 4", "memcpy DtH 96", "getLastError", "free 96", "free 24", "free 16", "reset"})
         expected.push_back(s);
     EXPECT_EQ(t, expected);
 }
@@ -471,16 +475,26 @@ TEST_F(Cuda, ZeroFillFailureIsReportedAtCheckpointTwo) {
     EXPECT_EQ(out, std::vector<double>(30, -1.5));
 }
 
-TEST_F(Cuda, LaunchFailureIsReportedAtCheckpointThree) {
-    for (const GpuOp& op : all_ops()) {
-        hooks::reset();
-        std::vector<double> in = op_input(), out(op.output, -1.5);
-        hooks::fail_launch_at(1);
-        EXPECT_EQ(printed([&] { op.run(in.data(), out.data()); }), "cudaMemcpy DtH error! unspecified launch failure\n")
-            << op.name;
-        // Released and reset after the third checkpoint.
-        EXPECT_EQ(hooks::allocations(), 0) << op.name;
-    }
+TEST_F(Cuda, LaunchFailureIsReportedAtCheckpointThreeAndXStaysUntouched) {
+    // A kernel fault poisons the device; a refused launch does not, so the
+    // device buffer still holds its upload and must not be copied to X.
+    const std::pair<cudaError_t, const char*> faults[] = {
+        {cudaErrorLaunchFailure, "unspecified launch failure"},
+        {cudaErrorInvalidConfiguration, "invalid configuration argument"}};
+    for (const auto& [error, text] : faults)
+        for (const GpuOp& op : all_ops())
+            for (int k : {1, 2, 5}) {
+                if (k > 1 && !is_solver(op)) continue;  // one launch each
+                hooks::reset();
+                std::vector<double> in = op_input(), out(op.output, -1.5);
+                hooks::fail_launch_at(k, error);
+                EXPECT_EQ(printed([&] { op.run(in.data(), out.data()); }), std::string("cudaMemcpy DtH error! ") + text + "\n")
+                    << op.name << " launch " << k;
+                EXPECT_EQ(out, std::vector<double>(op.output, -1.5)) << op.name << " launch " << k;
+                // Released and reset after the third checkpoint.
+                EXPECT_EQ(hooks::allocations(), 0) << op.name;
+                EXPECT_EQ(linalg::testhooks::blocks_held(), 0) << op.name;
+            }
 }
 
 TEST_F(Cuda, DownloadFailureIsReportedAtCheckpointThree) {
@@ -491,16 +505,51 @@ TEST_F(Cuda, DownloadFailureIsReportedAtCheckpointThree) {
     EXPECT_EQ(hooks::allocations(), 0);
 }
 
-TEST_F(Cuda, RefusedLaunchShapeIsReportedAtCheckpointThree) {
-    // 1048577 rows need 65537 blocks in y, more than a GPU grid allows.
-    const int rows = 1048577;
-    std::vector<double> a(rows, 1.0), b(rows, 2.0), X(rows, 0.0);
-    const Trace t = traced([&] {
-        EXPECT_EQ(printed([&] { LA::AddMM2(a.data(), b.data(), rows, 1, X.data()); }),
-                  "cudaMemcpy DtH error! invalid configuration argument\n");
-    });
-    EXPECT_TRUE(contains(t, "launch matrixmatrixAdditionKernel grid(1,65537,1) block(16,16,1) -> 9"));
-    EXPECT_EQ(hooks::allocations(), 0);
+TEST_F(Cuda, RowBlocksBeyondGridYContinueInGridZ) {
+    // 2,000,000 rows are 125,000 row blocks of 16, more than grid.y's 65,535:
+    // they run as 62,500 x 2 in y and z and every row is computed.
+    const int rows = 2000000;
+    std::vector<double> a = ref::random_vector(rows, 150), b = ref::random_vector(rows, 151), want(rows);
+    const double s2 = 0.5;
+    struct Big {
+        const char* name;
+        std::function<void(double*)> gpu, cpu;
+    };
+    const Big ops[] = {
+        {"MultiplyMS2", [&](double* x) { LA::MultiplyMS2(a.data(), rows, 1, 3.0, x); },
+         [&](double* x) { LA::MultiplyMS(a.data(), rows, 1, 3.0, x); }},
+        {"AddMM2", [&](double* x) { LA::AddMM2(a.data(), b.data(), rows, 1, x); },
+         [&](double* x) { LA::AddMM(a.data(), b.data(), rows, 1, x); }},
+        {"SubstractMM2", [&](double* x) { LA::SubstractMM2(a.data(), b.data(), rows, 1, x); },
+         [&](double* x) { LA::SubstractMM(a.data(), b.data(), rows, 1, x); }},
+        {"CrossVV2", [&](double* x) { LA::CrossVV2(a.data(), rows, const_cast<double*>(&s2), 1, x); },
+         [&](double* x) { LA::CrossVV(a.data(), rows, const_cast<double*>(&s2), 1, x); }},
+        {"MultiplyMM2", [&](double* x) { LA::MultiplyMM2(a.data(), rows, 1, b.data(), 1, x); },
+         [&](double* x) {
+             for (int i = 0; i < rows; ++i) x[i] = std::fma(a[i], b[0], 0.0);
+         }},
+    };
+    for (const Big& op : ops) {
+        std::vector<double> x(rows, -1.5);
+        const Trace t = traced([&] { EXPECT_EQ(printed([&] { op.gpu(x.data()); }), "") << op.name; });
+        EXPECT_EQ(count_prefix(t, "launch"), 1) << op.name;
+        for (const std::string& line : t)
+            if (line.rfind("launch", 0) == 0) {
+                EXPECT_NE(line.find(" grid(1,62500,2) block(16,16,1)"), std::string::npos) << line;
+            }
+        op.cpu(want.data());
+        EXPECT_TRUE(ref::same_bits(x, want)) << op.name;
+    }
+    // The split itself: the smallest z, the rows covered, small grids as before.
+    EXPECT_EQ(linalg::grid_2d(3, 65535).y, 65535u);
+    EXPECT_EQ(linalg::grid_2d(3, 65535).z, 1u);
+    const dim3 g = linalg::grid_2d(7, 65536 * 3LL);
+    EXPECT_EQ(g.x, 7u);
+    EXPECT_EQ(g.z, 4u);
+    EXPECT_EQ(g.y, 49152u);
+    const dim3 h = linalg::grid_2d(1, 134217728LL);  // INT_MAX rows / 16
+    EXPECT_LE(h.y, 65535u);
+    EXPECT_GE(static_cast<long long>(h.y) * h.z, 134217728LL);
 }
 
 TEST_F(Cuda, NoDeviceMemoryLeftAfterTwoOperations) {
@@ -580,13 +629,16 @@ TEST_F(Cuda, InitCudaSelects35And61Silently) {
 // ---- solver kernels ---------------------------------------------------------------
 
 // Runs MAXd_CU on column `col` of an n x (n+1) matrix from row `start`.
-std::pair<int, double> pivot_of(std::vector<double> w, int n, int col, int start) {
+// `flag` receives the singularity flag p[n].
+std::pair<int, double> pivot_of(std::vector<double> w, int n, int col, int start, int* flag = nullptr) {
     std::vector<double> v(n, 0.0);
-    std::vector<int> p(n, -1);
+    std::vector<int> p(n + 1, -1);
+    p[n] = 0;
     const int T = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(n - start))));
     linalg::launch_kernel("MAXd_CU", MAXd_CU, {dim3(1), dim3(static_cast<unsigned>(T))}, w.data(), v.data(), p.data(),
                           n, col, start, T);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    if (flag) *flag = p[n];
     return {p[col], v[col]};
 }
 
@@ -617,8 +669,17 @@ TEST_F(Cuda, PivotSearchChunksAndTies) {
         EXPECT_EQ(pivot_of(column_matrix(col), 13, 0, 3), std::make_pair(12, -0.5));
         // A NaN never displaces a candidate.
         EXPECT_EQ(pivot_of(column_matrix({1, std::nan(""), 3, 2}), 4, 0, 0), std::make_pair(2, 3.0));
-        // All zero: the first row of the range.
-        EXPECT_EQ(pivot_of(column_matrix(std::vector<double>(7, 0.0)), 7, 0, 2).first, 2);
+        // All zero: the first row of the range, and the singularity flag;
+        // below the CPU solvers' threshold of 1e-12 too, but not at it.
+        int flag = 0;
+        EXPECT_EQ(pivot_of(column_matrix(std::vector<double>(7, 0.0)), 7, 0, 2, &flag).first, 2);
+        EXPECT_EQ(flag, 1);
+        pivot_of(column_matrix({0, -9.9e-13, 0, 0}), 4, 0, 0, &flag);
+        EXPECT_EQ(flag, 1);
+        pivot_of(column_matrix({0, -1e-12, 0, 0}), 4, 0, 0, &flag);
+        EXPECT_EQ(flag, 0);
+        pivot_of(column_matrix({std::nan(""), 0, 0, 0}), 4, 0, 0, &flag);
+        EXPECT_EQ(flag, 0);
     }
 }
 
@@ -770,16 +831,24 @@ TEST_F(Cuda, RowsOfVeryDifferentMagnitude) {
     }
 }
 
-TEST_F(Cuda, SingularSystemIsSilent) {
+TEST_F(Cuda, SingularSystemIsReportedAndXStaysUntouched) {
     for (Solver solve : kGpuSolvers) {
-        // Two equal rows whose elimination leaves an exactly zero pivot:
-        // non-finite values and no message.
-        double A[4] = {1, 1, 1, 1}, B[2] = {1, 2}, X[2] = {0, 0};
-        EXPECT_EQ(printed([&] { solve(A, B, X, 2); }), "");
-        EXPECT_FALSE(std::isfinite(X[0]) && std::isfinite(X[1])) << X[0] << " " << X[1];
-        // Rounding leaves a tiny pivot here: meaningless values, still silent.
-        double A3[9] = {1, 2, 3, 1, 2, 3, 0, 1, 5}, B3[3] = {1, 2, 3}, X3[3] = {0, 0, 0};
-        EXPECT_EQ(printed([&] { solve(A3, B3, X3, 3); }), "");
+        // Two equal rows whose elimination leaves an exactly zero pivot.
+        double A[4] = {1, 1, 1, 1}, B[2] = {1, 2}, X[2] = {7, 7};
+        EXPECT_EQ(printed([&] { solve(A, B, X, 2); }), "ERROR! Singular system!");
+        EXPECT_EQ(X[0], 7.0);
+        EXPECT_EQ(X[1], 7.0);
+        // Rounding leaves a tiny pivot here, as in SolveLSE.
+        double A3[9] = {1, 2, 3, 1, 2, 3, 0, 1, 5}, B3[3] = {1, 2, 3}, X3[3] = {7, 7, 7};
+        EXPECT_EQ(printed([&] { solve(A3, B3, X3, 3); }), "ERROR! Singular system!");
+        EXPECT_EQ(std::vector<double>(X3, X3 + 3), std::vector<double>(3, 7.0));
+        // A zero row of a larger system, and the device is clean afterwards.
+        std::vector<double> An = ref::random_matrix(40, 160), Bn = ref::random_vector(40, 161), Xn(40, 7.0);
+        std::fill(An.begin() + 17 * 40, An.begin() + 18 * 40, 0.0);
+        EXPECT_EQ(printed([&] { solve(An.data(), Bn.data(), Xn.data(), 40); }), "ERROR! Singular system!");
+        EXPECT_EQ(Xn, std::vector<double>(40, 7.0));
+        EXPECT_EQ(hooks::allocations(), 0);
+        EXPECT_EQ(linalg::testhooks::blocks_held(), 0);
     }
 }
 
@@ -794,21 +863,16 @@ TEST_F(Cuda, SolutionMayOverwriteB) {
     }
 }
 
-TEST_F(Cuda, HybridBackSubstitutesAfterAFailedDownload) {
-    // After the third checkpoint's message the host part still runs and
-    // writes every element of X (values unspecified); the buffers go.
+TEST_F(Cuda, HybridLeavesXUntouchedAfterAFailedDownload) {
+    // The copy of the eliminated system fails: no back substitution.
     const int n = 7;
-    std::vector<double> A = ref::random_matrix(n, 132), B = ref::random_vector(n, 133);
-    for (int k : {1, 5}) {
-        hooks::reset();
-        std::vector<double> X(n, -1234.5);
-        hooks::fail_launch_at(k);
-        EXPECT_EQ(printed([&] { LA::SolveLSE3(A.data(), B.data(), X.data(), n); }),
-                  "cudaMemcpy DtH error! unspecified launch failure\n");
-        for (int i = 0; i < n; ++i) EXPECT_NE(X[i], -1234.5) << "X[" << i << "] not written, launch " << k;
-        EXPECT_EQ(hooks::allocations(), 0);
-        EXPECT_EQ(linalg::testhooks::blocks_held(), 0);
-    }
+    std::vector<double> A = ref::random_matrix(n, 132), B = ref::random_vector(n, 133), X(n, -1234.5);
+    hooks::fail_copy_at(4);  // two uploads, the flag, then the system
+    EXPECT_EQ(printed([&] { LA::SolveLSE3(A.data(), B.data(), X.data(), n); }),
+              "cudaMemcpy DtH error! invalid argument\n");
+    EXPECT_EQ(X, std::vector<double>(n, -1234.5));
+    EXPECT_EQ(hooks::allocations(), 0);
+    EXPECT_EQ(linalg::testhooks::blocks_held(), 0);
 }
 
 TEST_F(Cuda, HybridHostBufferFailureLeavesXUntouched) {
@@ -847,11 +911,11 @@ TEST_F(Cuda, AutoChoosesBySize) {
     EXPECT_EQ(count_prefix(t, "launch SUBSUBROWSd_CU"), 20);
 }
 
-TEST_F(Cuda, AutoSingularMessageOnlyFromTheCpuBranch) {
+TEST_F(Cuda, AutoReportsASingularSystemOnEveryBranch) {
     double A[9] = {1, 2, 3, 1, 2, 3, 0, 1, 5}, B[3] = {1, 2, 3}, X[3] = {0, 0, 0};
-    EXPECT_EQ(printed([&] { LA::SolveLSEauto(A, B, X, 3, 10, 20); }), "ERROR! Singular system!");
-    EXPECT_EQ(printed([&] { LA::SolveLSEauto(A, B, X, 3, 2, 20); }), "");
-    EXPECT_EQ(printed([&] { LA::SolveLSEauto(A, B, X, 3, 2, 3); }), "");
+    for (const auto& [n1, n2] : {std::pair<int, int>{10, 20}, {2, 20}, {2, 3}})
+        EXPECT_EQ(printed([&] { LA::SolveLSEauto(A, B, X, 3, n1, n2); }), "ERROR! Singular system!") << n1 << " " << n2;
+    EXPECT_EQ(std::vector<double>(X, X + 3), std::vector<double>(3, 0.0));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "linalg.h"
@@ -207,6 +208,35 @@ TEST(InitOpenMP, CountAboveProcessorCountIsUsedUnchanged) {
         team[0] = omp_get_num_threads();
     }
     EXPECT_EQ(team[0], 64);
+}
+
+// Counts the runtime cannot be relied on to start are capped with a warning;
+// the capped team really runs (libgomp ends the process when a team cannot
+// be started, so surviving the call is part of the check).
+TEST(InitOpenMP, CountBeyondTheBoundIsCappedWithAWarning) {
+    const int bound = linalg::max_team_size();
+    if (omp_get_thread_limit() >= 1024)
+        EXPECT_GE(bound, 1024);
+    else
+        EXPECT_EQ(bound, omp_get_thread_limit());  // OMP_THREAD_LIMIT set lower
+    for (int requested : {100000, 2147483647}) {
+        ref::StdoutCapture cap;
+        EXPECT_EQ(LA::Init_openMP(requested), 0);
+        EXPECT_EQ(cap.finish(), "\nWARNING! Init_openMP(" + std::to_string(requested) +
+                                    "): more threads than the OpenMP runtime can start; using " +
+                                    std::to_string(bound) + "!\n");
+        EXPECT_EQ(linalg::MAX_THREADS, bound);
+    }
+    auto v1 = ref::random_vector(3000, 43), v2 = ref::random_vector(3000, 44);
+    std::vector<double> x(3000), want(3000);
+    LA::AddVV1(v1.data(), v2.data(), 3000, x.data());
+    LA::AddVV(v1.data(), v2.data(), 3000, want.data());
+    EXPECT_TRUE(ref::same_bits(x, want));
+    // The bound itself is taken silently.
+    ref::StdoutCapture cap;
+    EXPECT_EQ(LA::Init_openMP(bound), 0);
+    EXPECT_EQ(cap.finish(), "");
+    ASSERT_EQ(LA::Init_openMP(2), 0);
 }
 
 TEST(OmpEdgeCases, MultiplyMMWithEmptyInnerDimensionWritesZeros) {

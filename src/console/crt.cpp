@@ -3,6 +3,7 @@
 #include "linalg.h"
 #include "console/terminal.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,7 +31,12 @@ constexpr long long MAX_BLANKS = 65536;
 
 void CRT::clrscr() { linalg::console_clear(); }
 
-void CRT::gotoxy(int x, int y) { linalg::console_set_cursor(low16(x), low16(y)); }
+void CRT::gotoxy(int x, int y) {
+    // The console's coordinates are 16-bit signed: a coordinate outside
+    // 0..32767 names no cell and moves nothing (rather than wrapping).
+    if (x < 0 || y < 0 || x > INT16_MAX || y > INT16_MAX) return;
+    linalg::console_set_cursor(low16(x), low16(y));
+}
 
 void CRT::SetTextDefault() { linalg::console_set_attribute(linalg::ATTR_DEFAULT); }
 

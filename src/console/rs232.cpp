@@ -4,28 +4,36 @@
 #include "console/serial_port.h"
 
 #include <cmath>
+#include <new>
+#include <string>
 
 namespace linalg {
 
 namespace {
 
-// Open -> one-byte writes -> close; the port is closed on every path.
+// Open -> one-byte writes -> close; the port is closed on every path. The
+// device path is a string: when even that cannot be allocated the send is
+// an input/output error (the port cannot be reached), not an exception.
 int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsigned int baudRate) {
-    const std::string path = com_device_path(port);
-    if (path.empty()) return SERIAL_ARG_ERROR;
-    speed_t speed;
-    if (!baud_to_speed(baudRate, &speed)) return SERIAL_ARG_ERROR;
+    try {
+        const std::string path = com_device_path(port);
+        if (path.empty()) return SERIAL_ARG_ERROR;
+        speed_t speed;
+        if (!baud_to_speed(baudRate, &speed)) return SERIAL_ARG_ERROR;
 
-    SerialPort serial;
-    serial_trace_step("open " + path + " " + std::to_string(baudRate));
-    int result = serial.open(path, speed);
-    for (int i = 0; i < count && result == SERIAL_OK; ++i) {
-        serial_trace_step("write " + std::to_string(bytes[i]));
-        result = serial.write_byte(bytes[i]);
+        SerialPort serial;
+        if (serial_tracing()) serial_trace_step("open " + path + " " + std::to_string(baudRate));
+        int result = serial.open(path, speed);
+        for (int i = 0; i < count && result == SERIAL_OK; ++i) {
+            if (serial_tracing()) serial_trace_step("write " + std::to_string(bytes[i]));
+            result = serial.write_byte(bytes[i]);
+        }
+        serial.close();
+        if (serial_tracing()) serial_trace_step("close");
+        return result;
+    } catch (const std::bad_alloc&) {
+        return SERIAL_IO_ERROR;
     }
-    serial.close();
-    serial_trace_step("close");
-    return result;
 }
 
 constexpr unsigned int PROGRESS_BAUD = 9600;

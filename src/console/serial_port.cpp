@@ -127,4 +127,6 @@ void serial_trace_step(const std::string& step) {
     if (trace_log) trace_log->push_back(step);
 }
 
+bool serial_tracing() { return trace_log != nullptr; }
+
 } // namespace linalg

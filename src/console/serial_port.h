@@ -49,8 +49,10 @@ private:
     int fd_ = -1;
 };
 
-// Records one step of a sender in the test trace, if one is set.
+// Records one step of a sender in the test trace, if one is set; senders
+// build the step's text only while serial_tracing() is true.
 void serial_trace_step(const std::string& step);
+bool serial_tracing();
 
 namespace testhooks {
 // While set, the senders record their steps in *trace: "open <path> <baud>",

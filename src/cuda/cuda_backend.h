@@ -6,12 +6,13 @@
 // shared-memory banks; device buffers allocated in a fixed order;
 // checkpoint 1 "cudaMalloc error! %s\n"; zero-fill of every buffer; uploads;
 // checkpoint 2 "cudaMemcpy HtD error! %s\n"; kernel launches; (solvers)
-// synchronise; download; checkpoint 3 "cudaMemcpy DtH error! %s\n"; release
-// of the buffers in allocation order; device reset. After checkpoint 1 or 2
+// synchronise and read the singularity flag; download, skipped when a launch
+// or the wait failed; checkpoint 3 "cudaMemcpy DtH error! %s\n"; release of
+// the buffers in allocation order; device reset. After checkpoint 1 or 2
 // fails the element-wise and product routines return at once (the next
 // operation's reset discards their buffers) and the solvers release and
-// reset; in both cases the output is not written. Sizes of zero or less make
-// no device call at all.
+// reset. The output is written only when every step succeeded. Sizes of zero
+// or less make no device call at all.
 #ifndef LINALG_CUDA_CUDA_BACKEND_H
 #define LINALG_CUDA_CUDA_BACKEND_H
 
@@ -41,13 +42,15 @@ void vectormatrixMultiplication(double* V, int nColsV, double* M, int nColsM, do
 void matrixMultiplication(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X);  // X = M1*M2
 
 // Solves A*X = B (A nDim x nDim row-major) by Gauss-Jordan elimination on the
-// GPU with power-of-two row scaling and partial pivoting. No singularity
-// test: a zero pivot yields non-finite X silently. X may be B.
+// GPU with power-of-two row scaling and partial pivoting. A pivot of
+// magnitude below the CPU solvers' threshold (1e-12) prints "ERROR! Singular
+// system!" (no line feed) and leaves X untouched. X may be B.
 void SolveGJcuda(double* A, double* B, double* X, const int nDim);
 
 // Solves A*X = B with the forward elimination on the GPU (same preparation
-// and pivoting as SolveGJcuda) and the back substitution on the host, X
-// written from its last element to its first. X may be B.
+// and pivoting as SolveGJcuda, singular systems reported alike) and the back
+// substitution on the host, X written from its last element to its first.
+// X may be B.
 void SolveGcudacpu(double* A, double* B, double* X, const int nDim);
 
 } // namespace linalg

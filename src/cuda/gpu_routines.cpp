@@ -3,10 +3,10 @@
 // kernel definitions.
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <tuple>
-#include <vector>
 
 #include "core/work_memory.h"
 #include "cuda/cuda_backend.h"
@@ -18,32 +18,35 @@ namespace linalg {
 
 namespace {
 
-// The device buffers of one operation, allocated one after another and
-// released in allocation order. Not released by the destructor: after a
-// failed checkpoint the element-wise routines leave them to the next reset.
+// The device buffers of one operation (at most four), allocated one after
+// another and released in allocation order. A fixed table: nothing here
+// allocates host memory, so nothing can throw. Not released by the
+// destructor: after a failed checkpoint the element-wise routines leave them
+// to the next reset.
 class DeviceBuffers {
 public:
     template <typename T>
     T* alloc(std::size_t bytes) {
         void* p = nullptr;
         cudaMalloc(&p, bytes);
-        list_.push_back({p, bytes});
+        list_[count_++] = {p, bytes};
         return static_cast<T*>(p);
     }
     void zero_all() {
-        for (const auto& b : list_) cudaMemset(b.ptr, 0, b.bytes);
+        for (std::size_t i = 0; i < count_; ++i) cudaMemset(list_[i].ptr, 0, list_[i].bytes);
     }
     void free_all() {
-        for (const auto& b : list_)
-            if (b.ptr) cudaFree(b.ptr);
-        list_.clear();
+        for (std::size_t i = 0; i < count_; ++i)
+            if (list_[i].ptr) cudaFree(list_[i].ptr);
+        count_ = 0;
     }
     // Releases one buffer early (the solvers drop the copy of A).
     void free_one(void* p) {
-        for (auto it = list_.begin(); it != list_.end(); ++it)
-            if (it->ptr == p) {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (list_[i].ptr == p) {
                 cudaFree(p);
-                list_.erase(it);
+                for (std::size_t j = i + 1; j < count_; ++j) list_[j - 1] = list_[j];
+                --count_;
                 return;
             }
     }
@@ -53,7 +56,8 @@ private:
         void* ptr;
         std::size_t bytes;
     };
-    std::vector<Entry> list_;
+    Entry list_[4] = {};
+    std::size_t count_ = 0;
 };
 
 void upload(void* dev, const void* host, std::size_t bytes) { cudaMemcpy(dev, host, bytes, cudaMemcpyHostToDevice); }
@@ -70,9 +74,11 @@ struct Upload {
 // Host side of one element-wise or product operation: reset; one buffer per
 // entry of `bytes`, allocated in that order; checkpoint 1; zero-fill;
 // `uploads` in their order; checkpoint 2; `launch` called with the device
-// pointers in allocation order; download of buffer `result` into X;
-// checkpoint 3; release; reset. After a failed checkpoint 1 or 2 it returns
-// at once, X untouched and the buffers left to the next reset.
+// pointers in allocation order; download of buffer `result` into X unless a
+// launch failed (a refused launch leaves the device buffer as uploaded, so
+// copying it would overwrite X); checkpoint 3; release; reset. After a
+// failed checkpoint 1 or 2 it returns at once, X untouched and the buffers
+// left to the next reset.
 template <std::size_t N, typename Launch>
 void run_operation(const std::size_t (&bytes)[N], std::initializer_list<Upload> uploads, std::size_t result, double* X,
                    Launch launch) {
@@ -85,7 +91,7 @@ void run_operation(const std::size_t (&bytes)[N], std::initializer_list<Upload> 
     for (const Upload& u : uploads) upload(dev[u.buffer], u.host, bytes[u.buffer]);
     if (!gpu_checkpoint(kUploadError)) return;
     std::apply(launch, dev);
-    download(X, dev[result], bytes[result]);
+    if (cudaPeekAtLastError() == cudaSuccess) download(X, dev[result], bytes[result]);
     gpu_checkpoint(kDownloadError);
     buf.free_all();
     cudaDeviceReset();
@@ -193,21 +199,24 @@ enum class Elimination { gauss_jordan, below_pivot };
 // checkpoints 1 and 2, assembly of [A | B], row scaling, pivot indices,
 // diagonal, then per column the pivot search, the exchange with
 // normalisation and the elimination (all other rows, or the rows below).
-// Returns false when checkpoint 1 or 2 failed (message printed, nothing
-// launched). On success W, V, P stay allocated in `buf` for the caller.
-bool forward_phase(double* A, double* B, int n, Elimination kind, DeviceBuffers& buf, double*& W, double*& V) {
+// P holds n + 1 ints: the pivot rows and the singularity flag that the pivot
+// search sets. Returns false when checkpoint 1 or 2 failed (message printed,
+// nothing launched). On success W, V, P stay allocated in `buf` for the
+// caller.
+bool forward_phase(double* A, double* B, int n, Elimination kind, DeviceBuffers& buf, double*& W, double*& V,
+                   int*& P) {
     const int nC = n + 1;
     const double lnBase = std::log(2.0);
     const std::size_t wBytes = gpu_bytes(n, nC, sizeof(double));
     const std::size_t vBytes = gpu_bytes(n, 1, sizeof(double));
-    const std::size_t pBytes = gpu_bytes(n, 1, sizeof(int));
+    const std::size_t pBytes = gpu_bytes(nC, 1, sizeof(int));
     const std::size_t qBytes = gpu_bytes(n, n, sizeof(double));
 
     cudaDeviceReset();
     cudaDeviceSetSharedMemConfig(cudaSharedMemBankSizeEightByte);
     W = buf.alloc<double>(wBytes);
     V = buf.alloc<double>(vBytes);
-    int* P = buf.alloc<int>(pBytes);
+    P = buf.alloc<int>(pBytes);
     double* Q = buf.alloc<double>(qBytes);
     if (!gpu_checkpoint(kMallocError)) return false;
     buf.zero_all();
@@ -222,19 +231,34 @@ bool forward_phase(double* A, double* B, int n, Elimination kind, DeviceBuffers&
     LINALG_LAUNCH(VIDX_CU, rows, P, n);
     LINALG_LAUNCH(EXTRDIAGd_CU, rows, W, V, n, nC, 0);
 
-    const unsigned row_blocks = ceil_div(n, 16);
+    const long long row_blocks = ceil_div(n, 16);
     for (int i = 0; i < n; ++i) {
         const int m = n - i;
         const int T = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(m))));
         LINALG_LAUNCH(MAXd_CU, (LaunchShape{dim3(1), dim3(static_cast<unsigned>(T))}), W, V, P, n, i, i, T);
         LINALG_LAUNCH(SWAPd_CU, (LaunchShape{dim3(ceil_div(m + 1LL, 256)), dim3(256)}), V, P, W, nC, i);
-        const LaunchShape update{dim3(ceil_div(m, 16), row_blocks), dim3(16, 16)};
+        const LaunchShape update{grid_2d(ceil_div(m, 16), row_blocks), dim3(16, 16)};
         if (kind == Elimination::gauss_jordan)
             LINALG_LAUNCH(SUBROWSd_CU, update, W, n, nC, i, i + 1);
         else
             LINALG_LAUNCH(SUBSUBROWSd_CU, update, W, n, nC, i, i + 1);
     }
     return true;
+}
+
+// After the elimination and the wait for the device: true when the solution
+// may be downloaded. False after a failed launch or wait (the error stays
+// for checkpoint 3) and for a singular system, whose flag is read here in
+// one copy and reported with the CPU solvers' message.
+bool solution_ready(const int* P, int n) {
+    if (cudaPeekAtLastError() != cudaSuccess) return false;
+    int singular = 0;
+    download(&singular, P + n, sizeof(int));
+    if (cudaPeekAtLastError() != cudaSuccess) return false;
+    if (singular == 0) return true;
+    std::printf("ERROR! Singular system!");
+    std::fflush(stdout);
+    return false;
 }
 
 } // namespace
@@ -245,10 +269,11 @@ void SolveGJcuda(double* A, double* B, double* X, const int nDim) {
     DeviceBuffers buf;
     double* W = nullptr;
     double* V = nullptr;
-    if (forward_phase(A, B, n, Elimination::gauss_jordan, buf, W, V)) {
+    int* P = nullptr;
+    if (forward_phase(A, B, n, Elimination::gauss_jordan, buf, W, V, P)) {
         LINALG_LAUNCH(EXTRCOLd_CU, (LaunchShape{dim3(ceil_div(n + 1LL, 256)), dim3(256)}), W, V, n, n + 1, n, 0);
         cudaDeviceSynchronize();
-        download(X, V, gpu_bytes(n, 1, sizeof(double)));
+        if (solution_ready(P, n)) download(X, V, gpu_bytes(n, 1, sizeof(double)));
         gpu_checkpoint(kDownloadError);
     }
     buf.free_all();
@@ -262,23 +287,25 @@ void SolveGcudacpu(double* A, double* B, double* X, const int nDim) {
     DeviceBuffers buf;
     double* W = nullptr;
     double* V = nullptr;
-    if (forward_phase(A, B, n, Elimination::below_pivot, buf, W, V)) {
+    int* P = nullptr;
+    if (forward_phase(A, B, n, Elimination::below_pivot, buf, W, V, P)) {
         cudaDeviceSynchronize();
         const std::size_t wBytes = gpu_bytes(n, nC, sizeof(double));
-        double* H = static_cast<double*>(work_alloc(wBytes));
-        if (!H) {
+        double* H = nullptr;
+        if (!solution_ready(P, n)) {
+            gpu_checkpoint(kDownloadError);
+        } else if (!(H = static_cast<double*>(work_alloc(wBytes)))) {
             report_no_memory("SolveLSE3", wBytes);
         } else {
             download(H, W, wBytes);
-            // A failed download leaves H undefined; zeros keep the back
-            // substitution well-defined (X is unspecified after the message).
-            if (!gpu_checkpoint(kDownloadError)) std::memset(H, 0, wBytes);
-            // Unit upper triangular system: no division needed.
-            for (int i = n - 1; i >= 0; --i) {
-                const double* row = H + i * nC;
-                double v = row[n];
-                for (int j = i + 1; j < n; ++j) v = v - row[j] * X[j];
-                X[i] = v * row[i];
+            if (gpu_checkpoint(kDownloadError)) {
+                // Unit upper triangular system: no division needed.
+                for (int i = n - 1; i >= 0; --i) {
+                    const double* row = H + i * nC;
+                    double v = row[n];
+                    for (int j = i + 1; j < n; ++j) v = v - row[j] * X[j];
+                    X[i] = v * row[i];
+                }
             }
             work_free(H);
         }

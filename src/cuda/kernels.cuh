@@ -7,9 +7,12 @@
 #include "cuda/kernels.h"
 
 // Global thread indices in 64-bit arithmetic, so a grid close to 2^31
-// threads cannot wrap to a negative index.
+// threads cannot wrap to a negative index. The row index also counts
+// grid.z: launches with more row blocks than grid.y may hold (65,535) spread
+// them over grid.y x grid.z (see grid_2d in protocol.h).
 #define LINALG_GX (static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x)
-#define LINALG_GY (static_cast<long long>(blockIdx.y) * blockDim.y + threadIdx.y)
+#define LINALG_GY \
+    ((static_cast<long long>(blockIdx.z) * gridDim.y + blockIdx.y) * blockDim.y + threadIdx.y)
 
 __global__ void vectorscalarMultiplicationKernel(double* v, int n, double s) {
     const long long g = LINALG_GX;
@@ -153,6 +156,9 @@ __global__ void MAXd_CU(double* w, double* v, int* p, int n, int col, int start,
     }
     p[col] = best;
     v[col] = w[best * nC + col];
+    // Same threshold as the CPU solvers; NaN does not count. The flag is
+    // only ever set, so it survives to the end of the elimination.
+    if (fabs(v[col]) < kSingularPivot) p[n] = 1;
 }
 
 __global__ void SWAPd_CU(double* v, int* p, double* w, int nC, int i) {

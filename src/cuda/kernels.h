@@ -1,7 +1,9 @@
 // The 19 kernels of the GPU back-end (defined in kernels.cuh, compiled into
 // one translation unit). Thread indices: g = blockIdx.x * blockDim.x +
-// threadIdx.x in one dimension; gx, gy likewise in two. Matrices are
-// row-major; element offsets are formed in 64-bit arithmetic.
+// threadIdx.x in one dimension; gx likewise and gy = (blockIdx.z * gridDim.y
+// + blockIdx.y) * blockDim.y + threadIdx.y in two (grid.z carries the row
+// blocks beyond grid.y's limit). Matrices are row-major; element offsets are
+// formed in 64-bit arithmetic.
 #ifndef LINALG_CUDA_KERNELS_H
 #define LINALG_CUDA_KERNELS_H
 
@@ -49,11 +51,16 @@ __global__ void VIDX_CU(int* p, int n);
 __global__ void EXTRDIAGd_CU(double* w, double* v, int n, int nC, int off);
 // k = g + off < n: v[k] = w[k*nC + col].
 __global__ void EXTRCOLd_CU(double* w, double* v, int n, int nC, int col, int off);
+// Pivots of magnitude below this make a system singular (the CPU solvers'
+// threshold).
+constexpr double kSingularPivot = 1e-12;
+
 // One block of T threads (T*T >= n - start, T <= 1024): p[col] = uppermost
 // row among start..n-1 with the largest |w(row, col)| (row length n + 1),
 // v[col] = w(p[col], col). Thread t scans rows start + t*T .. +T-1, then a
 // barrier, then thread 0 reduces the per-thread candidates in order. Ties
-// and NaN never displace an earlier row.
+// and NaN never displace an earlier row. p holds n + 1 ints: p[n] is the
+// singularity flag, set to 1 when |v[col]| < kSingularPivot.
 __global__ void MAXd_CU(double* w, double* v, int* p, int n, int col, int start, int T);
 // k = g + i < nC: with q = p[i], exchanges w(i, k) and w(q, k) and divides
 // the new w(i, k) by v[i] (just divides when q == i). Columns < i untouched.

@@ -30,10 +30,16 @@ LaunchShape shape_1d(int n) {
     return {dim3(ceil_div(n, 512)), dim3(512)};
 }
 
+dim3 grid_2d(long long col_blocks, long long row_blocks) {
+    constexpr long long kMaxY = 65535;
+    const long long z = row_blocks <= kMaxY ? 1 : ceil_div(row_blocks, kMaxY);
+    return dim3(static_cast<unsigned>(col_blocks), ceil_div(row_blocks, z), static_cast<unsigned>(z));
+}
+
 LaunchShape shape_2d(int nR, int nC) {
     if (static_cast<long long>(nR) * nC <= 512)
         return {dim3(1, 1), dim3(static_cast<unsigned>(nC), static_cast<unsigned>(nR))};
-    return {dim3(ceil_div(nC, 16), ceil_div(nR, 16)), dim3(16, 16)};
+    return {grid_2d(ceil_div(nC, 16), ceil_div(nR, 16)), dim3(16, 16)};
 }
 
 } // namespace linalg

@@ -32,8 +32,15 @@ inline unsigned ceil_div(long long a, long long b) {
 // else blocks of 512 threads.
 LaunchShape shape_1d(int n);
 
+// Grid of col_blocks x row_blocks blocks. A GPU allows at most 65,535 blocks
+// in grid.y (and grid.z): more row blocks are spread over y and z as
+// ceil(row_blocks / z) x z with the smallest such z; the kernels count rows
+// over both. Up to 65,535 row blocks this is (col_blocks, row_blocks, 1).
+dim3 grid_2d(long long col_blocks, long long row_blocks);
+
 // One thread per element of an nR x nC result (x = column, y = row): one
-// block of nC x nR threads when nR*nC <= 512, else 16 x 16 blocks.
+// block of nC x nR threads when nR*nC <= 512, else 16 x 16 blocks on
+// grid_2d(ceil(nC / 16), ceil(nR / 16)).
 LaunchShape shape_2d(int nR, int nC);
 
 } // namespace linalg

@@ -9,8 +9,23 @@ namespace linalg {
 
 int MAX_THREADS = 0;
 
+int max_team_size() {
+    constexpr int kTeamBound = 1024;
+    const int procs = omp_get_num_procs();
+    const int bound = procs > kTeamBound ? procs : kTeamBound;
+    const int limit = omp_get_thread_limit();
+    return limit >= 1 && limit < bound ? limit : bound;
+}
+
 int InitOMP(int max_thr) {
     if (max_thr > 0) {
+        const int bound = max_team_size();
+        if (max_thr > bound) {
+            std::printf("\nWARNING! Init_openMP(%d): more threads than the OpenMP runtime can start; using %d!\n",
+                        max_thr, bound);
+            std::fflush(stdout);
+            max_thr = bound;
+        }
         MAX_THREADS = max_thr;
         return 0;
     }

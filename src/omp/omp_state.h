@@ -8,15 +8,23 @@
 namespace linalg {
 
 // Number of threads of every parallel region the library opens. 0 (the value
-// at load) means "not initialised"; any value >= 1 is used unchanged. Only
-// InitOMP writes it. A plain variable: callers must not change the count
+// at load) means "not initialised"; any value from 1 to max_team_size() is
+// used unchanged. Only InitOMP writes it. A plain variable: callers must not change the count
 // while another thread is inside an OpenMP routine.
 extern int MAX_THREADS;
 
-// With max_thr >= 1: records max_thr as the thread count and returns 0.
-// With max_thr <= 0: returns 0 when a count is already recorded (it stays
+// Largest thread count the library hands to the OpenMP runtime: 1024, or the
+// processor count when that is larger, and never more than the runtime's own
+// thread limit (OMP_THREAD_LIMIT). libgomp ends the process when it cannot
+// start a team (far larger counts exhaust thread stacks or process limits),
+// so counts above this bound are not passed on.
+int max_team_size();
+
+// With max_thr >= 1: records max_thr as the thread count and returns 0; a
+// count above max_team_size() prints a warning on standard output and records
+// the bound instead. With max_thr <= 0: returns 0 when a count is already recorded (it stays
 // unchanged), otherwise prints the not-initialised message on standard output
-// and returns -1. Does not talk to the OpenMP runtime.
+// and returns -1. Starts no thread.
 int InitOMP(int max_thr);
 
 // The check every OpenMP routine makes before doing anything: true when a

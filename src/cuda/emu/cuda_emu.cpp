@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <random>
@@ -73,7 +73,8 @@ struct Fault {
 
 struct Runtime {
     std::vector<Device> devices{Device{}};
-    Fault malloc_fault, copy_fault, memset_fault, launch_fault;
+    Fault malloc_fault, copy_fault, memset_fault, launch_fault, host_fault;
+    long long host_allocs = 0;  // host allocations of the emulation itself
     bool tracing = false;
     std::vector<std::string> log;
     ThreadOrder order = ThreadOrder::forward;
@@ -84,22 +85,47 @@ Runtime& rt() {
     static Runtime r;
     return r;
 }
+// Built while the library loads, not at a first call that might find no
+// memory left.
+[[maybe_unused]] const bool g_runtime_built = (rt(), true);
 
 thread_local int t_current = 0;
 thread_local cudaError_t t_last = cudaSuccess;
 
 bool is_sticky(cudaError_t e) { return e == cudaErrorLaunchFailure || e == cudaErrorIllegalAddress; }
 
-void note(const std::string& line) {
-    if (rt().tracing) rt().log.push_back(line);
+// Appends the line that `make` builds to the trace, when tracing. The line
+// is built only then, so an untraced call allocates nothing for it; a trace
+// line that cannot be allocated is dropped (the trace is a test aid).
+template <typename Make>
+void note_with(Make make) {
+    if (!rt().tracing) return;
+    try {
+        rt().log.push_back(make());
+    } catch (const std::bad_alloc&) {
+    }
 }
+#define LINALG_EMU_NOTE(expr) note_with([&]() -> std::string { return expr; })
 
 // Records a failure as the last error and marks the trace line.
 cudaError_t fail(cudaError_t e) {
     t_last = e;
-    if (rt().tracing && !rt().log.empty()) rt().log.back() += " -> " + std::to_string(static_cast<int>(e));
+    if (rt().tracing && !rt().log.empty()) {
+        try {
+            rt().log.back() += " -> " + std::to_string(static_cast<int>(e));
+        } catch (const std::bad_alloc&) {
+        }
+    }
     return e;
 }
+
+// Counts one host allocation of the emulation and says whether an injected
+// fault makes it fail.
+bool host_alloc_refused() {
+    ++rt().host_allocs;
+    return rt().host_fault.hit();
+}
+
 
 Device* current() {
     Runtime& r = rt();
@@ -137,31 +163,59 @@ constexpr std::size_t kStackBytes = 256 * 1024;
 constexpr std::size_t kStackBytes = 64 * 1024;
 #endif
 
-// A fiber stack with an inaccessible guard page below it, so an overflow
-// faults at once instead of overwriting other memory.
-class FiberStack {
+// Fiber stacks, each with an inaccessible guard page below it, so an
+// overflow faults at once instead of overwriting other memory. Stacks are
+// kept in a process-wide pool for reuse across launches (a pool rather than
+// a thread_local cache: a thread_local with a destructor registers it with
+// the C library on first use, which can fail and abort when memory is
+// short). The pool's table is fixed, so taking and returning never
+// allocates; a stack that does not fit into it is unmapped.
+class StackPool {
 public:
-    FiberStack() {
-        guard_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, guard_ + kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                       -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        base_ = static_cast<char*>(p);
-        if (mprotect(base_, guard_, PROT_NONE) != 0) {
-            munmap(base_, guard_ + kStackBytes);
-            throw std::bad_alloc();
+    // A stack's lowest usable address, or nullptr when no memory is left.
+    char* take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (count_ > 0) return free_[--count_];
         }
+        if (host_alloc_refused()) return nullptr;
+        const std::size_t guard = page();
+        void* p = mmap(nullptr, guard + kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                       -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        if (mprotect(p, guard, PROT_NONE) != 0) {
+            munmap(p, guard + kStackBytes);
+            return nullptr;
+        }
+        return static_cast<char*>(p) + guard;
     }
-    ~FiberStack() { munmap(base_, guard_ + kStackBytes); }
-    FiberStack(const FiberStack&) = delete;
-    FiberStack& operator=(const FiberStack&) = delete;
-    // Lowest usable address; the stack grows down towards the guard page.
-    char* bottom() const { return base_ + guard_; }
+    void give_back(char* stack) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (count_ < kSlots) {
+                free_[count_++] = stack;
+                return;
+            }
+        }
+        unmap(stack);
+    }
+    // Unmaps every pooled stack (test hooks, and at exit).
+    void drain() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (count_ > 0) unmap(free_[--count_]);
+    }
+    ~StackPool() { drain(); }
 
 private:
-    char* base_ = nullptr;
-    std::size_t guard_ = 0;
+    static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+    static void unmap(char* stack) { munmap(stack - page(), page() + kStackBytes); }
+    static constexpr std::size_t kSlots = 1024;
+    std::mutex mutex_;
+    char* free_[kSlots] = {};
+    std::size_t count_ = 0;
 };
+
+StackPool g_stacks;
 
 // Thrown by a barrier met by a thread that runs as a plain call: the block
 // was started without fibers because its first thread finished without one.
@@ -176,6 +230,7 @@ struct BlockRun {
     ucontext_t scheduler{};
     std::vector<ucontext_t> fibers;
     std::vector<char> done;
+    std::vector<char*> stacks;  // taken from the pool, returned after the launch
     unsigned running = 0;
     const void* scheduler_stack = nullptr;  // for the sanitizer's switch notes
     std::size_t scheduler_stack_size = 0;
@@ -192,7 +247,6 @@ void switch_end(void*, const void**, std::size_t*) {}
 
 thread_local BlockRun* t_run = nullptr;
 thread_local bool t_in_fiber = false;
-thread_local std::vector<std::unique_ptr<FiberStack>> t_stacks;  // reused across launches
 
 dim3 thread_index(const dim3& dims, unsigned t) {
     return dim3(t % dims.x, (t / dims.x) % dims.y, t / (dims.x * dims.y));
@@ -208,10 +262,15 @@ void fiber_entry() {
 }
 
 void start_fiber(BlockRun& r, unsigned t) {
-    while (t_stacks.size() <= t) t_stacks.push_back(std::make_unique<FiberStack>());
+    while (r.stacks.size() <= t) {
+        r.stacks.reserve(r.dims.x * r.dims.y * r.dims.z);
+        char* stack = g_stacks.take();
+        if (!stack) throw std::bad_alloc();
+        r.stacks.push_back(stack);  // capacity reserved: cannot throw and lose the stack
+    }
     ucontext_t& uc = r.fibers[t];
     getcontext(&uc);
-    uc.uc_stack.ss_sp = t_stacks[t]->bottom();
+    uc.uc_stack.ss_sp = r.stacks[t];
     uc.uc_stack.ss_size = kStackBytes;
     uc.uc_link = &r.scheduler;
     makecontext(&uc, fiber_entry, 0);
@@ -223,7 +282,7 @@ void resume(BlockRun& r, unsigned t) {
     threadIdx = thread_index(r.dims, t);
     t_in_fiber = true;
     void* fake = nullptr;
-    switch_begin(&fake, t_stacks[t]->bottom(), kStackBytes);
+    switch_begin(&fake, r.stacks[t], kStackBytes);
     swapcontext(&r.scheduler, &r.fibers[t]);
     switch_end(fake, nullptr, nullptr);
     t_in_fiber = false;
@@ -275,7 +334,7 @@ bool valid_shape(dim3 g, dim3 b) {
 
 void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* context) {
     Runtime& rtm = rt();
-    note(std::string("launch ") + name + " " + shape("grid", grid) + " " + shape("block", block));
+    LINALG_EMU_NOTE(std::string("launch ") + name + " " + shape("grid", grid) + " " + shape("block", block));
     Device* d = current();
     if (!d) {
         fail(cudaErrorNoDevice);
@@ -297,11 +356,6 @@ void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* cont
     }
 
     const unsigned n = block.x * block.y * block.z;
-    std::vector<unsigned> order(n);
-    std::iota(order.begin(), order.end(), 0u);
-    if (rtm.order == ThreadOrder::reversed) std::reverse(order.begin(), order.end());
-    std::mt19937 shuffler(rtm.seed);
-
     BlockRun run;
     run.body = body;
     run.context = context;
@@ -311,6 +365,10 @@ void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* cont
     blockDim = block;
     gridDim = grid;
     try {
+        std::vector<unsigned> order(n);
+        std::iota(order.begin(), order.end(), 0u);
+        if (rtm.order == ThreadOrder::reversed) std::reverse(order.begin(), order.end());
+        std::mt19937 shuffler(rtm.seed);
         for (unsigned z = 0; z < grid.z; ++z)
             for (unsigned y = 0; y < grid.y; ++y)
                 for (unsigned x = 0; x < grid.x; ++x) {
@@ -322,7 +380,13 @@ void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* cont
         // A barrier that only some threads of a block reach: a kernel fault.
         d->sticky = cudaErrorLaunchFailure;
         fail(cudaErrorLaunchFailure);
+    } catch (const std::bad_alloc&) {
+        // No host memory for the launch (fiber stacks, bookkeeping): the
+        // launch fails as a real one that cannot get its resources; blocks
+        // already run may have written, so the caller must not download.
+        fail(cudaErrorMemoryAllocation);
     }
+    for (char* stack : run.stacks) g_stacks.give_back(stack);
     t_run = outer;
 }
 
@@ -331,7 +395,7 @@ void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* cont
 
 using linalg::emu::current;
 using linalg::emu::fail;
-using linalg::emu::note;
+using linalg::emu::note_with;
 using linalg::emu::rt;
 
 void __syncthreads() {
@@ -350,14 +414,14 @@ void __syncthreads() {
 // ---- runtime API ------------------------------------------------------------
 
 cudaError_t cudaGetDeviceCount(int* count) {
-    note("getDeviceCount");
+    LINALG_EMU_NOTE("getDeviceCount");
     *count = static_cast<int>(rt().devices.size());
     if (*count == 0) return fail(cudaErrorNoDevice);
     return cudaSuccess;
 }
 
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
-    note("getDeviceProperties " + std::to_string(device));
+    LINALG_EMU_NOTE("getDeviceProperties " + std::to_string(device));
     if (device < 0 || device >= static_cast<int>(rt().devices.size())) return fail(cudaErrorInvalidDevice);
     const auto& d = rt().devices[static_cast<std::size_t>(device)];
     std::memset(prop, 0, sizeof *prop);
@@ -376,7 +440,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
 }
 
 cudaError_t cudaSetDevice(int device) {
-    note("setDevice " + std::to_string(device));
+    LINALG_EMU_NOTE("setDevice " + std::to_string(device));
     if (device < 0 || device >= static_cast<int>(rt().devices.size())) return fail(cudaErrorInvalidDevice);
     linalg::emu::t_current = device;
     return cudaSuccess;
@@ -388,7 +452,7 @@ cudaError_t cudaGetDevice(int* device) {
 }
 
 cudaError_t cudaDeviceReset() {
-    note("reset");
+    LINALG_EMU_NOTE("reset");
     auto* d = current();
     if (!d) return fail(cudaErrorNoDevice);
     linalg::emu::release_all(*d);
@@ -399,7 +463,7 @@ cudaError_t cudaDeviceReset() {
 
 cudaError_t cudaDeviceSetSharedMemConfig(cudaSharedMemConfig config) {
     const int bytes = config == cudaSharedMemBankSizeEightByte ? 8 : config == cudaSharedMemBankSizeFourByte ? 4 : 0;
-    note("sharedMemConfig " + std::to_string(bytes));
+    LINALG_EMU_NOTE("sharedMemConfig " + std::to_string(bytes));
     auto* d = current();
     if (!d) return fail(cudaErrorNoDevice);
     if (config < cudaSharedMemBankSizeDefault || config > cudaSharedMemBankSizeEightByte) return fail(cudaErrorInvalidValue);
@@ -408,7 +472,7 @@ cudaError_t cudaDeviceSetSharedMemConfig(cudaSharedMemConfig config) {
 }
 
 cudaError_t cudaDeviceSynchronize() {
-    note("synchronize");
+    LINALG_EMU_NOTE("synchronize");
     auto* d = current();
     if (!d) return fail(cudaErrorNoDevice);
     if (d->sticky != cudaSuccess) return fail(d->sticky);
@@ -416,7 +480,7 @@ cudaError_t cudaDeviceSynchronize() {
 }
 
 cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
-    note("malloc " + std::to_string(size));
+    LINALG_EMU_NOTE("malloc " + std::to_string(size));
     auto* d = current();
     if (!d) return fail(cudaErrorNoDevice);
     if (d->sticky != cudaSuccess) return fail(d->sticky);
@@ -426,9 +490,17 @@ cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
         return cudaSuccess;
     }
     if (d->used > d->capacity || size > d->capacity - d->used || size > SIZE_MAX - 255) return fail(cudaErrorMemoryAllocation);
-    void* p = std::aligned_alloc(256, (size + 255) / 256 * 256);
+    // Device memory is host memory here: a host that has none left gives
+    // the runtime's out-of-memory error, also when the bookkeeping entry
+    // cannot be allocated.
+    void* p = linalg::emu::host_alloc_refused() ? nullptr : std::aligned_alloc(256, (size + 255) / 256 * 256);
     if (!p) return fail(cudaErrorMemoryAllocation);
-    d->allocs[reinterpret_cast<std::uintptr_t>(p)] = size;
+    try {
+        d->allocs[reinterpret_cast<std::uintptr_t>(p)] = size;
+    } catch (const std::bad_alloc&) {
+        std::free(p);
+        return fail(cudaErrorMemoryAllocation);
+    }
     d->used += size;
     *devPtr = p;
     return cudaSuccess;
@@ -437,12 +509,12 @@ cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
 cudaError_t cudaFree(void* devPtr) {
     auto* d = current();
     if (!d) {
-        note("free ?");
+        LINALG_EMU_NOTE("free ?");
         return fail(cudaErrorNoDevice);
     }
     auto it = d->allocs.find(reinterpret_cast<std::uintptr_t>(devPtr));
     const bool known = it != d->allocs.end();
-    note("free " + (known ? std::to_string(it->second) : std::string(devPtr ? "?" : "0")));
+    LINALG_EMU_NOTE("free " + (known ? std::to_string(it->second) : std::string(devPtr ? "?" : "0")));
     if (!devPtr) return cudaSuccess;
     if (d->sticky != cudaSuccess) return fail(d->sticky);
     if (!known) return fail(cudaErrorInvalidValue);
@@ -453,7 +525,7 @@ cudaError_t cudaFree(void* devPtr) {
 }
 
 cudaError_t cudaMemset(void* devPtr, int value, std::size_t count) {
-    note("memset " + std::to_string(count));
+    LINALG_EMU_NOTE("memset " + std::to_string(count));
     auto* d = current();
     if (!d) return fail(cudaErrorNoDevice);
     if (d->sticky != cudaSuccess) return fail(d->sticky);
@@ -467,7 +539,7 @@ cudaError_t cudaMemset(void* devPtr, int value, std::size_t count) {
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
     static const char* const names[] = {"HtH", "HtD", "DtH", "DtD", "Default"};
     const int k = static_cast<int>(kind);
-    note(std::string("memcpy ") + (k >= 0 && k <= 4 ? names[k] : "?") + " " + std::to_string(count));
+    LINALG_EMU_NOTE(std::string("memcpy ") + (k >= 0 && k <= 4 ? names[k] : "?") + " " + std::to_string(count));
     auto* d = current();
     if (!d) return fail(cudaErrorNoDevice);
     if (d->sticky != cudaSuccess) return fail(d->sticky);
@@ -483,7 +555,7 @@ cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpy
 }
 
 cudaError_t cudaGetLastError() {
-    note("getLastError");
+    LINALG_EMU_NOTE("getLastError");
     const cudaError_t e = linalg::emu::t_last;
     linalg::emu::t_last = cudaSuccess;
     return e;
@@ -530,6 +602,9 @@ void set_devices(const std::vector<std::pair<int, int>>& capabilities) {
     r.copy_fault = Fault{};
     r.memset_fault = Fault{};
     r.launch_fault = Fault{};
+    r.host_fault = Fault{};
+    r.host_allocs = 0;
+    g_stacks.drain();
     r.tracing = false;
     r.log.clear();
     r.order = ThreadOrder::forward;
@@ -546,6 +621,12 @@ void fail_malloc_at(long long k, cudaError_t error) { rt().malloc_fault.arm(k, e
 void fail_copy_at(long long k, cudaError_t error) { rt().copy_fault.arm(k, error); }
 void fail_memset_at(long long k, cudaError_t error) { rt().memset_fault.arm(k, error); }
 void fail_launch_at(long long k, cudaError_t error) { rt().launch_fault.arm(k, error); }
+void fail_host_alloc_at(long long k) { rt().host_fault.arm(k, cudaErrorMemoryAllocation); }
+long long host_alloc_calls() { return rt().host_allocs; }
+void reset_host_alloc_calls() {
+    rt().host_allocs = 0;
+    rt().host_fault = Fault{};
+}
 
 void set_thread_order(ThreadOrder order, unsigned seed) {
     rt().order = order;

@@ -21,7 +21,8 @@ constexpr std::size_t kDefaultCapacity = std::size_t(4) << 30;
 
 // Back to the state after load: one device of capability 6.1, default
 // capacity, every allocation freed, current device 0, no last error, no
-// fault injection, trace off and empty, threads in forward order.
+// fault injection, trace off and empty, threads in forward order, no pooled
+// fiber stack.
 void reset();
 
 // Replaces the device list by devices of the given (major, minor)
@@ -37,6 +38,15 @@ void fail_malloc_at(long long k, cudaError_t error = cudaErrorMemoryAllocation);
 void fail_copy_at(long long k, cudaError_t error = cudaErrorInvalidValue);
 void fail_memset_at(long long k, cudaError_t error = cudaErrorInvalidValue);
 void fail_launch_at(long long k, cudaError_t error = cudaErrorLaunchFailure);
+
+// The emulation's own host memory: device buffers and the stacks of the
+// threads of blocks that meet a barrier (pooled across launches; reset()
+// empties the pool). The k-th following such allocation (k >= 1) fails as if
+// the host had no memory left; 0 disables. host_alloc_calls counts them
+// since the last reset_host_alloc_calls (which also disarms) or reset().
+void fail_host_alloc_at(long long k);
+long long host_alloc_calls();
+void reset_host_alloc_calls();
 
 // Order in which the threads of a block run between barriers.
 enum class ThreadOrder { forward, reversed, shuffled };
