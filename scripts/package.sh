@@ -150,7 +150,9 @@ for p in "$runtime_pkg" liblinalg-dev; do
     exit 1
   fi
 done
-trap 'dpkg --purge liblinalg-dev "$runtime_pkg" >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
-dpkg -i "$out/${runtime_pkg}_${debversion}_${arch}.deb" "$out/liblinalg-dev_${debversion}_${arch}.deb" >/dev/null
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+trap '$SUDO dpkg --purge liblinalg-dev "$runtime_pkg" >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
+$SUDO dpkg -i "$out/${runtime_pkg}_${debversion}_${arch}.deb" "$out/liblinalg-dev_${debversion}_${arch}.deb" >/dev/null
 bash tests/consume_installed.sh "$src" "$tmp/consumers" /usr
 echo "install check: passed"
