@@ -254,7 +254,8 @@ public:
 
 // ==== Error contract ==========================================================
 //
-// The library reports problems only by printing on standard output (printf);
+// The library reports problems only by printing on standard output (printf;
+// one load-time note goes to standard error);
 // no function throws, returns an error code (except Init_openMP, Init_CUDA
 // and the RS232 functions) or sets errno. Every message, word for word
 // ("\n" is a line feed; %s and %d as in printf):
@@ -300,11 +301,18 @@ public:
 //     character from standard input, returns the capability (10*major +
 //     minor) and does not select the device.
 //  "NR run-time error...\n%s\n...now exiting to system...\n"
-//     the eigen-solvers when an iteration does not converge (for example
-//     with NaN or infinite input); %s is one of
+//     the eigen-solvers when an iteration fails, which only NaN or infinity
+//     among the elements read can cause (every finite matrix returns); %s is
+//     one of
 //       "Too many iterations in routine jacobi",
 //       "Too many iterations in tqli", "Too many iterations in hqr".
 //     The process then ends with exit(1); the call does not return.
+//  "linalg: %s\n" on STANDARD ERROR, %s being
+//       "LINALG_ISA=<value> ignored: unknown instruction set (sse2, avx2 or avx512)"
+//       "LINALG_ISA=<value> ignored: CPU lacks AVX2" (or AVX-512F/DQ/BW/VL)
+//     once, when the library is loaded, if the environment variable
+//     LINALG_ISA names an instruction set that is unknown or that the
+//     processor lacks; the best set the processor has is used instead.
 //  "\nPress any key..." / "\nPress <Enter>..."   no line feed
 //     CRT::Press_and_Exit / CRT::Enter_and_Exit (prompts, then a wait for
 //     input). CRT::clrline prints blanks; the other CRT functions print ANSI

@@ -27,6 +27,8 @@ std::set<std::string> printed_texts() {
     const std::string lit = R"#("((?:[^"\\]|\\.)*)")#";
     const std::regex patterns[] = {
         std::regex(R"(\bprintf\(\s*)" + lit),
+        std::regex(R"(\bfprintf\(\s*stderr,\s*)" + lit),
+        std::regex(R"#(" ignored: ([^"]*)")#"),
         std::regex(R"(\b(?:fatal_numeric_error|report_no_memory)\(\s*)" + lit),
         std::regex(R"(\balloc_work_(?:matrix|vector)\([^;"]*)" + lit),
         std::regex(R"(\bconst char\* const k\w+Error = )" + lit),
