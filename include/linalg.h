@@ -255,10 +255,10 @@ public:
 // ==== Error contract ==========================================================
 //
 // The library reports problems only by printing on standard output (printf;
-// one load-time note goes to standard error);
-// no function throws, returns an error code (except Init_openMP, Init_CUDA
-// and the RS232 functions) or sets errno. Every message, word for word
-// ("\n" is a line feed; %s and %d as in printf):
+// one load-time note goes to standard error); no function throws, returns
+// an error code (except Init_openMP, Init_CUDA and the RS232 functions) or
+// sets errno. Every message, word for word ("\n" is a line feed; %s and %d
+// as in printf):
 //
 //  "ERROR! Singular system!"                                  no line feed
 //     SolveLSE, SolveLSE1, SolveLSE2, SolveLSE3, SolveLSEauto, InverseMsq,
@@ -336,6 +336,12 @@ public:
 // untouched on every failure, with a message. Not detectable this way: a
 // singular InverseMsq (check M * iM against the identity), a singular
 // DeterminantMsq (0.0, as for an exactly singular matrix).
+// SolveLSEauto fails as the solver it picks by the order: below n1 SolveLSE
+// (singular or work-memory message), below n2 SolveLSE2, else SolveLSE3
+// (singular message or a cuda... message; SolveLSE3 also the "SolveLSE3"
+// host-copy message). The GPU branches eliminate with fused multiply-adds,
+// so a matrix right at the 1e-12 threshold may be refused by one branch and
+// solved by another.
 //
 // Threads. The library has no threads of its own and takes no locks (the GPU
 // emulation only guards its pool of fiber stacks).
