@@ -1,9 +1,11 @@
 // The eigen-solvers against plain copies of their original row-pointer
 // implementation (support/ref_eigen): whatever layout the library's solvers
-// keep their work matrices in, every eigenvalue and eigenvector element must
-// carry the same bits. Where the copies do not converge (they end after 30
-// iterations for one eigenvalue) the library must return finite results.
+// keep their work matrices in, and whichever instruction set their kernels
+// run with, every eigenvalue and eigenvector element must carry the same
+// bits. Where the copies do not converge (they end after 30 iterations for
+// one eigenvalue) the library must return finite results.
 #include "linalg.h"
+#include "kernels/kernels.h"
 #include "support/ref_eigen.h"
 #include "support/reference.h"
 
@@ -156,19 +158,29 @@ Matrix with_spectrum(const std::vector<double>& values, std::uint64_t salt) {
     return A;
 }
 
+// Each test runs with the kernel table of one instruction set.
+class EigenLayout : public ::testing::TestWithParam<linalg::isa> {
+protected:
+    void SetUp() override {
+        if (!linalg::testhooks::force_isa(GetParam()))
+            GTEST_SKIP() << "processor cannot run the " << linalg::isa_name(GetParam()) << " path";
+    }
+    void TearDown() override { linalg::testhooks::reset_isa(); }
+};
+
 } // namespace
 
-TEST(EigenLayout, SymmetricRandomMatrices) {
+TEST_P(EigenLayout, SymmetricRandomMatrices) {
     for (int n : kOrders) check_symmetric(random_symmetric(n, 7000 + n), n, "random n=" + std::to_string(n));
 }
 
-TEST(EigenLayout, GeneralRandomMatrices) {
+TEST_P(EigenLayout, GeneralRandomMatrices) {
     for (int n : kOrders)
         check_unsymm(ref::random_vector(static_cast<std::size_t>(n) * n, 8000 + n), n,
                      "random n=" + std::to_string(n));
 }
 
-TEST(EigenLayout, SymmetricSolversReadOnlyTheirTriangle) {
+TEST_P(EigenLayout, SymmetricSolversReadOnlyTheirTriangle) {
     // A non-symmetric input: Jacobi mirrors the upper triangle, HQL the lower.
     for (int n : {5, 33, 100}) {
         const Matrix A = ref::random_vector(static_cast<std::size_t>(n) * n, 8500 + n);
@@ -176,7 +188,7 @@ TEST(EigenLayout, SymmetricSolversReadOnlyTheirTriangle) {
     }
 }
 
-TEST(EigenLayout, RepeatedEigenvalues) {
+TEST_P(EigenLayout, RepeatedEigenvalues) {
     for (int n : {2, 3, 8, 33, 100}) {
         const std::string tag = " n=" + std::to_string(n);
         // Identity and a multiple of it: nothing to rotate, ties everywhere.
@@ -195,7 +207,7 @@ TEST(EigenLayout, RepeatedEigenvalues) {
     }
 }
 
-TEST(EigenLayout, GradedMatrices) {
+TEST_P(EigenLayout, GradedMatrices) {
     for (int n : {7, 16, 33, 100}) {
         const std::string tag = " n=" + std::to_string(n);
         Matrix S = random_symmetric(n, 9200 + n);
@@ -229,7 +241,7 @@ TEST(EigenLayout, GradedMatrices) {
     }
 }
 
-TEST(EigenLayout, ZeroRowsAndColumns) {
+TEST_P(EigenLayout, ZeroRowsAndColumns) {
     for (int n : {3, 7, 16, 33, 100}) {
         const std::string tag = " n=" + std::to_string(n);
         Matrix S = random_symmetric(n, 9400 + n);
@@ -253,7 +265,7 @@ TEST(EigenLayout, ZeroRowsAndColumns) {
     }
 }
 
-TEST(EigenLayout, StructuredMatrices) {
+TEST_P(EigenLayout, StructuredMatrices) {
     for (int n : {3, 8, 17, 64}) {
         const std::string tag = " n=" + std::to_string(n);
         // Tridiagonal (tred2 has nothing to reduce), diagonal.
@@ -287,7 +299,7 @@ TEST(EigenLayout, StructuredMatrices) {
     }
 }
 
-TEST(EigenLayout, SmallDirectedGraphs) {
+TEST_P(EigenLayout, SmallDirectedGraphs) {
     // Adjacency matrices of random directed graphs (0/1 entries), a few of
     // which need more than 30 iterations for one eigenvalue; a third of them
     // with some entries -1.
@@ -305,3 +317,7 @@ TEST(EigenLayout, SmallDirectedGraphs) {
     // The set must exercise the late iterations, or it proves nothing there.
     EXPECT_GT(frozen_failures, before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Isa, EigenLayout,
+                         ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512),
+                         [](const ::testing::TestParamInfo<linalg::isa>& p) { return linalg::isa_name(p.param); });

@@ -395,6 +395,21 @@ Out run_eigen(const Table& t, int which) {
     return out;
 }
 
+// Blocks of every size around the vector tiles (2, 4, 8 rows and columns)
+// inside wider leading dimensions; outputs NaN-filled with a margin.
+Out run_transpose_block(const Table& t, int) {
+    Out out;
+    for (idx rows : {0, 1, 3, 4, 8, 9, 17, 32, 33})
+        for (idx cols : {0, 1, 2, 7, 8, 16, 31, 33, 70}) {
+            const idx ldm = cols + 5, ldx = rows + 3;
+            const auto M = input(rows * ldm + 1, 41 + rows * 7 + cols);
+            auto X = garbage(static_cast<std::size_t>(cols * ldx + 8));
+            t.transpose_block(M.data(), ldm, X.data(), ldx, rows, cols);
+            append(out, X);
+        }
+    return out;
+}
+
 Out run_twist(const Table& t, int) {
     std::mt19937 g(static_cast<std::uint32_t>(ref::seed()));
     std::vector<std::uint32_t> state(linalg::kTwistWords);
@@ -447,7 +462,7 @@ const TableKernel kTableKernels[] = {
     {"rotate_ql", run_eigen, 0},
     {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},       {"sub_scaled", run_eigen, 3},
     {"sub_rank_two", run_eigen, 4},   {"reflect3", run_eigen, 5},         {"reflect2", run_eigen, 6},
-    {"twist", run_twist, 0},
+    {"transpose_block", run_transpose_block, 0}, {"twist", run_twist, 0},
 };
 
 class KernelTable : public ::testing::TestWithParam<std::tuple<isa, int>> {};

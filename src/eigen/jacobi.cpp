@@ -18,27 +18,7 @@ namespace {
 constexpr int kMaxSweeps = 50;
 constexpr double kThresholdFactor = 0.2;   // early threshold 0.2*S/n^2
 constexpr double kNegligible = 100.0;      // 100*|apq| lost against |d|
-constexpr int kBlock = 64;                 // rotations per deferred mirror block
-
-// X[c*ldx + r] = M[r*ldm + c] for 0 <= r < rows, 0 <= c < cols, in 4 x 4
-// tiles. M and X do not overlap.
-void transpose_block(const double* M, long long ldm, double* X, long long ldx, int rows, int cols) {
-    constexpr int T = 4;
-    int c0 = 0;
-    for (; c0 + T <= cols; c0 += T) {
-        int r0 = 0;
-        for (; r0 + T <= rows; r0 += T) {
-            const double* const m = M + r0 * ldm + c0;
-            double* const x = X + c0 * ldx + r0;
-            for (int c = 0; c < T; ++c)
-                for (int r = 0; r < T; ++r) x[c * ldx + r] = m[r * ldm + c];
-        }
-        for (; r0 < rows; ++r0)
-            for (int c = c0; c < c0 + T; ++c) X[c * ldx + r0] = M[r0 * ldm + c];
-    }
-    for (; c0 < cols; ++c0)
-        for (int r = 0; r < rows; ++r) X[c0 * ldx + r] = M[r * ldm + c0];
-}
+constexpr int kBlock = 32;                 // rotations per deferred mirror block
 
 // The working state of jacobi in one block, zero-based: row i holds line i of
 // the symmetric matrix in full (F, ld doubles, whichever triangle an element
@@ -119,42 +99,27 @@ public:
     // block's rows as its columns q[.].
     void flush_block(int p, const int* q, int cnt) {
         if (cnt == 0) return;
-        const double* src[kBlock];
-        for (int t = 0; t < cnt; ++t) src[t] = row(q[t]);
         for (int t = 0; t < cnt; ++t)
-            for (int u = t + 1; u < cnt; ++u) row(q[t])[q[u]] = src[u][q[t]];
-        if (q[cnt - 1] - q[0] == cnt - 1) {
-            // Consecutive rows: two blocked transposes, around the block.
-            const long long ld = 2 * ld_;
-            transpose_block(row(q[0]) + p + 1, ld, row(p + 1) + q[0], ld, cnt, q[0] - p - 1);
-            const int after = q[0] + cnt;
-            transpose_block(row(q[0]) + after, ld, row(after) + q[0], ld, cnt, n_ - after);
-            return;
+            for (int u = t + 1; u < cnt; ++u) row(q[t])[q[u]] = row(q[u])[q[t]];
+        // The block's rows in runs of consecutive indices; each run is
+        // transposed into the rows between and around the block's rows.
+        int run_start[kBlock], run_len[kBlock], runs = 0;
+        for (int t = 0; t < cnt; ++t) {
+            if (t > 0 && q[t] == q[t - 1] + 1) {
+                ++run_len[runs - 1];
+            } else {
+                run_start[runs] = q[t];
+                run_len[runs++] = 1;
+            }
         }
-        // Otherwise the rows between and around the block's rows, four
-        // at a time.
+        const idx ld = 2 * ld_;
         int j = p + 1;
-        for (int t = 0; t <= cnt; ++t) {
-            const int end = t < cnt ? q[t] : n_;
-            for (; j + 4 <= end; j += 4) {
-                double* const r0 = row(j);
-                double* const r1 = row(j + 1);
-                double* const r2 = row(j + 2);
-                double* const r3 = row(j + 3);
-                for (int u = 0; u < cnt; ++u) {
-                    const double* const su = src[u] + j;
-                    const int c = q[u];
-                    r0[c] = su[0];
-                    r1[c] = su[1];
-                    r2[c] = su[2];
-                    r3[c] = su[3];
-                }
-            }
-            for (; j < end; ++j) {
-                double* const rj = row(j);
-                for (int u = 0; u < cnt; ++u) rj[q[u]] = src[u][j];
-            }
-            j = end + 1;
+        for (int g = 0; g <= runs; ++g) {
+            const int end = g < runs ? run_start[g] : n_;
+            if (end > j)
+                for (int r = 0; r < runs; ++r)
+                    transpose_block(row(run_start[r]) + j, ld, row(j) + run_start[r], ld, run_len[r], end - j);
+            if (g < runs) j = run_start[g] + run_len[g];
         }
     }
 

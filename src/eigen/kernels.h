@@ -44,6 +44,11 @@ inline void reflect_rows2(double* r0, double* r1, int n, double q, double x, dou
     kernels().reflect2(r0, r1, n, q, x, y);
 }
 
+// X[c*ldx + r] = M[r*ldm + c] for 0 <= r < rows, 0 <= c < cols (a copy).
+inline void transpose_block(const double* M, idx ldm, double* X, idx ldx, int rows, int cols) {
+    kernels().transpose_block(M, ldm, X, ldx, rows, cols);
+}
+
 } // namespace linalg
 
 #endif

@@ -132,6 +132,10 @@ struct kernel_table {
     void (*reflect3)(double* r0, double* r1, double* r2, idx n, double q, double r, double x, double y, double z);
     // reflect2: p = r0[k] + q*r1[k]; r1[k] -= p*y; r0[k] -= p*x.
     void (*reflect2)(double* r0, double* r1, idx n, double q, double x, double y);
+    // transpose_block: X[c*ldx + r] = M[r*ldm + c] for 0 <= r < rows and
+    // 0 <= c < cols (a copy, no arithmetic); the mirror writes of the Jacobi
+    // solver's symmetric matrix. The two blocks do not overlap.
+    void (*transpose_block)(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols);
 
     // ---- generator ------------------------------------------------------------
     // twist: one regeneration of the MT19937 state s[0 .. kTwistWords-1], in

@@ -54,6 +54,11 @@ void transpose_rows(const double* M, idx rows, idx cols, double* X, idx r0, idx 
         for (idx j = 0; j < cols; ++j) X[j * rows + i] = M[i * cols + j];
 }
 
+void transpose_block(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
+    for (idx r = 0; r < rows; ++r)
+        for (idx c = 0; c < cols; ++c) X[c * ldx + r] = M[r * ldm + c];
+}
+
 void rm_update(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
     for (idx r = 0; r < m; ++r)
         for (idx j = 0; j < nc; ++j) {
@@ -85,6 +90,7 @@ kernel_table make_reference_table() {
     t.vm_cols = plain::vm_cols;
     t.cross_rows = plain::cross_rows;
     t.transpose_rows = plain::transpose_rows;
+    t.transpose_block = plain::transpose_block;
     t.rm_update = plain::rm_update;
     t.cm_update = plain::cm_update;
     t.lu_panel = panel::lu<plain::cm_update>;

@@ -344,6 +344,31 @@ void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0,
     }
 }
 
+// W x W tiles through an in-register transpose, column strips of 4W so that
+// each row of X takes whole cache lines.
+void transpose_block_impl(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
+    constexpr idx T = 4 * W;
+    for (idx cb = 0; cb < cols; cb += T) {
+        const idx ce = imin(cb + T, cols);
+        idx r = 0;
+        for (; r + W <= rows; r += W) {
+            idx c = cb;
+            for (; c + W <= ce; c += W) {
+                vd v[W];
+#pragma GCC unroll 8
+                for (int k = 0; k < W; ++k) v[k] = vload(M + (r + k) * ldm + c);
+                transpose(v);
+#pragma GCC unroll 8
+                for (int k = 0; k < W; ++k) vstore(X + (c + k) * ldx + r, v[k]);
+            }
+            for (; c < ce; ++c)
+                for (idx k = 0; k < W; ++k) X[c * ldx + r + k] = M[(r + k) * ldm + c];
+        }
+        for (; r < rows; ++r)
+            for (idx c = cb; c < ce; ++c) X[c * ldx + r] = M[r * ldm + c];
+    }
+}
+
 // ---- elimination updates -------------------------------------------------------
 //
 // The vectors only ever hold independent outputs C(r, j); the loop over the
@@ -495,6 +520,7 @@ inline void set_simd_kernels(kernel_table& t) {
     t.vm_cols = vm_cols_impl;
     t.cross_rows = cross_rows_impl;
     t.transpose_rows = transpose_rows_impl;
+    t.transpose_block = transpose_block_impl;
     t.rm_update = rm_update_simd;
     t.cm_update = cm_update_simd;
     t.lu_panel = panel::lu<cm_update_simd>;
