@@ -15,6 +15,9 @@ constexpr double kGain = 0.95;         // rescale only for a gain of 5 % or more
 constexpr int kMaxIterations = 30;     // per eigenvalue or pair, before the late phase
 constexpr double kShiftFactor = 0.75;  // exceptional shift x = y = 0.75*s
 constexpr double kShiftProduct = -0.4375;  // and w = -0.4375*s^2
+// Two doubles operated on lane by lane (each lane gets exactly the scalar
+// operations written with it).
+typedef double pair __attribute__((vector_size(2 * sizeof(double))));
 } // namespace
 
 void balanc(double** a, int n) {
@@ -348,7 +351,22 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 const int last = std::min(nn, k + 3);
                 if (k != nn - 1) {
                     reflect_rows3(a[k] + k, a[k + 1] + k, a[k + 2] + k, nn - k + 1, q, r, x, y, z);
-                    for (int i = l; i <= last; ++i) {
+                    int i = l;
+                    for (; i < last; i += 2) {
+                        // Two rows at once, one in each lane.
+                        double* const a0 = a[i] + k;
+                        double* const a1 = a[i + 1] + k;
+                        pair c0 = {a0[0], a1[0]}, c1 = {a0[1], a1[1]}, c2 = {a0[2], a1[2]};
+                        pair pi = x * c0 + y * c1;
+                        pi += z * c2;
+                        c2 -= pi * r;
+                        c1 -= pi * q;
+                        c0 -= pi;
+                        a0[0] = c0[0], a1[0] = c0[1];
+                        a0[1] = c1[0], a1[1] = c1[1];
+                        a0[2] = c2[0], a1[2] = c2[1];
+                    }
+                    for (; i <= last; ++i) {
                         double* const ai = a[i] + k;
                         double pi = x * ai[0] + y * ai[1];
                         pi += z * ai[2];
@@ -358,7 +376,18 @@ void hqr(double** a, int n, double* wr, double* wi) {
                     }
                 } else {
                     reflect_rows2(a[k] + k, a[k + 1] + k, nn - k + 1, q, x, y);
-                    for (int i = l; i <= last; ++i) {
+                    int i = l;
+                    for (; i < last; i += 2) {
+                        double* const a0 = a[i] + k;
+                        double* const a1 = a[i + 1] + k;
+                        pair c0 = {a0[0], a1[0]}, c1 = {a0[1], a1[1]};
+                        const pair pi = x * c0 + y * c1;
+                        c1 -= pi * q;
+                        c0 -= pi;
+                        a0[0] = c0[0], a1[0] = c0[1];
+                        a0[1] = c1[0], a1[1] = c1[1];
+                    }
+                    for (; i <= last; ++i) {
                         double* const ai = a[i] + k;
                         const double pi = x * ai[0] + y * ai[1];
                         ai[1] -= pi * q;
