@@ -351,13 +351,15 @@ Out run_elementwise(const Table& t, int which) {
 }
 
 // Blocks with leading dimensions wider than the block, and the packed panel
-// layout of rm_update; shapes around every row and column tile.
+// layout of rm_update; shapes around every row and column tile, the k
+// unrolling by 4, and (m 205, kb 130) several row blocks of packed
+// multipliers.
 Out run_update(const Table& t, int which) {
     const bool row_major = which == 0;
     Out out;
-    for (idx m : {0, 1, 3, 11, 12, 13, 25, 40, 100})
+    for (idx m : {0, 1, 3, 11, 12, 13, 25, 40, 100, 205})
         for (idx nc : {0, 1, 7, 16, 17, 33, 48, 70})
-            for (idx kb : {0, 1, 5, 9, 64}) {
+            for (idx kb : {0, 1, 4, 5, 7, 9, 64, 130}) {
                 const idx ldg = m + 2;
                 const auto G = input((kb + 1) * ldg, 21 + m);
                 if (row_major) {

@@ -3,6 +3,7 @@
 #include "kernels/plain_loops.h"
 #include "kernels/simd.h"
 #include "kernels/gemm_avx2.h"
+#include "kernels/rm_update_avx2.h"
 
 namespace linalg {
 namespace {
@@ -23,5 +24,6 @@ void linalg::override_avx2(kernel_table& t) {
     t.name = "avx2";
     set_simd_kernels(t);
     t.mm_rows = mm_rows_avx2;
+    t.rm_update = rm_update_6x8;
     plain::set_vectorised_loops(t);
 }
