@@ -163,7 +163,8 @@ TEST_P(Kernels, MatrixVectorProductsMatchPlainLoops) {
         check(ref::awkward_vector(static_cast<size_t>(s.n) * s.k, 51 + s.k), ref::awkward_vector(s.k, 52),
               ref::awkward_vector(s.n, 53), s.n, s.k);
     }
-    // Long rows and columns, beyond the column strip of MultiplyVM.
+    // Long rows and columns, and row counts that are not a multiple of the
+    // eight rows MultiplyVM adds per pass.
     for (const Shape& s : {Shape{33, 4001, 0}, Shape{4001, 35, 0}}) {
         SCOPED_TRACE(testing::Message() << s.n << " x " << s.k);
         check(ref::random_vector(static_cast<size_t>(s.n) * s.k, 54), ref::random_vector(s.k, 55),
