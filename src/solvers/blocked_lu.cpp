@@ -17,6 +17,7 @@ namespace {
 
 constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
+constexpr idx kPivotGroup = 6;  // the row tile of the updates
 
 std::atomic<idx> block_size{kDefaultBlock};
 
@@ -61,7 +62,11 @@ void pivot_rows_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1) {
     double* U = s.Upk + b0 * ups;
     for (idx i = 0; i < w; ++i) {
         double* row = s.W + (K0 + i) * ld + c0;
-        s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i, s.ldp, U, ups, i);
+        // Groups of kPivotGroup rows take the pivots before the group in
+        // one update; the pivots inside it follow row by row.
+        const idx i0 = i / kPivotGroup * kPivotGroup;
+        if (i == i0) s.K->rm_update(row, ld, std::min(kPivotGroup, w - i0), c1 - c0, s.P[cur] + i0, s.ldp, U, ups, i0);
+        s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i0 * s.ldp + i, s.ldp, U + i0 * kPanelCols, ups, i - i0);
         if (s.form == PivotForm::Divided)
             for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / s.q[cur][i];
         for (idx j = 0; j < c1 - c0; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];

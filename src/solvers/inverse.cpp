@@ -59,6 +59,10 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
 // Each entry gets the plain loop's terms in the plain loop's order.
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
+
+// Pivot rows brought up to date together (the row tile of the updates).
+constexpr idx kPivotGroup = 6;
+
 inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
 // Doubles of packing space beside W for order n; 0 for the plain loop.
@@ -88,24 +92,44 @@ void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K
         if (ntw) swap_rows(W, n, K0 + k, piv[k], K1, n);
         swap_rows(invA, n, K0 + k, piv[k], 0, n);
     }
-    for (idx i = 0; i < wd; ++i) {
-        const double* g = P + K0 + i;
-        double* rw = W + (K0 + i) * n + K1;
-        double* ra = invA + (K0 + i) * n;
-        if (ntw) {
-            K.rm_update(rw, n, 1, ntw, g, ldp, UW, ups, i);
-            for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
-            pack_row(rw, ntw, UW, ups, i);
+    // Pivot rows in groups of kPivotGroup: the earlier pivots of the panel
+    // that precede the whole group reach all its rows in one update; the
+    // pivots inside the group follow row by row, as each row is finished
+    // (divided and packed) before the next one uses it.
+    for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
+        const idx i1 = std::min(wd, i0 + kPivotGroup);
+        if (ntw) K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, P + K0 + i0, ldp, UW, ups, i0);
+        K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, n, P + K0 + i0, ldp, UA, ups, i0);
+        for (idx i = i0; i < i1; ++i) {
+            const double* g = P + i0 * ldp + K0 + i;
+            double* rw = W + (K0 + i) * n + K1;
+            double* ra = invA + (K0 + i) * n;
+            if (ntw) {
+                K.rm_update(rw, n, 1, ntw, g, ldp, UW + i0 * kPanelCols, ups, i - i0);
+                for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
+                pack_row(rw, ntw, UW, ups, i);
+            }
+            K.rm_update(ra, n, 1, n, g, ldp, UA + i0 * kPanelCols, ups, i - i0);
+            for (idx j = 0; j < n; ++j) ra[j] = ra[j] / q[i];
+            pack_row(ra, n, UA, ups, i);
         }
-        K.rm_update(ra, n, 1, n, g, ldp, UA, ups, i);
-        for (idx j = 0; j < n; ++j) ra[j] = ra[j] / q[i];
-        pack_row(ra, n, UA, ups, i);
     }
-    for (idx i = 0; i + 1 < wd; ++i) {
-        const double* g = P + (i + 1) * ldp + K0 + i;
-        const idx kb = wd - 1 - i;
-        if (ntw) K.rm_update(W + (K0 + i) * n + K1, n, 1, ntw, g, ldp, UW + (i + 1) * kPanelCols, ups, kb);
-        K.rm_update(invA + (K0 + i) * n, n, 1, n, g, ldp, UA + (i + 1) * kPanelCols, ups, kb);
+    // The later pivots of the panel: in a group, first those inside it
+    // (row by row), then those after it for the whole group at once.
+    for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
+        const idx i1 = std::min(wd, i0 + kPivotGroup);
+        for (idx i = i0; i + 1 < i1; ++i) {
+            const double* g = P + (i + 1) * ldp + K0 + i;
+            const idx kb = i1 - 1 - i;
+            if (ntw) K.rm_update(W + (K0 + i) * n + K1, n, 1, ntw, g, ldp, UW + (i + 1) * kPanelCols, ups, kb);
+            K.rm_update(invA + (K0 + i) * n, n, 1, n, g, ldp, UA + (i + 1) * kPanelCols, ups, kb);
+        }
+        if (i1 < wd) {
+            const double* g = P + i1 * ldp + K0 + i0;
+            if (ntw)
+                K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, g, ldp, UW + i1 * kPanelCols, ups, wd - i1);
+            K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, n, g, ldp, UA + i1 * kPanelCols, ups, wd - i1);
+        }
     }
     // Rows above the panel, then rows below it.
     if (ntw) {
