@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -129,19 +130,60 @@ TEST_P(Kernels, RowRangesGiveTheBitsOfTheWholeProduct) {
         }
 }
 
-// The products pack into fixed stack buffers: no work memory is requested,
-// even for shapes larger than every block.
-TEST_P(Kernels, ProductsAllocateNothing) {
-    const int n = 300, k = 270, m = 2100;
-    auto A = ref::random_vector(static_cast<size_t>(n) * k, 41);
-    auto B = ref::random_vector(static_cast<size_t>(k) * m, 42);
-    std::vector<double> got(static_cast<size_t>(n) * m), want(got.size());
+// A product of more than one row block takes one work block for B's packed
+// slice (per call, so per thread of MultiplyMM1). When that block is refused
+// the product packs per row block instead: same bits, nothing printed,
+// nothing left allocated. Matrix-vector products and the elimination update
+// allocate nothing.
+TEST_P(Kernels, ProductsFallBackSilentlyWhenPackingMemoryIsRefused) {
+    // 400 rows: more than one row block also for each of two threads; two
+    // summation slices; column chunks with a ragged last micro-panel.
+    const int n = 400, k = 270, m = 333;
+    auto A = ref::awkward_vector(static_cast<size_t>(n) * k, 41);
+    auto B = ref::awkward_vector(static_cast<size_t>(k) * m, 42);
+    std::vector<double> want(static_cast<size_t>(n) * m);
+    ref::mm(A.data(), n, k, B.data(), m, want.data());
+    {
+        ref::StdoutCapture quiet;
+        ASSERT_EQ(LA::Init_openMP(2), 0);
+    }
+    const std::pair<const char*, void (*)(double*, int, int, double*, int, double*)> products[] = {
+        {"MultiplyMM", LA::MultiplyMM}, {"MultiplyMM1", LA::MultiplyMM1}};
+    const long long held = linalg::testhooks::blocks_held();
+    for (const auto& product : products) {
+        SCOPED_TRACE(product.first);
+        auto run = [&] {
+            std::vector<double> got = garbage(want.size());
+            ref::StdoutCapture cap;
+            product.second(A.data(), n, k, B.data(), m, got.data());
+            EXPECT_EQ(cap.finish(), "");
+            EXPECT_TRUE(ref::same_bits(want, got));
+            EXPECT_EQ(linalg::testhooks::blocks_held(), held);
+        };
+        linalg::testhooks::reset_alloc_counters();
+        run();
+        const long long calls = linalg::testhooks::alloc_calls();
+        EXPECT_LE(calls, 2);  // at most one block per thread
+        // The AVX2 table packs B's slices once (so the refusals below
+        // exercise its fallback); the others pack nothing beyond the stack.
+        if (GetParam() == isa::avx2) {
+            EXPECT_GE(calls, 1);
+        }
+        if (GetParam() == isa::sse2) {
+            EXPECT_EQ(calls, 0);
+        }
+        for (long long f = 1; f <= calls; ++f) {
+            SCOPED_TRACE(testing::Message() << "allocation " << f << " refused");
+            linalg::testhooks::fail_alloc_at(f);
+            run();
+        }
+    }
     linalg::testhooks::reset_alloc_counters();
-    LA::MultiplyMM(A.data(), n, k, B.data(), m, got.data());
-    LA::MultiplyMV(B.data(), k, B.data(), m, want.data());
-    LA::MultiplyVM(A.data(), k, B.data(), m, want.data());
+    std::vector<double> out(static_cast<size_t>(n) * m);
+    LA::MultiplyMV(B.data(), k, B.data(), m, out.data());
+    LA::MultiplyVM(A.data(), k, B.data(), m, out.data());
     std::vector<double> G(static_cast<size_t>(n) * 16), U(16 * 16);
-    linalg::kernels().rm_update(got.data(), m, n, 16, G.data(), n, U.data(), 16 * 16, 16);
+    linalg::kernels().rm_update(out.data(), m, n, 16, G.data(), n, U.data(), 16 * 16, 16);
     EXPECT_EQ(linalg::testhooks::alloc_calls(), 0);
     linalg::testhooks::reset_alloc_counters();
 }

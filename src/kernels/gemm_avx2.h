@@ -11,7 +11,7 @@
 // first starting from 0.0 and the later ones from the partial sum stored
 // in C. Lanes hold independent outputs only.
 //
-// Blocking (all buffers on the stack, about 0.5 MB; nothing allocated):
+// Blocking (A's block and one chunk of B on the stack, about 0.5 MB):
 //   for each KC-deep slice of the summation index
 //     for each MC-row block of A: pack it into 6-row micro-panels, k-major
 //       (kept in L2)
@@ -21,12 +21,24 @@
 //         time cost a TLB miss per row)
 //         for each 8-column micro-panel (kept in L1)
 //           for each 6-row micro-panel: the 6 x 8 tile of C.
+// With more than one row block, B's slice would be packed again for every
+// block; the product then takes one work block for the whole packed slice
+// (KC x cols rounded up to 8, about 4 MB at 2000 columns), packs each slice
+// once, at the first row block, and reuses it for the others. Each call
+// (each thread of a row-split product) has its own block. If work memory is
+// refused the product packs per row block as above, silently: same terms in
+// the same order, so the same bits; only where B's panels lie changes.
 // The 12 accumulators, two vectors of B, one broadcast of A and one product
 // fill the 16 ymm registers.
 #ifndef LINALG_KERNELS_GEMM_AVX2_H
 #define LINALG_KERNELS_GEMM_AVX2_H
 
 #include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/work_memory.h"
 
 #include "kernels/kernels.h"
 
@@ -353,6 +365,19 @@ inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const d
     alignas(64) double Ap[MC * KC];
     alignas(64) double Bp[KC * NB];
     alignas(64) double tile[MR * NR];  // edge tiles of C
+    // The whole packed slice of B, when several row blocks share it.
+    void* block = nullptr;
+    double* Bs = nullptr;
+    if (rows > MC) {
+        const idx kmax = k < KC ? k : KC;
+        const idx width = (cols + NR - 1) / NR * NR;
+        const std::size_t bytes = work_bytes(kmax, width, sizeof(double));
+        if (bytes != 0 && bytes <= SIZE_MAX - 64) block = work_alloc(bytes + 64);
+        if (block) {
+            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
+            Bs = reinterpret_cast<double*>(at);
+        }
+    }
     for (idx pc = 0; pc < k; pc += KC) {
         const idx kc = k - pc < KC ? k - pc : KC;
         const bool first = pc == 0;
@@ -361,10 +386,22 @@ inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const d
             pack_a(A + ic * lda + pc, lda, mc, kc, Ap);
             for (idx jc = 0; jc < cols; jc += NB) {
                 const idx nb = cols - jc < NB ? cols - jc : NB;
-                pack_b(B + pc * ldb + jc, ldb, kc, nb, Bp);
+                // Chunk jc's micro-panels: packed at the first row block
+                // into the slice buffer (chunk offsets are multiples of 8,
+                // so its panels follow one another as in Bp), or into Bp
+                // for every block.
+                const double* Bc;
+                if (Bs) {
+                    double* dst = Bs + jc * kc;
+                    if (ic == 0) pack_b(B + pc * ldb + jc, ldb, kc, nb, dst);
+                    Bc = dst;
+                } else {
+                    pack_b(B + pc * ldb + jc, ldb, kc, nb, Bp);
+                    Bc = Bp;
+                }
                 for (idx jr = 0; jr < nb; jr += NR) {
                     const idx nr = nb - jr < NR ? nb - jr : NR;
-                    const double* b = Bp + jr * kc;
+                    const double* b = Bc + jr * kc;
                     for (idx ir = 0; ir < mc; ir += MR) {
                         const idx mr = mc - ir < MR ? mc - ir : MR;
                         double* c = C + (ic + ir) * ldc + jc + jr;
@@ -386,6 +423,7 @@ inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const d
             }
         }
     }
+    work_free(block);
 }
 
 } // namespace gemm6x8

@@ -18,7 +18,9 @@
 //
 // Common rules, unless an entry says otherwise: counts and offsets are
 // 64-bit; an empty range (or a count of zero or less) writes nothing; no
-// kernel allocates; outputs must not overlap inputs. The row/column range
+// kernel allocates, except that a product may take one work block for its
+// packed operand and, refused, goes on without it (same bits, no message);
+// outputs must not overlap inputs. The row/column range
 // forms exist for the OpenMP variants: any split of the range over calls
 // gives the bits of one call over the whole range.
 #ifndef LINALG_KERNELS_KERNELS_H
