@@ -129,7 +129,8 @@ const kernel_table& kernels_for(isa level) { return tables().by_isa[static_cast<
 const kernel_table& kernels() {
     const kernel_table* t = active.load(std::memory_order_acquire);
     if (t != nullptr) return *t;
-    // Only before this file's own initializer has run.
+    // Reached when a static initializer elsewhere calls a kernel before this
+    // file's initializer has chosen the table: choose it here, once.
     const kernel_table* expected = nullptr;
     active.compare_exchange_strong(expected, load_choice(), std::memory_order_acq_rel);
     return *active.load(std::memory_order_acquire);

@@ -338,7 +338,9 @@ void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0,
 }
 
 // W x W tiles through an in-register transpose, column strips of 4W so that
-// each row of X takes whole cache lines.
+// each row of X takes whole cache lines. Meant for the eigen-solvers' narrow
+// blocks; whole matrices go through transpose_rows_impl, whose square tiles
+// ran about 12 % faster at n = 3000 with AVX2 than these strips.
 void transpose_block_impl(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
     constexpr idx T = 4 * W;
     for (idx cb = 0; cb < cols; cb += T) {
