@@ -57,6 +57,21 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
 //      pivot row is an ordinary row for the later steps);
 //   5. all other rows take the panel's updates through rm_update.
 // Each entry gets the plain loop's terms in the plain loop's order.
+//
+// The inverse block starts as a scaled identity, and most of it stays a
+// zero until late: column j holds one nonzero, in the row that started as
+// row j, until that row becomes a pivot row. Until then every entry of a row
+// in such a column takes the same operation with the same operands (its
+// zero, minus the pivot row's zero times the row's multiplier), so one value
+// per row stands for all of them: z[i] for the zeros of row i and d[i] for
+// the entry on its starting diagonal. Each step is carried out on z and d
+// exactly as the plain loop would carry it out on the entries, so signed
+// zeros (-0 - -0 = +0, +0 / -q = -0) and NaN (0 * inf) come out the same.
+// Only the columns whose row has been a pivot row are stored, packed to the
+// left of invA in the order the columns became live (col[c] is the column
+// that position c stands for); a panel brings its columns in, with their
+// values as of the panel's start, before its updates, and the end puts every
+// column back in its place. This halves the arithmetic on invA.
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 
@@ -66,10 +81,12 @@ constexpr idx kPivotGroup = 6;
 inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
 // Doubles of packing space beside W for order n; 0 for the plain loop.
+// Beyond the panel and its packed rows: the per-row values z and d, the
+// starting row of each row and the column of each live position.
 idx gj_extra(idx n) {
     const idx nb = blocked_width();
     if (n < 2 * nb) return 0;
-    return 8 + round_up8(n) * nb + 2 * panels_of(n) * nb * kPanelCols;
+    return 8 + round_up8(n) * nb + 2 * panels_of(n) * nb * kPanelCols + 4 * round_up8(n);
 }
 
 // Row i of the packed panels U (panel stride ups): c values of `row`, then
@@ -79,9 +96,60 @@ void pack_row(const double* row, idx c, double* U, idx ups, idx i) {
     for (idx j = c; j < panels_of(c) * kPanelCols; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
 }
 
-// Applies the first wd steps of the factored panel at K0 to invA and, when
-// with_w, to W's columns K0+wd .. n-1 (steps 2 to 5 above).
-void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K0, idx wd, bool with_w,
+// The inverse block as it is being built: live positions [0, live) of each
+// row, stored in invA (row stride n), and the rest held by z, d and start.
+struct GjInverse {
+    double* A;    // invA
+    idx n;
+    idx live;     // columns stored
+    double* z;    // z[i]: row i's entries in the columns not yet stored
+    double* d;    // d[i]: row i's entry in column start[i] while not stored
+    idx* start;   // start[i]: the identity row that row i holds
+    idx* col;     // col[c]: the column stored at position c
+
+    void swap(idx a, idx b) {
+        swap_rows(A, n, a, b, 0, live);
+        std::swap(z[a], z[b]);
+        std::swap(d[a], d[b]);
+        std::swap(start[a], start[b]);
+    }
+    // Stores positions live .. live+m-1: the columns of the rows there.
+    void bring_in(idx m) {
+        for (idx c = live; c < live + m; ++c) {
+            col[c] = start[c];
+            for (idx i = 0; i < n; ++i) A[i * n + c] = (i == c) ? d[i] : z[i];
+        }
+        live += m;
+    }
+    // Steps K0 .. K0+wd-1 (multiplier of row r at step K0+t in P[t*ldp + r],
+    // pivots q) on the columns not stored.
+    void step_rest(idx K0, idx wd, const double* P, idx ldp, const double* q) {
+        for (idx t = 0; t < wd; ++t) {
+            const idx k = K0 + t;
+            z[k] = z[k] / q[t];
+            const double zk = z[k];
+            const double* g = P + t * ldp;
+            for (idx r = 0; r < n; ++r) {
+                if (r == k) continue;
+                z[r] = z[r] - zk * g[r];
+                d[r] = d[r] - zk * g[r];
+            }
+        }
+    }
+    // Every column stored, each in its own place (tmp: n doubles).
+    void finish(double* tmp) {
+        bring_in(n - live);
+        for (idx i = 0; i < n; ++i) {
+            double* row = A + i * n;
+            for (idx c = 0; c < n; ++c) tmp[col[c]] = row[c];
+            std::memcpy(row, tmp, static_cast<std::size_t>(n) * sizeof(double));
+        }
+    }
+};
+
+// Applies the first wd steps of the factored panel at K0 to the inverse
+// and, when with_w, to W's columns K0+wd .. n-1 (steps 2 to 5 above).
+void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx K0, idx wd, bool with_w,
                     const double* P, idx ldp, const idx* piv, const double* q, double* Upk, idx ups) {
     const idx K1 = K0 + wd;
     const idx ntw = with_w ? n - K1 : 0;
@@ -90,8 +158,11 @@ void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K
     for (idx k = 0; k < wd; ++k) {
         if (piv[k] == K0 + k) continue;
         if (ntw) swap_rows(W, n, K0 + k, piv[k], K1, n);
-        swap_rows(invA, n, K0 + k, piv[k], 0, n);
+        inv.swap(K0 + k, piv[k]);
     }
+    inv.bring_in(wd);
+    double* invA = inv.A;
+    const idx na = inv.live;
     // Pivot rows in groups of kPivotGroup: the earlier pivots of the panel
     // that precede the whole group reach all its rows in one update; the
     // pivots inside the group follow row by row, as each row is finished
@@ -99,7 +170,7 @@ void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K
     for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
         const idx i1 = std::min(wd, i0 + kPivotGroup);
         if (ntw) K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, P + K0 + i0, ldp, UW, ups, i0);
-        K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, n, P + K0 + i0, ldp, UA, ups, i0);
+        K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, na, P + K0 + i0, ldp, UA, ups, i0);
         for (idx i = i0; i < i1; ++i) {
             const double* g = P + i0 * ldp + K0 + i;
             double* rw = W + (K0 + i) * n + K1;
@@ -109,9 +180,9 @@ void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K
                 for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
                 pack_row(rw, ntw, UW, ups, i);
             }
-            K.rm_update(ra, n, 1, n, g, ldp, UA + i0 * kPanelCols, ups, i - i0);
-            for (idx j = 0; j < n; ++j) ra[j] = ra[j] / q[i];
-            pack_row(ra, n, UA, ups, i);
+            K.rm_update(ra, n, 1, na, g, ldp, UA + i0 * kPanelCols, ups, i - i0);
+            for (idx j = 0; j < na; ++j) ra[j] = ra[j] / q[i];
+            pack_row(ra, na, UA, ups, i);
         }
     }
     // The later pivots of the panel: in a group, first those inside it
@@ -122,13 +193,13 @@ void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K
             const double* g = P + (i + 1) * ldp + K0 + i;
             const idx kb = i1 - 1 - i;
             if (ntw) K.rm_update(W + (K0 + i) * n + K1, n, 1, ntw, g, ldp, UW + (i + 1) * kPanelCols, ups, kb);
-            K.rm_update(invA + (K0 + i) * n, n, 1, n, g, ldp, UA + (i + 1) * kPanelCols, ups, kb);
+            K.rm_update(invA + (K0 + i) * n, n, 1, na, g, ldp, UA + (i + 1) * kPanelCols, ups, kb);
         }
         if (i1 < wd) {
             const double* g = P + i1 * ldp + K0 + i0;
             if (ntw)
                 K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, g, ldp, UW + i1 * kPanelCols, ups, wd - i1);
-            K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, n, g, ldp, UA + i1 * kPanelCols, ups, wd - i1);
+            K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, na, g, ldp, UA + i1 * kPanelCols, ups, wd - i1);
         }
     }
     // Rows above the panel, then rows below it.
@@ -136,8 +207,9 @@ void gj_apply_panel(const kernel_table& K, double* W, double* invA, idx n, idx K
         K.rm_update(W + K1, n, K0, ntw, P, ldp, UW, ups, wd);
         K.rm_update(W + K1 * n + K1, n, n - K1, ntw, P + K1, ldp, UW, ups, wd);
     }
-    K.rm_update(invA, n, K0, n, P, ldp, UA, ups, wd);
-    K.rm_update(invA + K1 * n, n, n - K1, n, P + K1, ldp, UA, ups, wd);
+    K.rm_update(invA, n, K0, na, P, ldp, UA, ups, wd);
+    K.rm_update(invA + K1 * n, n, n - K1, na, P + K1, ldp, UA, ups, wd);
+    inv.step_rest(K0, wd, P, ldp, q);
 }
 
 // Blocked elimination of the scaled W and invA. On a singular pivot invA is
@@ -149,20 +221,33 @@ bool gj_blocked(double* W, double* invA, idx n, double* work) {
     double* P = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(work) + 63) & ~std::uintptr_t{63});
     double* Upk = P + ldp * nb;
     const idx ups = nb * kPanelCols;
+    double* rows = Upk + 2 * panels_of(n) * ups;
+    GjInverse inv{invA, n, 0, rows, rows + ldp, reinterpret_cast<idx*>(rows + 2 * ldp),
+                  reinterpret_cast<idx*>(rows + 3 * ldp)};
+    // Row i holds the scaled identity row i: its diagonal entry and a zero
+    // of the scaling's sign elsewhere (order n >= 2 here).
+    for (idx i = 0; i < n; ++i) {
+        inv.start[i] = i;
+        inv.d[i] = invA[i * n + i];
+        inv.z[i] = invA[i * n + (i == 0 ? 1 : 0)];
+    }
     idx piv[256];
     double q[256];
     const kernel_table& K = kernels();
+    bool regular = true;
     for (idx K0 = 0; K0 < n; K0 += nb) {
         const idx w = std::min(nb, n - K0);
         copy_panel(W + K0, n, w, P, ldp, 0, n);
         const idx fail = K.gj_panel(P, ldp, n, K0, w, piv, q);
         if (fail >= 0) {
-            gj_apply_panel(K, W, invA, n, K0, fail, false, P, ldp, piv, q, Upk, ups);
-            return false;
+            gj_apply_panel(K, W, inv, n, K0, fail, false, P, ldp, piv, q, Upk, ups);
+            regular = false;
+            break;
         }
-        gj_apply_panel(K, W, invA, n, K0, w, K0 + w < n, P, ldp, piv, q, Upk, ups);
+        gj_apply_panel(K, W, inv, n, K0, w, K0 + w < n, P, ldp, piv, q, Upk, ups);
     }
-    return true;
+    inv.finish(P);
+    return regular;
 }
 
 } // namespace
