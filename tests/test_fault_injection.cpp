@@ -27,6 +27,7 @@
 #endif
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -454,6 +455,25 @@ TEST(FaultInjection, OtherFunctionsAllocateNothing) {
     cap.finish();
     EXPECT_EQ(hooks::alloc_calls(), 0);
     EXPECT_EQ(heap, 0);
+    hooks::reset_alloc_counters();
+}
+
+// Blocks of 4 MB and more take the huge-page path: aligned to 2 MB, usable to
+// their last byte, counted and freed like any other; a size whose rounding
+// up would wrap around is refused rather than turned into a small block.
+TEST(WorkMemory, LargeBlocksAreUsableAndWrappingSizesAreRefused) {
+    const long long before = hooks::blocks_held();
+    for (std::size_t bytes : {std::size_t{4} << 20, (std::size_t{4} << 20) + 1, (std::size_t{6} << 20) + 8}) {
+        auto* p = static_cast<unsigned char*>(linalg::work_alloc(bytes));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (std::size_t{2} << 20), 0u);
+        std::memset(p, 0xab, bytes);
+        EXPECT_EQ(p[bytes - 1], 0xab);
+        EXPECT_EQ(hooks::blocks_held(), before + 1);
+        linalg::work_free(p);
+    }
+    for (std::size_t bytes : {SIZE_MAX, SIZE_MAX - 4096}) EXPECT_EQ(linalg::work_alloc(bytes), nullptr);
+    EXPECT_EQ(hooks::blocks_held(), before);
     hooks::reset_alloc_counters();
 }
 
