@@ -47,7 +47,7 @@ struct Shape {
     int n, k, m;
 };
 
-// Shapes around the edges of every tile: micro-tile rows (4, 6, 8) and
+// Shapes around the edges of every tile: micro-tile rows (4, 6, 8, 12) and
 // columns (4, 8, 16), the summation slice (256), the row block (96, 192),
 // the packed column chunk (64) and the column block (1024, 2048), plus 1, 7,
 // 13, 777 and non-square ones.
@@ -58,7 +58,7 @@ const Shape kShapes[] = {
     {191, 33, 17}, {192, 9, 16},  {193, 260, 31},  {2, 777, 3},   {777, 3, 2},   {60, 513, 70},
     {5, 6, 1023},  {3, 5, 1024},  {6, 300, 1025},  {9, 7, 2047},  {2, 9, 2048},  {10, 259, 2049},
     {777, 31, 13}, {120, 120, 120}, {6, 512, 64},  {12, 257, 63},  {197, 513, 65}, {385, 29, 129},
-    {37, 53, 29},  {13, 513, 17},
+    {37, 53, 29},  {13, 513, 17},  {11, 40, 9},     {23, 7, 8},    {24, 260, 16}, {25, 33, 40},
 };
 
 class Kernels : public ::testing::TestWithParam<isa> {

@@ -2,6 +2,7 @@
 #include "kernels/isa_tables.h"
 #include "kernels/plain_loops.h"
 #include "kernels/simd.h"
+#include "kernels/gemm_avx512vl.h"
 
 void linalg::override_avx512(kernel_table& t) {
     t.level = isa::avx512;
@@ -9,3 +10,5 @@ void linalg::override_avx512(kernel_table& t) {
     set_simd_kernels(t);
     plain::set_vectorised_loops(t);
 }
+
+void linalg::override_avx512_halves(kernel_table& t) { t.mm_rows = gemm::mm_rows<gemm::Tile12x8, mm_rows_impl>; }

@@ -16,6 +16,10 @@ kernel_table make_reference_table();
 void override_sse2(kernel_table& t);
 void override_avx2(kernel_table& t);
 void override_avx512(kernel_table& t);
+// For processors that execute 512-bit operations as two 256-bit halves: the
+// AVX-512 table's product switched to a 12 x 8 tile of 256-bit vectors
+// (avx512.cpp).
+void override_avx512_halves(kernel_table& t);
 
 } // namespace linalg
 

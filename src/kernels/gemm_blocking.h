@@ -1,0 +1,188 @@
+// Blocked matrix product around a register tile of MR rows and 8 columns
+// (the tile's assembly lives with its instruction set: gemm_avx2.h for the
+// 6 x 8 AVX2 tile, gemm_avx512vl.h for the 12 x 8 one that needs the 32
+// registers of AVX-512VL).
+//
+// Bits: every output starts at 0.0 and takes its terms A(i, p) * B(p, j)
+// one at a time in ascending p, one vmulpd then one vaddpd per term; the
+// summation index is cut into KC-deep slices taken in ascending order, the
+// first starting from 0.0 and the later ones from the partial sum stored
+// in C. Lanes hold independent outputs only.
+//
+// Blocking (A's block and one chunk of B on the stack, about 0.5 MB):
+//   for each KC-deep slice of the summation index
+//     for each MC-row block of A: pack it into MR-row micro-panels, k-major
+//       (kept in L2)
+//       for each NB-column chunk of B: pack it into 8-column micro-panels,
+//         k-major, reading B row by row (one visit per page and chunk: B's
+//         rows lie on different pages, and packing one narrow strip at a
+//         time cost a TLB miss per row)
+//         for each 8-column micro-panel (kept in L1)
+//           for each MR-row micro-panel: the MR x 8 tile of C.
+// With more than one row block, B's slice would be packed again for every
+// block; the product then takes one work block for the whole packed slice
+// (KC x cols rounded up to 8, about 4 MB at 2000 columns), packs each slice
+// once, at the first row block, and reuses it for the others. Each call
+// (each thread of a row-split product) has its own block. If work memory is
+// refused the product packs per row block as above, silently: same terms in
+// the same order, so the same bits; only where B's panels lie changes.
+//
+// Included by the AVX2 and AVX-512 tables (built with -ffp-contract=off);
+// everything has internal linkage.
+#ifndef LINALG_KERNELS_GEMM_BLOCKING_H
+#define LINALG_KERNELS_GEMM_BLOCKING_H
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/work_memory.h"
+
+#include "kernels/kernels.h"
+
+namespace linalg {
+namespace {
+namespace gemm {
+
+constexpr idx NR = 8;
+constexpr idx KC = 256;  // depth of a slice of the summation index
+constexpr idx MC = 192;  // rows of a packed block of A (MC x KC: 384 KB, L2)
+constexpr idx NB = 64;   // columns of a packed chunk of B (KC x NB: 128 KB)
+
+// Rows [0, mc) x columns [0, kc) of A (leading dimension lda) as MR-row
+// micro-panels, k-major; rows past mc in the last micro-panel are zero.
+template <idx MR>
+inline void pack_a(const double* A, idx lda, idx mc, idx kc, double* out) {
+    for (idx i = 0; i < mc; i += MR) {
+        const idx mr = mc - i < MR ? mc - i : MR;
+        const double* src = A + i * lda;
+        if (mr == MR) {
+            for (idx p = 0; p < kc; ++p) {
+                for (idx r = 0; r < MR; ++r) out[r] = src[r * lda + p];
+                out += MR;
+            }
+        } else {
+            for (idx p = 0; p < kc; ++p) {
+                idx r = 0;
+                for (; r < mr; ++r) out[r] = src[r * lda + p];
+                for (; r < MR; ++r) out[r] = 0.0;
+                out += MR;
+            }
+        }
+    }
+}
+
+// Rows [0, kc) x columns [0, nc) of B (leading dimension ldb) as
+// ceil(nc / 8) micro-panels of kc x 8, k-major, one after the other;
+// columns past nc are zero. B is read row by row, so that each of its pages
+// is visited once per chunk rather than once per micro-panel.
+inline void pack_b(const double* B, idx ldb, idx kc, idx nc, double* out) {
+    const idx full = nc / NR, rest = nc % NR;
+    for (idx p = 0; p < kc; ++p) {
+        const double* src = B + p * ldb;
+        double* dst = out + p * NR;
+        for (idx q = 0; q < full; ++q) {
+            _mm256_store_pd(dst + q * kc * NR, _mm256_loadu_pd(src + q * NR));
+            _mm256_store_pd(dst + q * kc * NR + 4, _mm256_loadu_pd(src + q * NR + 4));
+        }
+        if (rest) {
+            double* d = dst + full * kc * NR;
+            idx j = 0;
+            for (; j < rest; ++j) d[j] = src[full * NR + j];
+            for (; j < NR; ++j) d[j] = 0.0;
+        }
+    }
+}
+
+// C (rows x cols, ldc) = A (rows x k, lda) * B (k x cols, ldb); k >= 1.
+// Tile::MR rows per register tile (MC a multiple of it); Tile::kernel(kc,
+// a, b, c, ldc, first, next) computes one MR x 8 tile of C from the packed
+// micro-panels a (MR x kc, a[p*MR + r]) and b (kc x 8, b[p*8 + j], 32-byte
+// aligned), starting from 0.0 when first and from C otherwise, and
+// prefetches the C rows at next.
+template <class Tile>
+inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const double* B, idx ldb, double* C,
+                    idx ldc) {
+    alignas(64) double Ap[MC * KC];
+    alignas(64) double Bp[KC * NB];
+    constexpr idx MR = Tile::MR;
+    static_assert(MC % MR == 0, "row blocks hold whole micro-panels");
+    alignas(64) double tile[MR * NR];  // edge tiles of C
+    // The whole packed slice of B, when several row blocks share it.
+    void* block = nullptr;
+    double* Bs = nullptr;
+    if (rows > MC) {
+        const idx kmax = k < KC ? k : KC;
+        const idx width = (cols + NR - 1) / NR * NR;
+        const std::size_t bytes = work_bytes(kmax, width, sizeof(double));
+        if (bytes != 0 && bytes <= SIZE_MAX - 64) block = work_alloc(bytes + 64);
+        if (block) {
+            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
+            Bs = reinterpret_cast<double*>(at);
+        }
+    }
+    for (idx pc = 0; pc < k; pc += KC) {
+        const idx kc = k - pc < KC ? k - pc : KC;
+        const bool first = pc == 0;
+        for (idx ic = 0; ic < rows; ic += MC) {
+            const idx mc = rows - ic < MC ? rows - ic : MC;
+            pack_a<MR>(A + ic * lda + pc, lda, mc, kc, Ap);
+            for (idx jc = 0; jc < cols; jc += NB) {
+                const idx nb = cols - jc < NB ? cols - jc : NB;
+                // Chunk jc's micro-panels: packed at the first row block
+                // into the slice buffer (chunk offsets are multiples of 8,
+                // so its panels follow one another as in Bp), or into Bp
+                // for every block.
+                const double* Bc;
+                if (Bs) {
+                    double* dst = Bs + jc * kc;
+                    if (ic == 0) pack_b(B + pc * ldb + jc, ldb, kc, nb, dst);
+                    Bc = dst;
+                } else {
+                    pack_b(B + pc * ldb + jc, ldb, kc, nb, Bp);
+                    Bc = Bp;
+                }
+                for (idx jr = 0; jr < nb; jr += NR) {
+                    const idx nr = nb - jr < NR ? nb - jr : NR;
+                    const double* b = Bc + jr * kc;
+                    for (idx ir = 0; ir < mc; ir += MR) {
+                        const idx mr = mc - ir < MR ? mc - ir : MR;
+                        double* c = C + (ic + ir) * ldc + jc + jr;
+                        // The following tile: next micro-panel, else the
+                        // next strip's first one.
+                        const double* next = ir + 2 * MR <= mc ? c + MR * ldc : C + ic * ldc + jc + jr + NR;
+                        if (mr == MR && nr == NR) {
+                            Tile::kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
+                        } else {
+                            if (!first)
+                                for (idx r = 0; r < mr; ++r)
+                                    for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
+                            Tile::kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
+                            for (idx r = 0; r < mr; ++r)
+                                for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
+                        }
+                    }
+                }
+            }
+        }
+    }
+    work_free(block);
+}
+
+// The kernel table's mm_rows on top of product<Tile>: rows r0 .. r1-1 of
+// X = A (n x k) * B (k x m). An empty summation index (zeros) goes to
+// fallback, the common code.
+template <class Tile, void (*fallback)(const double*, idx, const double*, idx, double*, idx, idx)>
+void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    if (k > 0 && m > 0 && r1 > r0)
+        product<Tile>(r1 - r0, m, k, A + r0 * k, k, B, m, X + r0 * m, m);
+    else
+        fallback(A, k, B, m, X, r0, r1);
+}
+
+} // namespace gemm
+} // namespace
+} // namespace linalg
+
+#endif
