@@ -131,8 +131,8 @@ const kernel_table& kernels_for(isa level) { return tables().by_isa[static_cast<
 const kernel_table& kernels() {
     const kernel_table* t = active.load(std::memory_order_acquire);
     if (t != nullptr) return *t;
-    // Reached when a static initializer elsewhere calls a kernel before this
-    // file's initializer has chosen the table: choose it here, once.
+    // A static initializer elsewhere may call a kernel before this file's
+    // initializer has chosen the table: the first such call chooses it, once.
     const kernel_table* expected = nullptr;
     active.compare_exchange_strong(expected, load_choice(), std::memory_order_acq_rel);
     return *active.load(std::memory_order_acquire);

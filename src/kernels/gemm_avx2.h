@@ -94,11 +94,6 @@ inline void kernel6x8(idx kc, const double* a, const double* b, double* c, idx l
 #undef STEP
 #undef MUL
 
-struct Tile6x8 {
-    static constexpr idx MR = 6;
-    static constexpr auto kernel = kernel6x8;
-};
-
 } // namespace gemm
 } // namespace
 } // namespace linalg

@@ -107,11 +107,6 @@ inline void kernel12x8(idx kc, const double* a, const double* b, double* c, idx 
 #undef LINALG_T12_PREFETCH
 #undef LINALG_T12_ZERO
 
-struct Tile12x8 {
-    static constexpr idx MR = 12;
-    static constexpr auto kernel = kernel12x8;
-};
-
 } // namespace gemm
 } // namespace
 } // namespace linalg

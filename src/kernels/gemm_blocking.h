@@ -102,32 +102,22 @@ inline void pack_b(const double* B, idx ldb, idx kc, idx nc, double* out) {
 }
 
 // C (rows x cols, ldc) = A (rows x k, lda) * B (k x cols, ldb); k >= 1.
-// Tile::MR rows per register tile (MC a multiple of it); Tile::kernel(kc,
-// a, b, c, ldc, first, next) computes one MR x 8 tile of C from the packed
-// micro-panels a (MR x kc, a[p*MR + r]) and b (kc x 8, b[p*8 + j], 32-byte
-// aligned), starting from 0.0 when first and from C otherwise, and
-// prefetches the C rows at next.
-template <class Tile>
+// MR rows per register tile (MC a multiple of it); kernel(kc, a, b, c, ldc,
+// first, next) computes one MR x 8 tile of C from the packed micro-panels a
+// (MR x kc, a[p*MR + r]) and b (kc x 8, b[p*8 + j], 32-byte aligned),
+// starting from 0.0 when first and from C otherwise, and prefetches the C
+// rows at next. Bs: room for a whole packed slice of B (KC x cols rounded up
+// to 8, 64-byte aligned), shared by the row blocks; nullptr packs B's chunks
+// again for every row block.
+using TileKernel = void (*)(idx kc, const double* a, const double* b, double* c, idx ldc, bool first,
+                            const double* next);
+template <idx MR, TileKernel kernel>
 inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const double* B, idx ldb, double* C,
-                    idx ldc) {
+                    idx ldc, double* Bs) {
     alignas(64) double Ap[MC * KC];
     alignas(64) double Bp[KC * NB];
-    constexpr idx MR = Tile::MR;
     static_assert(MC % MR == 0, "row blocks hold whole micro-panels");
     alignas(64) double tile[MR * NR];  // edge tiles of C
-    // The whole packed slice of B, when several row blocks share it.
-    void* block = nullptr;
-    double* Bs = nullptr;
-    if (rows > MC) {
-        const idx kmax = k < KC ? k : KC;
-        const idx width = (cols + NR - 1) / NR * NR;
-        const std::size_t bytes = work_bytes(kmax, width, sizeof(double));
-        if (bytes != 0 && bytes <= SIZE_MAX - 64) block = work_alloc(bytes + 64);
-        if (block) {
-            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
-            Bs = reinterpret_cast<double*>(at);
-        }
-    }
     for (idx pc = 0; pc < k; pc += KC) {
         const idx kc = k - pc < KC ? k - pc : KC;
         const bool first = pc == 0;
@@ -159,12 +149,12 @@ inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const d
                         // next strip's first one.
                         const double* next = ir + 2 * MR <= mc ? c + MR * ldc : C + ic * ldc + jc + jr + NR;
                         if (mr == MR && nr == NR) {
-                            Tile::kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
+                            kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
                         } else {
                             if (!first)
                                 for (idx r = 0; r < mr; ++r)
                                     for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
-                            Tile::kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
+                            kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
                             for (idx r = 0; r < mr; ++r)
                                 for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
                         }
@@ -173,19 +163,34 @@ inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const d
             }
         }
     }
-    work_free(block);
 }
 
-// The kernel table's mm_rows on top of product<Tile>: rows r0 .. r1-1 of
+// The kernel table's mm_rows on top of product: rows r0 .. r1-1 of
 // X = A (n x k) * B (k x m). An empty summation index (zeros) goes to
 // fallback, the common code.
-template <class Tile, void (*fallback)(const double*, idx, const double*, idx, double*, idx, idx)>
+template <idx MR, TileKernel kernel, void (*fallback)(const double*, idx, const double*, idx, double*, idx, idx)>
 void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
-    if (k > 0 && m > 0 && r1 > r0)
-        for (idx j0 = 0; j0 < m; j0 += NC)
-            product<Tile>(r1 - r0, m - j0 < NC ? m - j0 : NC, k, A + r0 * k, k, B + j0, m, X + r0 * m + j0, m);
-    else
+    if (k <= 0 || m <= 0 || r1 <= r0) {
         fallback(A, k, B, m, X, r0, r1);
+        return;
+    }
+    const idx rows = r1 - r0;
+    // The packed slice of B shared by the row blocks (one block serves every
+    // column block).
+    void* block = nullptr;
+    double* Bs = nullptr;
+    if (rows > MC) {
+        const idx width = ((m < NC ? m : NC) + NR - 1) / NR * NR;
+        const std::size_t bytes = work_bytes(k < KC ? k : KC, width, sizeof(double));
+        if (bytes != 0 && bytes <= SIZE_MAX - 64) block = work_alloc(bytes + 64);
+        if (block) {
+            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
+            Bs = reinterpret_cast<double*>(at);
+        }
+    }
+    for (idx j0 = 0; j0 < m; j0 += NC)
+        product<MR, kernel>(rows, m - j0 < NC ? m - j0 : NC, k, A + r0 * k, k, B + j0, m, X + r0 * m + j0, m, Bs);
+    work_free(block);
 }
 
 } // namespace gemm

@@ -309,59 +309,42 @@ void cross_rows_impl(const double* V1, const double* V2, idx cols, double* X, id
     }
 }
 
-// Square tiles of the input rows [r0, r1) are copied W x W blocks at a time
-// through an in-register transpose.
-void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0, idx r1) {
-    constexpr idx T = 32;
-    for (idx ib = r0; ib < r1; ib += T) {
-        const idx ie = imin(ib + T, r1);
-        for (idx jb = 0; jb < cols; jb += T) {
-            const idx je = imin(jb + T, cols);
-            idx i = ib;
-            for (; i + W <= ie; i += W) {
-                idx j = jb;
-                for (; j + W <= je; j += W) {
-                    vd v[W];
+// Rows [r0, r1) x columns [c0, c1) of M (row stride ldm) written transposed
+// into X (row stride ldx): W x W blocks through an in-register transpose,
+// the edges one element at a time.
+inline void transpose_rect(const double* M, idx ldm, double* X, idx ldx, idx r0, idx r1, idx c0, idx c1) {
+    idx r = r0;
+    for (; r + W <= r1; r += W) {
+        idx c = c0;
+        for (; c + W <= c1; c += W) {
+            vd v[W];
 #pragma GCC unroll 8
-                    for (int r = 0; r < W; ++r) v[r] = vload(M + (i + r) * cols + j);
-                    transpose(v);
+            for (int k = 0; k < W; ++k) v[k] = vload(M + (r + k) * ldm + c);
+            transpose(v);
 #pragma GCC unroll 8
-                    for (int t = 0; t < W; ++t) vstore(X + (j + t) * rows + i, v[t]);
-                }
-                for (; j < je; ++j)
-                    for (idx r = 0; r < W; ++r) X[j * rows + i + r] = M[(i + r) * cols + j];
-            }
-            for (; i < ie; ++i)
-                for (idx j = jb; j < je; ++j) X[j * rows + i] = M[i * cols + j];
+            for (int k = 0; k < W; ++k) vstore(X + (c + k) * ldx + r, v[k]);
         }
+        for (; c < c1; ++c)
+            for (idx k = 0; k < W; ++k) X[c * ldx + r + k] = M[(r + k) * ldm + c];
     }
+    for (; r < r1; ++r)
+        for (idx c = c0; c < c1; ++c) X[c * ldx + r] = M[r * ldm + c];
 }
 
-// W x W tiles through an in-register transpose, column strips of 4W so that
-// each row of X takes whole cache lines. Meant for the eigen-solvers' narrow
-// blocks; whole matrices go through transpose_rows_impl, whose square tiles
-// ran about 12 % faster at n = 3000 with AVX2 than these strips.
+// Square tiles of the input rows [r0, r1).
+void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0, idx r1) {
+    constexpr idx T = 32;
+    for (idx ib = r0; ib < r1; ib += T)
+        for (idx jb = 0; jb < cols; jb += T) transpose_rect(M, cols, X, rows, ib, imin(ib + T, r1), jb, imin(jb + T, cols));
+}
+
+// Column strips of 4W, so that each row of X takes whole cache lines. Meant
+// for the eigen-solvers' narrow blocks; whole matrices go through
+// transpose_rows_impl, whose square tiles ran about 12 % faster at n = 3000
+// with AVX2 than these strips.
 void transpose_block_impl(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
     constexpr idx T = 4 * W;
-    for (idx cb = 0; cb < cols; cb += T) {
-        const idx ce = imin(cb + T, cols);
-        idx r = 0;
-        for (; r + W <= rows; r += W) {
-            idx c = cb;
-            for (; c + W <= ce; c += W) {
-                vd v[W];
-#pragma GCC unroll 8
-                for (int k = 0; k < W; ++k) v[k] = vload(M + (r + k) * ldm + c);
-                transpose(v);
-#pragma GCC unroll 8
-                for (int k = 0; k < W; ++k) vstore(X + (c + k) * ldx + r, v[k]);
-            }
-            for (; c < ce; ++c)
-                for (idx k = 0; k < W; ++k) X[c * ldx + r + k] = M[(r + k) * ldm + c];
-        }
-        for (; r < rows; ++r)
-            for (idx c = cb; c < ce; ++c) X[c * ldx + r] = M[r * ldm + c];
-    }
+    for (idx cb = 0; cb < cols; cb += T) transpose_rect(M, ldm, X, ldx, 0, rows, cb, imin(cb + T, cols));
 }
 
 // ---- elimination updates -------------------------------------------------------
