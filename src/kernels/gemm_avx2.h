@@ -31,7 +31,7 @@ namespace gemm {
 // Registers: ymm0-11 the accumulators (row r in ymm2r, ymm2r+1), ymm12-13 the
 // two vectors of b, ymm14 the broadcast of a, ymm15 the product. Each term
 // is vmulpd (a times b) then vaddpd (accumulator plus product); k is
-// unrolled by 4.
+// unrolled by 4. a and b are walked in rsi and rdi (LINALG_TILE_LOOP_START).
 // One k step of the product: b (aligned) times the broadcast of a, added.
 #define MUL(V) "vmulpd %%ymm" V ", %%ymm14, %%ymm15\n\t"
 #define STEP(A, B) LINALG_TILE_STEP("vmovapd", "b", B, "a", A, MUL, "vaddpd")
@@ -63,12 +63,10 @@ inline void kernel6x8(idx kc, const double* a, const double* b, double* c, idx l
         "2:\n\t"
         "testq %[k4], %[k4]\n\t"
         "jz 4f\n"
-        ".p2align 5\n"
+        LINALG_TILE_LOOP_START
         "3:\n\t"
-        "prefetcht0 384(%[a])\n\t"
         STEP("0", "0")
         STEP("48", "64")
-        "prefetcht0 448(%[a])\n\t"
         STEP("96", "128")
         STEP("144", "192")
         "addq $192, %[a]\n\t"
@@ -86,7 +84,7 @@ inline void kernel6x8(idx kc, const double* a, const double* b, double* c, idx l
         "jnz 5b\n"
         "6:\n\t"
         LINALG_TILE_STORE_C
-        : [a] "+r"(a), [b] "+r"(b), [k4] "+r"(k4), [kr] "+r"(kr)
+        : [a] "+S"(a), [b] "+D"(b), [k4] "+r"(k4), [kr] "+r"(kr)
         : [c0] "r"(c), [c3] "r"(c3), [ldc] "r"(ldcb), [first] "r"(f), [nx] "r"(next), [nx3] "r"(nx3)
         : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
           "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");

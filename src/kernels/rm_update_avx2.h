@@ -39,7 +39,8 @@ constexpr idx kGBuf = 18432;  // doubles of packed multipliers (144 KB)
 // g: 6 x kb packed, g[k*6 + r]; u: U(k, j) at u[k*kPanelCols + j]. next: C
 // rows of a later tile, prefetched. Assembly for the same reason as the
 // product's micro-kernel: ymm0-11 accumulators, ymm12-13 u, ymm14 the
-// broadcast of g, ymm15 the product; k unrolled by 4.
+// broadcast of g, ymm15 the product; k unrolled by 4; g and u in rsi and
+// rdi (LINALG_TILE_LOOP_START).
 static_assert(kPanelCols == 16, "the assembly steps through U in rows of 16 doubles");
 // One k step of the update: u times the broadcast of g, subtracted.
 #define MUL(V) "vmulpd %%ymm14, %%ymm" V ", %%ymm15\n\t"
@@ -54,12 +55,10 @@ inline void kernel(idx kb, const double* g, const double* u, double* c, idx ldc,
         LINALG_TILE_PREFETCH_NEXT
         "testq %[k4], %[k4]\n\t"
         "jz 2f\n"
-        ".p2align 5\n"
+        LINALG_TILE_LOOP_START
         "1:\n\t"
-        "prefetcht0 384(%[g])\n\t"
         STEP("0", "0")
         STEP("48", "128")
-        "prefetcht0 448(%[g])\n\t"
         STEP("96", "256")
         STEP("144", "384")
         "addq $192, %[g]\n\t"
@@ -77,7 +76,7 @@ inline void kernel(idx kb, const double* g, const double* u, double* c, idx ldc,
         "jnz 3b\n"
         "4:\n\t"
         LINALG_TILE_STORE_C
-        : [g] "+r"(g), [u] "+r"(u), [k4] "+r"(k4), [kr] "+r"(kr)
+        : [g] "+S"(g), [u] "+D"(u), [k4] "+r"(k4), [kr] "+r"(kr)
         : [c0] "r"(c), [c3] "r"(c3), [ldc] "r"(ldcb), [nx] "r"(next), [nx3] "r"(nx3)
         : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
           "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
