@@ -8,15 +8,15 @@
 #define LINALG_KERNELS_ASM_TILE_H
 
 // Where the k loop of both tiles starts: 51 bytes past a 64-byte boundary.
-// On a Zen 4 core the same loop ran at 55-56 GFLOP/s in L1 (and 54-55 with
-// the multipliers streamed from L2) when it started 48-55 bytes past a
-// boundary, and at 50-51 from most other starts, with or without software
-// prefetch of the packed stream; the loop's bytes, and so the start that
-// suits it, are fixed because both kernels pin the registers that the loop
-// addresses through (rsi, rdi). The loop holds no prefetch of the packed
-// stream: the hardware prefetcher keeps the sequential micro-panel in L1
-// (a product of order 2000 ran 6 % and SolveLSE 2 % faster without it,
-// once the loop was placed).
+// On a Zen 4 core the loop without software prefetch ran at 55-56 GFLOP/s
+// in L1 (54-55 with the packed micro-panels streamed from L2) when it
+// started 48-55 bytes past a boundary, and at 50-51 from most other starts;
+// with two prefetches of the packed stream in it no start did better than
+// 52. The loop's bytes, and so the start that suits it, are fixed because
+// both kernels pin the registers the loop addresses through (rsi, rdi). So
+// placed and without prefetch (the hardware prefetcher keeps up with the
+// sequential stream), a product of order 2000 on the AVX2 path ran 6 % and
+// SolveLSE 2 % faster; placed but with the prefetches, neither gained.
 #define LINALG_TILE_LOOP_START ".p2align 6\n\t.nops 51\n"
 
 #define LINALG_TILE_ROWS_(OP, R0, R1, R2, R3, R4, R5) \
