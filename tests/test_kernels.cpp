@@ -188,6 +188,31 @@ TEST_P(Kernels, ProductsFallBackSilentlyWhenPackingMemoryIsRefused) {
     linalg::testhooks::reset_alloc_counters();
 }
 
+// MultiplyMM1 on a product of a few hundred rows: the threads share one
+// packed copy of each slice of B (one work block for the whole team, where
+// the table packs), whatever the thread count; columns past one column
+// block and a ragged summation slice; the bits of the plain loop.
+TEST_P(Kernels, ThreadsSharingPackedSlicesGiveThePlainLoopsBits) {
+    const int n = 300, k = 270, m = 1030;
+    auto A = ref::awkward_vector(static_cast<size_t>(n) * k, 43);
+    auto B = ref::awkward_vector(static_cast<size_t>(k) * m, 44);
+    std::vector<double> want(static_cast<size_t>(n) * m);
+    ref::mm(A.data(), n, k, B.data(), m, want.data());
+    for (int threads : {1, 2, 3, 4}) {
+        SCOPED_TRACE(testing::Message() << threads << " threads");
+        {
+            ref::StdoutCapture quiet;
+            ASSERT_EQ(LA::Init_openMP(threads), 0);
+        }
+        std::vector<double> got = garbage(want.size());
+        linalg::testhooks::reset_alloc_counters();
+        LA::MultiplyMM1(A.data(), n, k, B.data(), m, got.data());
+        EXPECT_EQ(linalg::testhooks::alloc_calls(), linalg::kernels().mm_team ? 1 : 0);  // one block per team
+        EXPECT_TRUE(ref::same_bits(want, got));
+    }
+    linalg::testhooks::reset_alloc_counters();
+}
+
 TEST_P(Kernels, MatrixVectorProductsMatchPlainLoops) {
     // M is n x k; M*v and u*M against the plain loops.
     auto check = [](std::vector<double> M, std::vector<double> v, std::vector<double> u, int n, int k) {

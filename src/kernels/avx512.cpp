@@ -11,4 +11,7 @@ void linalg::override_avx512(kernel_table& t) {
     plain::set_vectorised_loops(t);
 }
 
-void linalg::override_avx512_halves(kernel_table& t) { t.mm_rows = gemm::mm_rows<12, gemm::kernel12x8, mm_rows_impl>; }
+void linalg::override_avx512_halves(kernel_table& t) {
+    t.mm_rows = gemm::mm_rows<12, gemm::kernel12x8, mm_rows_impl>;
+    t.mm_team = gemm::mm_team<12, gemm::kernel12x8>;
+}

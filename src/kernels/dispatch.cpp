@@ -1,10 +1,12 @@
 // The tables, the one choice among them made at load (LINALG_ISA), the test
 // hook, and the int-dimension forms of the products.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/work_memory.h"
 #include "kernels/isa_tables.h"
 
 namespace linalg {
@@ -155,6 +157,20 @@ void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X,
     // gives the same bits.
     const kernel_table& t = (r1 - r0) * nCols2 * k <= 4096 ? reference_kernels() : kernels();
     t.mm_rows(A, k, B, nCols2, X, r0, r1);
+}
+
+mm_team_fn mm_team_for(idx rows, int nCols, int nCols2) {
+    // Below a few hundred rows each thread's rows fit one packed block of A
+    // and B's packing is cheap beside the product; such products keep to
+    // the stack.
+    if (rows < 256 || nCols <= 0 || nCols2 <= 0) return nullptr;
+    return kernels().mm_team;
+}
+
+std::size_t mm_team_bytes(int nCols, int nCols2) {
+    const idx width = (std::min<idx>(nCols2, kProductWidth) + 7) / 8 * 8;
+    const std::size_t bytes = work_bytes(std::min<idx>(nCols, kProductDepth), width, sizeof(double));
+    return bytes != 0 && bytes <= SIZE_MAX - 64 ? bytes + 64 : 0;
 }
 
 void mv_rows(const double* M, const double* V, int nRowsV, double* X, idx r0, idx r1) {

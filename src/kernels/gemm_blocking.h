@@ -47,14 +47,14 @@ namespace {
 namespace gemm {
 
 constexpr idx NR = 8;
-constexpr idx KC = 256;  // depth of a slice of the summation index
+constexpr idx KC = kProductDepth;  // depth of a slice of the summation index
 constexpr idx MC = 192;  // rows of a packed block of A (MC x KC: 384 KB, L2)
 constexpr idx NB = 64;   // columns of a packed chunk of B (KC x NB: 128 KB)
 // Columns of C per product call: wider products run as column blocks, one
 // after the other, so that the rows of C each summation slice revisits stay
 // within 1024 columns (at order 2000 on Zen 4 the product ran 3-4 % faster
 // so; blocks of 256, 512 and 768 columns were slower than 1024).
-constexpr idx NC = 1024;
+constexpr idx NC = kProductWidth;
 
 // One full micro-panel: rows [0, MR) x columns [0, kc) of A (leading
 // dimension lda) k-major, out[p*MR + r] = A(r, p). Four columns at a time,
@@ -145,13 +145,41 @@ inline void pack_b(const double* B, idx ldb, idx kc, idx nc, double* out) {
 // again for every row block.
 using TileKernel = void (*)(idx kc, const double* a, const double* b, double* c, idx ldc, bool first,
                             const double* next);
+
+// The tiles of one packed block: rows [0, mc) of the packed A block Ap
+// times the nb columns of B's packed micro-panels at Bc, into C (its
+// top-left corner, leading dimension ldc); edge tiles go through a buffer.
+template <idx MR, TileKernel kernel>
+inline void block_tiles(idx mc, idx nb, idx kc, const double* Ap, const double* Bc, double* C, idx ldc, bool first) {
+    alignas(64) double tile[MR * NR];
+    for (idx jr = 0; jr < nb; jr += NR) {
+        const idx nr = nb - jr < NR ? nb - jr : NR;
+        const double* b = Bc + jr * kc;
+        for (idx ir = 0; ir < mc; ir += MR) {
+            const idx mr = mc - ir < MR ? mc - ir : MR;
+            double* c = C + ir * ldc + jr;
+            // The following tile: next micro-panel, else the next strip's
+            // first one.
+            const double* next = ir + 2 * MR <= mc ? c + MR * ldc : C + jr + NR;
+            if (mr == MR && nr == NR) {
+                kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
+            } else {
+                if (!first)
+                    for (idx r = 0; r < mr; ++r)
+                        for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
+                kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
+                for (idx r = 0; r < mr; ++r)
+                    for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
+            }
+        }
+    }
+}
 template <idx MR, TileKernel kernel>
 inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const double* B, idx ldb, double* C,
                     idx ldc, double* Bs) {
     alignas(64) double Ap[MC * KC];
     alignas(64) double Bp[KC * NB];
     static_assert(MC % MR == 0, "row blocks hold whole micro-panels");
-    alignas(64) double tile[MR * NR];  // edge tiles of C
     for (idx pc = 0; pc < k; pc += KC) {
         const idx kc = k - pc < KC ? k - pc : KC;
         const bool first = pc == 0;
@@ -173,27 +201,7 @@ inline void product(idx rows, idx cols, idx k, const double* A, idx lda, const d
                     pack_b(B + pc * ldb + jc, ldb, kc, nb, Bp);
                     Bc = Bp;
                 }
-                for (idx jr = 0; jr < nb; jr += NR) {
-                    const idx nr = nb - jr < NR ? nb - jr : NR;
-                    const double* b = Bc + jr * kc;
-                    for (idx ir = 0; ir < mc; ir += MR) {
-                        const idx mr = mc - ir < MR ? mc - ir : MR;
-                        double* c = C + (ic + ir) * ldc + jc + jr;
-                        // The following tile: next micro-panel, else the
-                        // next strip's first one.
-                        const double* next = ir + 2 * MR <= mc ? c + MR * ldc : C + ic * ldc + jc + jr + NR;
-                        if (mr == MR && nr == NR) {
-                            kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
-                        } else {
-                            if (!first)
-                                for (idx r = 0; r < mr; ++r)
-                                    for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
-                            kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
-                            for (idx r = 0; r < mr; ++r)
-                                for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
-                        }
-                    }
-                }
+                block_tiles<MR, kernel>(mc, nb, kc, Ap, Bc, C + ic * ldc + jc, ldc, first);
             }
         }
     }
@@ -225,6 +233,38 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
     for (idx j0 = 0; j0 < m; j0 += NC)
         product<MR, kernel>(rows, m - j0 < NC ? m - j0 : NC, k, A + r0 * k, k, B + j0, m, X + r0 * m + j0, m, Bs);
     work_free(block);
+}
+
+// The kernel table's mm_team: rows r0 .. r1-1 (possibly none) of
+// X = A (n x k) * B (k x m), k >= 1 and m >= 1, for thread t of a team of T
+// that all call it with the same operands and Bs (room for a packed slice
+// of B: KC x min(m, NC) rounded up to 8 columns, 64-byte aligned). The team
+// packs each slice of B once: thread t packs chunks t, t + T, ... between
+// two calls of sync (a barrier of the team), and every thread then runs its
+// own rows over the whole slice. Same terms in the same order as mm_rows,
+// so the same bits.
+template <idx MR, TileKernel kernel>
+void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1, double* Bs, int t, int T,
+             void (*sync)()) {
+    alignas(64) double Ap[MC * KC];
+    const idx rows = r1 > r0 ? r1 - r0 : 0;
+    for (idx j0 = 0; j0 < m; j0 += NC) {
+        const idx cols = m - j0 < NC ? m - j0 : NC;
+        for (idx pc = 0; pc < k; pc += KC) {
+            const idx kc = k - pc < KC ? k - pc : KC;
+            sync();  // nobody reads the previous slice any more
+            for (idx jc = t * NB; jc < cols; jc += T * NB)
+                pack_b(B + pc * m + j0 + jc, m, kc, cols - jc < NB ? cols - jc : NB, Bs + jc * kc);
+            sync();  // the whole slice is packed
+            for (idx ic = 0; ic < rows; ic += MC) {
+                const idx mc = rows - ic < MC ? rows - ic : MC;
+                pack_a<MR>(A + (r0 + ic) * k + pc, k, mc, kc, Ap);
+                for (idx jc = 0; jc < cols; jc += NB)
+                    block_tiles<MR, kernel>(mc, cols - jc < NB ? cols - jc : NB, kc, Ap, Bs + jc * kc,
+                                            X + (r0 + ic) * m + j0 + jc, m, pc == 0);
+            }
+        }
+    }
 }
 
 } // namespace gemm

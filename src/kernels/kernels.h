@@ -40,6 +40,10 @@ constexpr int kIsaCount = 3;
 
 // Width of one packed column panel of pivot rows (see rm_update).
 constexpr idx kPanelCols = 16;
+// The blocked products' slice of the summation index and widest column
+// block (a packed slice of B is at most kProductDepth x kProductWidth).
+constexpr idx kProductDepth = 256;
+constexpr idx kProductWidth = 1024;
 
 // Words of the Mersenne Twister state (see twist).
 constexpr int kTwistWords = 624;
@@ -64,6 +68,14 @@ struct kernel_table {
     // mm_rows: rows [r0, r1) of X (n x m) = A (n x k) * B (k x m), row-major,
     // leading dimensions k, m, m. k == 0 writes 0.0 to the rows.
     void (*mm_rows)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
+    // mm_team: mm_rows for thread t of a team of T threads that all call it
+    // with the same A, k >= 1, B, m >= 1, X and Bs, each with its own rows
+    // [r0, r1) (possibly none). The team packs B's slices once into Bs
+    // (mm_team_bytes(k, m) bytes from the caller, 64-byte aligned), each
+    // thread a share, with sync (a barrier of the team) around the packing.
+    // nullptr in tables whose product packs nothing shareable.
+    void (*mm_team)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1, double* Bs, int t,
+                    int T, void (*sync)());
     // mv_rows: X[i] = sum_j M[i, j] V[j] for i in [r0, r1); M row-major with
     // `cols` columns. cols == 0 writes 0.0.
     void (*mv_rows)(const double* M, const double* V, idx cols, double* X, idx r0, idx r1);
@@ -179,6 +191,14 @@ void reset_isa();
 // zeros). Tiny products run the reference loop, which gives the same bits
 // without the packing cost.
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
+// The active table's mm_team for a product of `rows` rows, or nullptr when
+// it has none or the product is empty or small (then mm_rows per thread);
+// mm_team_bytes: the size of the shared block it needs, 0 if that size
+// cannot be represented.
+using mm_team_fn = void (*)(const double*, idx, const double*, idx, double*, idx, idx, double*, int, int,
+                            void (*)());
+mm_team_fn mm_team_for(idx rows, int nCols, int nCols2);
+std::size_t mm_team_bytes(int nCols, int nCols2);
 void mv_rows(const double* M, const double* V, int nRowsV, double* X, idx r0, idx r1);
 void vm_cols(const double* V, int nColsV, const double* M, int nColsM, double* X, idx c0, idx c1);
 void cross_rows(const double* V1, const double* V2, int nCols, double* X, idx r0, idx r1);

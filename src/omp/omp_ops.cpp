@@ -7,6 +7,9 @@
 // for every thread count.
 #include "omp/omp_ops.h"
 
+#include <cstdint>
+
+#include "core/work_memory.h"
 #include "kernels/kernels.h"
 #include "linalg.h"
 #include "omp/omp_state.h"
@@ -15,27 +18,38 @@ namespace linalg {
 
 namespace {
 
-// Runs f(i0, i1) in one parallel region of MAX_THREADS threads, thread t
-// taking the t-th of the contiguous, nearly equal blocks of [0, n) that the
-// static schedule without chunk size assigns (the first n % T threads get
-// one index more). Threads with an empty block do nothing.
+// The calling thread's block [*i0, *i1) of [0, n) under the static schedule
+// without chunk size: contiguous, nearly equal blocks, the first n % T
+// threads taking one index more.
+inline void static_block(idx n, idx* i0, idx* i1) {
+    const idx T = omp_get_num_threads();
+    const idx t = omp_get_thread_num();
+    const idx q = n > 0 ? n / T : 0;
+    const idx rem = n > 0 ? n % T : 0;
+    *i0 = t * q + (t < rem ? t : rem);
+    *i1 = *i0 + q + (t < rem ? 1 : 0);
+}
+
+// Runs f(i0, i1) in one parallel region of MAX_THREADS threads, each on its
+// static_block. Threads with an empty block do nothing.
 template <class F>
 void for_static_blocks(idx n, F f) {
     set_team_size();
 #pragma omp parallel
     {
-        const idx T = omp_get_num_threads();
-        const idx t = omp_get_thread_num();
-        const idx q = n > 0 ? n / T : 0;
-        const idx rem = n > 0 ? n % T : 0;
-        const idx i0 = t * q + (t < rem ? t : rem);
-        const idx i1 = i0 + q + (t < rem ? 1 : 0);
+        idx i0, i1;
+        static_block(n, &i0, &i1);
         if (i1 > i0) f(i0, i1);
     }
 }
 
 inline idx elements(int nRows, int nCols) {
     return (nRows > 0 && nCols > 0) ? static_cast<idx>(nRows) * nCols : 0;
+}
+
+// A barrier of the innermost enclosing team (called from inside a region).
+void team_barrier() {
+#pragma omp barrier
 }
 
 } // namespace
@@ -119,8 +133,30 @@ void TransposeMomp(double* M, int nRows, int nCols, double* X) {
     for_static_blocks(nRows, [&](idx i0, idx i1) { transpose_rows(M, nRows, nCols, X, i0, i1); });
 }
 
+
+// The threads split the rows as everywhere else; where the kernel table
+// offers it they share one packed copy of each slice of B instead of each
+// packing the whole of B. If that block is refused, each thread packs for
+// itself (same bits, nothing printed).
 void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     if (!omp_initialised()) return;
+    if (const mm_team_fn team = mm_team_for(nRows1, nCols, nCols2)) {
+        const std::size_t bytes = mm_team_bytes(nCols, nCols2);
+        void* block = bytes != 0 ? work_alloc(bytes) : nullptr;
+        if (block) {
+            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
+            double* Bs = reinterpret_cast<double*>(at);
+            set_team_size();
+#pragma omp parallel
+            {
+                idx i0, i1;
+                static_block(nRows1, &i0, &i1);  // possibly empty: the thread still packs its share
+                team(M1, nCols, M2, nCols2, X, i0, i1, Bs, omp_get_thread_num(), omp_get_num_threads(), team_barrier);
+            }
+            work_free(block);
+            return;
+        }
+    }
     for_static_blocks(nRows1, [&](idx i0, idx i1) { mm_rows(M1, nCols, M2, nCols2, X, i0, i1); });
 }
 
