@@ -61,6 +61,23 @@ const Shape kShapes[] = {
     {37, 53, 29},  {13, 513, 17},  {11, 40, 9},     {23, 7, 8},    {24, 260, 16}, {25, 33, 40},
 };
 
+// Operands of awkward values, A (n x k) and B (k x m), and their product by
+// the plain loop.
+struct Product {
+    std::vector<double> A, B, want;
+};
+Product awkward_product(int n, int k, int m, std::uint64_t salt_a, std::uint64_t salt_b) {
+    Product p{ref::awkward_vector(static_cast<size_t>(n) * k, salt_a),
+              ref::awkward_vector(static_cast<size_t>(k) * m, salt_b), std::vector<double>(static_cast<size_t>(n) * m)};
+    ref::mm(p.A.data(), n, k, p.B.data(), m, p.want.data());
+    return p;
+}
+
+void set_threads(int threads) {
+    ref::StdoutCapture quiet;
+    ASSERT_EQ(LA::Init_openMP(threads), 0);
+}
+
 class Kernels : public ::testing::TestWithParam<isa> {
 protected:
     void SetUp() override {
@@ -74,10 +91,8 @@ protected:
 TEST_P(Kernels, MultiplyMMMatchesPlainLoop) {
     for (const Shape& s : kShapes) {
         SCOPED_TRACE(testing::Message() << s.n << " x " << s.k << " x " << s.m);
-        auto A = ref::awkward_vector(static_cast<size_t>(s.n) * s.k, 101 + s.n);
-        auto B = ref::awkward_vector(static_cast<size_t>(s.k) * s.m, 202 + s.m);
-        std::vector<double> want(static_cast<size_t>(s.n) * s.m), got = garbage(want.size());
-        ref::mm(A.data(), s.n, s.k, B.data(), s.m, want.data());
+        auto [A, B, want] = awkward_product(s.n, s.k, s.m, 101 + s.n, 202 + s.m);
+        std::vector<double> got = garbage(want.size());
         LA::MultiplyMM(A.data(), s.n, s.k, B.data(), s.m, got.data());
         ASSERT_TRUE(ref::same_bits(want, got));
         // The packed kernel itself, also on the small shapes that the
@@ -139,14 +154,9 @@ TEST_P(Kernels, ProductsFallBackSilentlyWhenPackingMemoryIsRefused) {
     // 400 rows: more than one row block also for each of two threads; two
     // summation slices; column chunks with a ragged last micro-panel.
     const int n = 400, k = 270, m = 333;
-    auto A = ref::awkward_vector(static_cast<size_t>(n) * k, 41);
-    auto B = ref::awkward_vector(static_cast<size_t>(k) * m, 42);
-    std::vector<double> want(static_cast<size_t>(n) * m);
-    ref::mm(A.data(), n, k, B.data(), m, want.data());
-    {
-        ref::StdoutCapture quiet;
-        ASSERT_EQ(LA::Init_openMP(2), 0);
-    }
+    Product p = awkward_product(n, k, m, 41, 42);  // named members: the lambda below captures them
+    auto &A = p.A, &B = p.B, &want = p.want;
+    set_threads(2);
     const std::pair<const char*, void (*)(double*, int, int, double*, int, double*)> products[] = {
         {"MultiplyMM", LA::MultiplyMM}, {"MultiplyMM1", LA::MultiplyMM1}};
     const long long held = linalg::testhooks::blocks_held();
@@ -194,16 +204,10 @@ TEST_P(Kernels, ProductsFallBackSilentlyWhenPackingMemoryIsRefused) {
 // block and a ragged summation slice; the bits of the plain loop.
 TEST_P(Kernels, ThreadsSharingPackedSlicesGiveThePlainLoopsBits) {
     const int n = 300, k = 270, m = 1030;
-    auto A = ref::awkward_vector(static_cast<size_t>(n) * k, 43);
-    auto B = ref::awkward_vector(static_cast<size_t>(k) * m, 44);
-    std::vector<double> want(static_cast<size_t>(n) * m);
-    ref::mm(A.data(), n, k, B.data(), m, want.data());
+    auto [A, B, want] = awkward_product(n, k, m, 43, 44);
     for (int threads : {1, 2, 3, 4}) {
         SCOPED_TRACE(testing::Message() << threads << " threads");
-        {
-            ref::StdoutCapture quiet;
-            ASSERT_EQ(LA::Init_openMP(threads), 0);
-        }
+        set_threads(threads);
         std::vector<double> got = garbage(want.size());
         linalg::testhooks::reset_alloc_counters();
         LA::MultiplyMM1(A.data(), n, k, B.data(), m, got.data());

@@ -9,6 +9,7 @@
 #define LINALG_CORE_WORK_MEMORY_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace linalg {
 
@@ -20,6 +21,13 @@ void work_free(void* p);
 // Element count rows*cols in bytes of `elem` each, or 0 when it cannot be
 // represented in size_t (the caller then reports the allocation as failed).
 std::size_t work_bytes(long long rows, long long cols, std::size_t elem);
+
+// The first 64-byte boundary at or after p (blocks that are to be aligned
+// are requested 64 bytes larger).
+inline double* align64(void* p) {
+    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
+    return reinterpret_cast<double*>((a + 63) & ~static_cast<std::uintptr_t>(63));
+}
 
 // Prints "ERROR! Not enough memory for <who>!" on standard output.
 void report_no_memory(const char* who, std::size_t bytes);

@@ -58,8 +58,7 @@ public:
             report_no_memory("jacobi", bytes + 64);
             return false;
         }
-        const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw_) + 63) & ~static_cast<std::uintptr_t>(63);
-        base_ = reinterpret_cast<double*>(at);
+        base_ = align64(raw_);
         return true;
     }
     ~JacobiState() { work_free(raw_); }

@@ -133,8 +133,8 @@ const kernel_table& kernels_for(isa level) { return tables().by_isa[static_cast<
 const kernel_table& kernels() {
     const kernel_table* t = active.load(std::memory_order_acquire);
     if (t != nullptr) return *t;
-    // A static initializer elsewhere may call a kernel before this file's
-    // initializer has chosen the table: the first such call chooses it, once.
+    // No table chosen yet (the call comes from a static initializer that runs
+    // before this file's): the first such call chooses it, once.
     const kernel_table* expected = nullptr;
     active.compare_exchange_strong(expected, load_choice(), std::memory_order_acq_rel);
     return *active.load(std::memory_order_acquire);
@@ -167,9 +167,9 @@ mm_team_fn mm_team_for(idx rows, int nCols, int nCols2) {
     return kernels().mm_team;
 }
 
-std::size_t mm_team_bytes(int nCols, int nCols2) {
-    const idx width = (std::min<idx>(nCols2, kProductWidth) + 7) / 8 * 8;
-    const std::size_t bytes = work_bytes(std::min<idx>(nCols, kProductDepth), width, sizeof(double));
+std::size_t packed_slice_bytes(idx k, idx m) {
+    const idx width = (std::min<idx>(m, kProductWidth) + 7) / 8 * 8;
+    const std::size_t bytes = work_bytes(std::min<idx>(k, kProductDepth), width, sizeof(double));
     return bytes != 0 && bytes <= SIZE_MAX - 64 ? bytes + 64 : 0;
 }
 

@@ -222,13 +222,9 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
     void* block = nullptr;
     double* Bs = nullptr;
     if (rows > MC) {
-        const idx width = ((m < NC ? m : NC) + NR - 1) / NR * NR;
-        const std::size_t bytes = work_bytes(k < KC ? k : KC, width, sizeof(double));
-        if (bytes != 0 && bytes <= SIZE_MAX - 64) block = work_alloc(bytes + 64);
-        if (block) {
-            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
-            Bs = reinterpret_cast<double*>(at);
-        }
+        const std::size_t bytes = packed_slice_bytes(k, m);
+        if (bytes != 0) block = work_alloc(bytes);
+        if (block) Bs = align64(block);
     }
     for (idx j0 = 0; j0 < m; j0 += NC)
         product<MR, kernel>(rows, m - j0 < NC ? m - j0 : NC, k, A + r0 * k, k, B + j0, m, X + r0 * m + j0, m, Bs);

@@ -71,7 +71,7 @@ struct kernel_table {
     // mm_team: mm_rows for thread t of a team of T threads that all call it
     // with the same A, k >= 1, B, m >= 1, X and Bs, each with its own rows
     // [r0, r1) (possibly none). The team packs B's slices once into Bs
-    // (mm_team_bytes(k, m) bytes from the caller, 64-byte aligned), each
+    // (packed_slice_bytes(k, m) bytes from the caller, 64-byte aligned), each
     // thread a share, with sync (a barrier of the team) around the packing.
     // nullptr in tables whose product packs nothing shareable.
     void (*mm_team)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1, double* Bs, int t,
@@ -192,13 +192,14 @@ void reset_isa();
 // without the packing cost.
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
 // The active table's mm_team for a product of `rows` rows, or nullptr when
-// it has none or the product is empty or small (then mm_rows per thread);
-// mm_team_bytes: the size of the shared block it needs, 0 if that size
-// cannot be represented.
+// it has none or the product is empty or small (then mm_rows per thread).
 using mm_team_fn = void (*)(const double*, idx, const double*, idx, double*, idx, idx, double*, int, int,
                             void (*)());
 mm_team_fn mm_team_for(idx rows, int nCols, int nCols2);
-std::size_t mm_team_bytes(int nCols, int nCols2);
+// Bytes of a work block for one packed slice of B in a product with a
+// summation index of length k and m columns, 64 bytes of alignment slack
+// included (align64 finds the start); 0 if that size cannot be represented.
+std::size_t packed_slice_bytes(idx k, idx m);
 void mv_rows(const double* M, const double* V, int nRowsV, double* X, idx r0, idx r1);
 void vm_cols(const double* V, int nColsV, const double* M, int nColsM, double* X, idx c0, idx c1);
 void cross_rows(const double* V1, const double* V2, int nCols, double* X, idx r0, idx r1);

@@ -7,8 +7,6 @@
 // for every thread count.
 #include "omp/omp_ops.h"
 
-#include <cstdint>
-
 #include "core/work_memory.h"
 #include "kernels/kernels.h"
 #include "linalg.h"
@@ -141,11 +139,10 @@ void TransposeMomp(double* M, int nRows, int nCols, double* X) {
 void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     if (!omp_initialised()) return;
     if (const mm_team_fn team = mm_team_for(nRows1, nCols, nCols2)) {
-        const std::size_t bytes = mm_team_bytes(nCols, nCols2);
+        const std::size_t bytes = packed_slice_bytes(nCols, nCols2);
         void* block = bytes != 0 ? work_alloc(bytes) : nullptr;
         if (block) {
-            const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~static_cast<std::uintptr_t>(63);
-            double* Bs = reinterpret_cast<double*>(at);
+            double* Bs = align64(block);
             set_team_size();
 #pragma omp parallel
             {

@@ -23,11 +23,6 @@ std::atomic<idx> block_size{kDefaultBlock};
 
 inline idx round_up(idx x, idx m) { return (x + m - 1) / m * m; }
 
-inline double* align64(double* p) {
-    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
-    return reinterpret_cast<double*>((a + 63) & ~static_cast<std::uintptr_t>(63));
-}
-
 inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
 // Everything the steps of one panel share.

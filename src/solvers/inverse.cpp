@@ -218,7 +218,7 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
 bool gj_blocked(double* W, double* invA, idx n, double* work) {
     const idx nb = blocked_width();
     const idx ldp = round_up8(n);
-    double* P = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(work) + 63) & ~std::uintptr_t{63});
+    double* P = align64(work);
     double* Upk = P + ldp * nb;
     const idx ups = nb * kPanelCols;
     double* rows = Upk + 2 * panels_of(n) * ups;
