@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include <omp.h>
 #include <unistd.h>
 
 using LinearAlgebra::LA;
@@ -215,6 +216,30 @@ TEST_P(Kernels, ThreadsSharingPackedSlicesGiveThePlainLoopsBits) {
         EXPECT_TRUE(ref::same_bits(want, got));
     }
     linalg::testhooks::reset_alloc_counters();
+}
+
+// A barrier after which thread 1 of the team sleeps: by the time it looks
+// for rows of a slice, thread 0 has run its own and taken over thread 1's.
+void barrier_holding_up_thread_1() {
+#pragma omp barrier
+    if (omp_get_thread_num() == 1) usleep(10000);
+}
+
+// The team product where one thread falls behind on every slice: the rows
+// it has not started are run by the other, with the plain loop's bits.
+TEST_P(Kernels, TeamTakesOverTheRowsOfAThreadHeldUp) {
+    if (!linalg::kernels().mm_team) GTEST_SKIP() << "this table has no team product";
+    const int n = 300, k = 270, m = 1030;
+    auto [A, B, want] = awkward_product(n, k, m, 45, 46);
+    std::vector<linalg::team_range> range(2);
+    std::vector<double> slice(linalg::packed_slice_bytes(k, m) / sizeof(double) + 1);
+    double* Bs = linalg::align64(slice.data());
+    linalg::team_rows team{barrier_holding_up_thread_1, range.data()};
+    std::vector<double> got = garbage(want.size());
+#pragma omp parallel num_threads(2)
+    linalg::kernels().mm_team(A.data(), k, B.data(), m, got.data(), n, Bs, omp_get_thread_num(),
+                              omp_get_num_threads(), &team);
+    EXPECT_TRUE(ref::same_bits(want, got));
 }
 
 TEST_P(Kernels, MatrixVectorProductsMatchPlainLoops) {

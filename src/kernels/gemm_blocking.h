@@ -35,6 +35,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -231,34 +233,94 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
     work_free(block);
 }
 
-// The kernel table's mm_team: rows r0 .. r1-1 (possibly none) of
-// X = A (n x k) * B (k x m), k >= 1 and m >= 1, for thread t of a team of T
-// that all call it with the same operands and Bs (room for a packed slice
-// of B: KC x min(m, NC) rounded up to 8 columns, 64-byte aligned). The team
-// packs each slice of B once: thread t packs chunks t, t + T, ... between
-// two calls of sync (a barrier of the team), and every thread then runs its
-// own rows over the whole slice. Same terms in the same order as mm_rows,
-// so the same bits.
+inline std::uint64_t row_range(idx lo, idx hi) {
+    return static_cast<std::uint64_t>(lo) << 32 | static_cast<std::uint64_t>(hi);
+}
+
+// Takes the next chunk of rows from the front of range r, whose rows are
+// [lo, hi): a half of the rows left in whole micro-panels, at most one
+// packed block of A and at least two micro-panels, so the range ends on
+// small chunks. Returns the chunk's length (0: nothing left) and its first
+// row in *r0.
+template <idx MR>
+inline idx take_front(team_range& r, idx* r0) {
+    std::uint64_t v = r.rows.load(std::memory_order_relaxed);
+    for (;;) {
+        const idx lo = static_cast<idx>(v >> 32), hi = static_cast<idx>(v & 0xffffffffu);
+        if (lo >= hi) return 0;
+        idx c = ((hi - lo) / 2 + MR - 1) / MR * MR;
+        c = c < 2 * MR ? 2 * MR : c > MC ? MC : c;
+        if (c > hi - lo) c = hi - lo;
+        if (r.rows.compare_exchange_weak(v, row_range(lo + c, hi), std::memory_order_relaxed)) {
+            *r0 = lo;
+            return c;
+        }
+    }
+}
+
+// For a thread whose own range is empty: takes the back half of the rows
+// left in the fullest other range and makes it the thread's own range.
+// Returns false when no rows are left anywhere.
+template <idx MR>
+inline bool take_over(team_range* range, int t, int T) {
+    for (;;) {
+        int victim = -1;
+        idx most = 0;
+        std::uint64_t seen = 0;
+        for (int u = 0; u < T; ++u) {
+            const std::uint64_t v = range[u].rows.load(std::memory_order_relaxed);
+            const idx left = static_cast<idx>(v & 0xffffffffu) - static_cast<idx>(v >> 32);
+            if (u != t && left > most) victim = u, most = left, seen = v;
+        }
+        if (victim < 0) return false;
+        const idx lo = static_cast<idx>(seen >> 32), hi = static_cast<idx>(seen & 0xffffffffu);
+        const idx s = most <= 2 * MR ? most : (most / 2 + MR - 1) / MR * MR;
+        if (range[victim].rows.compare_exchange_strong(seen, row_range(lo, hi - s), std::memory_order_relaxed)) {
+            range[t].rows.store(row_range(hi - s, hi), std::memory_order_relaxed);
+            return true;
+        }
+    }
+}
+
+// The kernel table's mm_team: X (n x m) = A (n x k) * B (k x m), k >= 1,
+// m >= 1, by thread t of a team of T that all call it with the same
+// arguments (Bs: room for a packed slice of B, KC x min(m, NC) rounded up to
+// 8 columns, 64-byte aligned; team->range: T ranges). For each slice of B:
+//   a barrier: nobody works on the previous slice any more; thread t sets
+//     its range to its static block of rows and packs chunks t, t + T, ...
+//     of the slice;
+//   a barrier: the slice is packed and every range set;
+//   thread t runs its range chunk by chunk (take_front), then takes over
+//     rows of threads still busy (take_over), so that a thread slowed by
+//     another program on its core does fewer.
+// Every tile takes the same terms in the same order as in mm_rows,
+// whichever thread runs it, so the bits are the same.
 template <idx MR, TileKernel kernel>
-void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1, double* Bs, int t, int T,
-             void (*sync)()) {
+void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx n, double* Bs, int t, int T,
+             team_rows* team) {
     alignas(64) double Ap[MC * KC];
-    const idx rows = r1 > r0 ? r1 - r0 : 0;
+    team_range& own = team->range[t];
+    const idx panels = (n + MR - 1) / MR;  // static blocks of whole micro-panels
+    const idx lo = std::min(n, panels / T * t + std::min<idx>(t, panels % T)) * MR;
+    const idx hi = std::min(n, (panels / T * (t + 1) + std::min<idx>(t + 1, panels % T)) * MR);
     for (idx j0 = 0; j0 < m; j0 += NC) {
         const idx cols = m - j0 < NC ? m - j0 : NC;
         for (idx pc = 0; pc < k; pc += KC) {
             const idx kc = k - pc < KC ? k - pc : KC;
-            sync();  // nobody reads the previous slice any more
+            team->sync();
+            own.rows.store(row_range(lo, hi), std::memory_order_relaxed);
             for (idx jc = t * NB; jc < cols; jc += T * NB)
                 pack_b(B + pc * m + j0 + jc, m, kc, cols - jc < NB ? cols - jc : NB, Bs + jc * kc);
-            sync();  // the whole slice is packed
-            for (idx ic = 0; ic < rows; ic += MC) {
-                const idx mc = rows - ic < MC ? rows - ic : MC;
-                pack_a<MR>(A + (r0 + ic) * k + pc, k, mc, kc, Ap);
-                for (idx jc = 0; jc < cols; jc += NB)
-                    block_tiles<MR, kernel>(mc, cols - jc < NB ? cols - jc : NB, kc, Ap, Bs + jc * kc,
-                                            X + (r0 + ic) * m + j0 + jc, m, pc == 0);
-            }
+            team->sync();
+            do {
+                idx r0 = 0;
+                while (const idx mc = take_front<MR>(own, &r0)) {
+                    pack_a<MR>(A + r0 * k + pc, k, mc, kc, Ap);
+                    for (idx jc = 0; jc < cols; jc += NB)
+                        block_tiles<MR, kernel>(mc, cols - jc < NB ? cols - jc : NB, kc, Ap, Bs + jc * kc,
+                                                X + r0 * m + j0 + jc, m, pc == 0);
+                }
+            } while (take_over<MR>(team->range, t, T));
         }
     }
 }

@@ -26,6 +26,7 @@
 #ifndef LINALG_KERNELS_KERNELS_H
 #define LINALG_KERNELS_KERNELS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -44,6 +45,17 @@ constexpr idx kPanelCols = 16;
 // block (a packed slice of B is at most kProductDepth x kProductWidth).
 constexpr idx kProductDepth = 256;
 constexpr idx kProductWidth = 1024;
+
+// What the threads of a team running mm_team share besides the packed
+// slice: a barrier of the team, and one range of rows per thread, [lo, hi)
+// held as lo << 32 | hi, each alone on its cache line.
+struct alignas(64) team_range {
+    std::atomic<std::uint64_t> rows;
+};
+struct team_rows {
+    void (*sync)();
+    team_range* range;  // one per thread of the team
+};
 
 // Words of the Mersenne Twister state (see twist).
 constexpr int kTwistWords = 624;
@@ -68,14 +80,16 @@ struct kernel_table {
     // mm_rows: rows [r0, r1) of X (n x m) = A (n x k) * B (k x m), row-major,
     // leading dimensions k, m, m. k == 0 writes 0.0 to the rows.
     void (*mm_rows)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
-    // mm_team: mm_rows for thread t of a team of T threads that all call it
-    // with the same A, k >= 1, B, m >= 1, X and Bs, each with its own rows
-    // [r0, r1) (possibly none). The team packs B's slices once into Bs
-    // (packed_slice_bytes(k, m) bytes from the caller, 64-byte aligned), each
-    // thread a share, with sync (a barrier of the team) around the packing.
-    // nullptr in tables whose product packs nothing shareable.
-    void (*mm_team)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1, double* Bs, int t,
-                    int T, void (*sync)());
+    // mm_team: X (n x m) = A (n x k) * B (k x m), k >= 1, m >= 1, by a team
+    // of T threads that all call it with the same arguments but their own
+    // number t. The team packs B's slices once into Bs (packed_slice_bytes(k,
+    // m) bytes from the caller, 64-byte aligned), each thread a share, and
+    // each thread runs its static block of the rows of each slice, chunk by
+    // chunk, then takes over chunks from threads still busy (team->range
+    // holds the rows not yet taken). nullptr in tables whose product packs
+    // nothing shareable.
+    void (*mm_team)(const double* A, idx k, const double* B, idx m, double* X, idx n, double* Bs, int t, int T,
+                    team_rows* team);
     // mv_rows: X[i] = sum_j M[i, j] V[j] for i in [r0, r1); M row-major with
     // `cols` columns. cols == 0 writes 0.0.
     void (*mv_rows)(const double* M, const double* V, idx cols, double* X, idx r0, idx r1);
@@ -193,8 +207,7 @@ void reset_isa();
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
 // The active table's mm_team for a product of `rows` rows, or nullptr when
 // it has none or the product is empty or small (then mm_rows per thread).
-using mm_team_fn = void (*)(const double*, idx, const double*, idx, double*, idx, idx, double*, int, int,
-                            void (*)());
+using mm_team_fn = void (*)(const double*, idx, const double*, idx, double*, idx, double*, int, int, team_rows*);
 mm_team_fn mm_team_for(idx rows, int nCols, int nCols2);
 // Bytes of a work block for one packed slice of B in a product with a
 // summation index of length k and m columns, 64 bytes of alignment slack

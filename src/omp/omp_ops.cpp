@@ -7,6 +7,8 @@
 // for every thread count.
 #include "omp/omp_ops.h"
 
+#include <new>
+
 #include "core/work_memory.h"
 #include "kernels/kernels.h"
 #include "linalg.h"
@@ -132,24 +134,26 @@ void TransposeMomp(double* M, int nRows, int nCols, double* X) {
 }
 
 
-// The threads split the rows as everywhere else; where the kernel table
-// offers it they share one packed copy of each slice of B instead of each
-// packing the whole of B. If that block is refused, each thread packs for
-// itself (same bits, nothing printed).
+// Where the kernel table offers it, the threads share one packed copy of
+// each slice of B, each running its static block of rows and then helping
+// threads still busy (a thread slowed by another program does fewer rows);
+// one work block holds the slice and the threads' ranges of rows.
+// Otherwise, or if that block is refused, each thread runs its static block
+// and packs for itself (same bits, nothing printed).
 void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     if (!omp_initialised()) return;
     if (const mm_team_fn team = mm_team_for(nRows1, nCols, nCols2)) {
-        const std::size_t bytes = packed_slice_bytes(nCols, nCols2);
-        void* block = bytes != 0 ? work_alloc(bytes) : nullptr;
+        const std::size_t slice = packed_slice_bytes(nCols, nCols2);
+        const std::size_t ranges = sizeof(team_range) * static_cast<std::size_t>(MAX_THREADS);
+        void* block = slice != 0 ? work_alloc(slice + ranges) : nullptr;
         if (block) {
-            double* Bs = align64(block);
+            team_range* range = reinterpret_cast<team_range*>(align64(block));
+            for (int t = 0; t < MAX_THREADS; ++t) new (range + t) team_range{};
+            team_rows rows{team_barrier, range};
+            double* Bs = reinterpret_cast<double*>(range + MAX_THREADS);
             set_team_size();
 #pragma omp parallel
-            {
-                idx i0, i1;
-                static_block(nRows1, &i0, &i1);  // possibly empty: the thread still packs its share
-                team(M1, nCols, M2, nCols2, X, i0, i1, Bs, omp_get_thread_num(), omp_get_num_threads(), team_barrier);
-            }
+            team(M1, nCols, M2, nCols2, X, nRows1, Bs, omp_get_thread_num(), omp_get_num_threads(), &rows);
             work_free(block);
             return;
         }
