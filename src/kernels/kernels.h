@@ -48,7 +48,7 @@ constexpr idx kProductWidth = 1024;
 
 // What the threads of a team running mm_team share besides the packed
 // slice: a barrier of the team, and one range of rows per thread, [lo, hi)
-// held as lo << 32 | hi, each alone on its cache line.
+// held as lo << 32 | hi (row counts are ints), each alone on its cache line.
 struct alignas(64) team_range {
     std::atomic<std::uint64_t> rows;
 };
