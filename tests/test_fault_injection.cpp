@@ -477,6 +477,32 @@ TEST(WorkMemory, LargeBlocksAreUsableAndWrappingSizesAreRefused) {
     hooks::reset_alloc_counters();
 }
 
+// The last large block freed (up to 128 MB) serves the next large request
+// it can hold; a larger request gets other memory, and freeing a block above
+// 128 MB keeps nothing new.
+TEST(WorkMemory, LastLargeBlockFreedServesTheNextRequestItHolds) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer builds keep no block";
+#endif
+    constexpr std::size_t MB = std::size_t{1} << 20;
+    void* p = linalg::work_alloc(8 * MB);
+    ASSERT_NE(p, nullptr);
+    linalg::work_free(p);
+    void* larger = linalg::work_alloc(16 * MB);
+    EXPECT_NE(larger, p);
+    void* fits = linalg::work_alloc(6 * MB);
+    EXPECT_EQ(fits, p);
+    linalg::work_free(fits);
+    linalg::work_free(larger);  // now kept instead of p
+    void* huge = linalg::work_alloc(256 * MB);
+    ASSERT_NE(huge, nullptr);
+    linalg::work_free(huge);
+    void* again = linalg::work_alloc(12 * MB);
+    EXPECT_EQ(again, larger);
+    linalg::work_free(again);
+    hooks::reset_alloc_counters();
+}
+
 // Prints the number of injected failures when the program ends.
 class SiteCount : public ::testing::Environment {
 public:

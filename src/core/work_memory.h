@@ -14,7 +14,9 @@
 namespace linalg {
 
 // malloc of `bytes`, or nullptr when the system (or an injected fault)
-// refuses. Free with work_free.
+// refuses. Free with work_free. Blocks of 4 MB and more are aligned to 2 MB,
+// and the last one freed (up to 128 MB) is kept for the next request it
+// can hold.
 void* work_alloc(std::size_t bytes);
 void work_free(void* p);
 
