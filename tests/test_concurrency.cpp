@@ -149,6 +149,13 @@ std::vector<Job> solver_jobs() {
         X[n * n] = LA::DeterminantMsq(A.data(), n);
         return X;
     }});
+    // A work matrix above 4 MB: the threads take and return the one large
+    // block that work memory keeps between calls.
+    jobs.push_back({"DeterminantMsq, large", [](std::uint64_t s) {
+        const int n = 730;
+        auto A = ref::random_matrix(n, s);
+        return Result{LA::DeterminantMsq(A.data(), n)};
+    }});
     using EigFn = void (*)(double*, int, double*, double*);
     const std::pair<const char*, EigFn> eig[] = {{"EigenSymmSystemMsqJ", &LA::EigenSymmSystemMsqJ},
                                                  {"EigenSymmSystemMsqH", &LA::EigenSymmSystemMsqH}};
