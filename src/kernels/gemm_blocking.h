@@ -236,6 +236,14 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
 inline std::uint64_t row_range(idx lo, idx hi) {
     return static_cast<std::uint64_t>(lo) << 32 | static_cast<std::uint64_t>(hi);
 }
+inline idx range_lo(std::uint64_t v) { return static_cast<idx>(v >> 32); }
+inline idx range_hi(std::uint64_t v) { return static_cast<idx>(v & 0xffffffffu); }
+
+// Half of `rows`, rounded up to whole micro-panels.
+template <idx MR>
+inline idx half_in_panels(idx rows) {
+    return (rows / 2 + MR - 1) / MR * MR;
+}
 
 // Takes the next chunk of rows from the front of range r, whose rows are
 // [lo, hi): a half of the rows left in whole micro-panels, at most one
@@ -246,9 +254,9 @@ template <idx MR>
 inline idx take_front(team_range& r, idx* r0) {
     std::uint64_t v = r.rows.load(std::memory_order_relaxed);
     for (;;) {
-        const idx lo = static_cast<idx>(v >> 32), hi = static_cast<idx>(v & 0xffffffffu);
+        const idx lo = range_lo(v), hi = range_hi(v);
         if (lo >= hi) return 0;
-        idx c = ((hi - lo) / 2 + MR - 1) / MR * MR;
+        idx c = half_in_panels<MR>(hi - lo);
         c = c < 2 * MR ? 2 * MR : c > MC ? MC : c;
         if (c > hi - lo) c = hi - lo;
         if (r.rows.compare_exchange_weak(v, row_range(lo + c, hi), std::memory_order_relaxed)) {
@@ -269,12 +277,12 @@ inline bool take_over(team_range* range, int t, int T) {
         std::uint64_t seen = 0;
         for (int u = 0; u < T; ++u) {
             const std::uint64_t v = range[u].rows.load(std::memory_order_relaxed);
-            const idx left = static_cast<idx>(v & 0xffffffffu) - static_cast<idx>(v >> 32);
+            const idx left = range_hi(v) - range_lo(v);
             if (u != t && left > most) victim = u, most = left, seen = v;
         }
         if (victim < 0) return false;
-        const idx lo = static_cast<idx>(seen >> 32), hi = static_cast<idx>(seen & 0xffffffffu);
-        const idx s = most <= 2 * MR ? most : (most / 2 + MR - 1) / MR * MR;
+        const idx lo = range_lo(seen), hi = range_hi(seen);
+        const idx s = most <= 2 * MR ? most : half_in_panels<MR>(most);
         if (range[victim].rows.compare_exchange_strong(seen, row_range(lo, hi - s), std::memory_order_relaxed)) {
             range[t].rows.store(row_range(hi - s, hi), std::memory_order_relaxed);
             return true;

@@ -133,7 +133,6 @@ void TransposeMomp(double* M, int nRows, int nCols, double* X) {
     for_static_blocks(nRows, [&](idx i0, idx i1) { transpose_rows(M, nRows, nCols, X, i0, i1); });
 }
 
-
 // Where the kernel table offers it, the threads share one packed copy of
 // each slice of B, each running its static block of rows and then helping
 // threads still busy (a thread slowed by another program does fewer rows);
