@@ -10,9 +10,6 @@
 // (--benchmark_out=F --benchmark_out_format=json); scripts/bench_table.py
 // prints the anchor : linalg ratios from that file, and Google Benchmark's
 // compare.py compares two such files (before and after a change).
-//
-// --anchors-only registers the anchors alone, for a second process that runs
-// them with another OpenBLAS core (OPENBLAS_CORETYPE).
 #include "linalg.h"
 
 #include <benchmark/benchmark.h>
@@ -29,8 +26,6 @@
 using LinearAlgebra::LA;
 
 namespace {
-
-bool g_anchors_only = false;
 
 std::vector<double> random_values(std::size_t n, unsigned seed) {
     std::mt19937_64 g(seed);
@@ -65,7 +60,6 @@ double cube(int n) { return static_cast<double>(n) * n * n; }
 void add(const char* op, int n, int threads, const char* impl, const char* counter, double work,
          std::function<void(benchmark::State&)> body) {
     const bool linalg = std::strcmp(impl, "linalg") == 0;
-    if (g_anchors_only && linalg) return;
     const std::string name = std::string(op) + "/" + std::to_string(n) + "/" + std::to_string(threads) + "/" + impl;
     benchmark::RegisterBenchmark(name.c_str(),
                                  [=](benchmark::State& st) {
@@ -310,16 +304,8 @@ void register_vectors() {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--anchors-only") == 0)
-            g_anchors_only = true;
-        else
-            args.push_back(argv[i]);
-    }
-    int n = static_cast<int>(args.size());
-    benchmark::Initialize(&n, args.data());
-    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
     openblas_set_num_threads(1);
     benchmark::AddCustomContext("openblas_core", openblas_get_corename());

@@ -15,7 +15,8 @@ import re
 import statistics
 import sys
 
-ROW = re.compile(r"^(\w+)\s+(\d+)\s+(\d+)\s+\S+\s+\S+\s+\S+\s+\S+\s+([0-9.]+)\b")
+# operation, n, threads, the times (numbers or "-"), the anchor's name, ratio.
+ROW = re.compile(r"^(\w+)\s+(\d+)\s+(\d+)(?:\s+(?:[0-9.]+|-))+\s+[a-z]\w*\s+([0-9.]+)\b")
 SPEEDUP = re.compile(r"^(.* vs .*): ([0-9.]+)x$")
 
 

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """Prints the linalg : anchor comparison from Google Benchmark JSON output.
 
-Usage: bench_table.py RUN.json [ANCHORS.json]
+Usage: bench_table.py RUN.json [RUN2.json]
 
-RUN.json holds linalg and its anchors measured in one process; ANCHORS.json
-(optional) the anchors again from a second process with another OpenBLAS
-core. Each benchmark is named <operation>/<n>/<threads>/<implementation>.
-A time is the fastest repetition: CPU time for one-thread entries (other
-programs on a shared machine disturb it less than the wall clock), wall-clock
-time for multi-threaded ones. ratio = anchor time / linalg time, against the
-faster of the two anchor runs.
+RUN.json holds linalg and its anchors measured in one process; RUN2.json
+(optional) the same from a second process with another OpenBLAS core. Each
+benchmark is named <operation>/<n>/<threads>/<implementation>. A time is the
+fastest repetition: CPU time for one-thread entries (other programs on a
+shared machine disturb it less than the wall clock), wall-clock time for
+multi-threaded ones. ratio = anchor time / linalg time within one process:
+the process whose anchor was faster. The two-thread speed-ups take each
+linalg time as its fastest over both processes.
 """
 import json
 import sys
@@ -60,50 +61,53 @@ def main(argv):
     other_core, other = load(argv[2]) if len(argv) == 3 else ("", {})
 
     print("\nOpenBLAS core as installed: %s (one-thread times are CPU time, two-thread times wall-clock time)"
-          % core + ("; second anchor run: %s" % other_core if other_core else ""))
-    print("Times in ms (fastest repetition). ratio = anchor time / linalg time against the faster anchor "
-          "(1.00 = as fast, 0.50 = half as fast).\n")
-    fmt = "%-22s %9s %3s %11s %11s %11s %-9s %7s %10s"
-    print(fmt % ("operation", "n", "thr", "linalg", "anchor", "anchor2" if other_core else "-", "anchor",
-                 "ratio", "linalg-rate"))
+          % core + ("; second run: %s" % other_core if other_core else ""))
+    print("Times in ms (fastest repetition). ratio = anchor time / linalg time in the run whose anchor was "
+          "faster (1.00 = as fast, 0.50 = half as fast).\n")
+    fmt = "%-22s %9s %3s %10s %10s %10s %10s %-9s %6s %11s"
+    print(fmt % ("operation", "n", "thr", "linalg", "anchor", "linalg2" if other_core else "-",
+                 "anchor2" if other_core else "-", "anchor", "ratio", "linalg-rate"))
 
     def key(k):
         return (ORDER.index(k[0]) if k[0] in ORDER else len(ORDER), k)
 
-    linalg_wall = {}
+    linalg_wall, linalg_best = {}, {}
     copy_gbs = chain_ns = 0.0
     for k in sorted(rows, key=key):
         op, n, threads = k
-        impls = rows[k]
-        lin = impls.get("linalg")
-        name = next((i for i in impls if i != "linalg"), "")
-        anchor = impls.get(name)
-        anchor2 = other.get(k, {}).get(name)
-        times = [a["seconds"] for a in (anchor, anchor2) if a]
-        ratio = "%.2f" % (min(times) / lin["seconds"]) if lin and times else "-"
-        rate = ""
-        if lin and lin["gflops"]:
-            rate = "%.1f GF/s" % lin["gflops"]
-        if lin and lin["gbs"]:
-            rate = "%.1f GB/s" % lin["gbs"]
+        runs = [rows[k], other.get(k, {})]
+        name = next((i for i in runs[0] if i != "linalg"), "")
+        lin, anchor = runs[0].get("linalg"), runs[0].get(name)
+        lin2, anchor2 = runs[1].get("linalg"), runs[1].get(name)
+        pairs = [(a, l) for a, l in ((anchor, lin), (anchor2, lin2)) if a and l]
+        ratio, rate = "-", ""
+        if pairs:
+            a, l = min(pairs, key=lambda p: p[0]["seconds"])
+            ratio = "%.2f" % (a["seconds"] / l["seconds"])
+        best = min((l for l in (lin, lin2) if l), key=lambda l: l["seconds"], default=None)
+        if best and best["gflops"]:
+            rate = "%.1f GF/s" % best["gflops"]
+        if best and best["gbs"]:
+            rate = "%.1f GB/s" % best["gbs"]
         if op == "copy" and anchor:
             rate = "%.1f GB/s" % anchor["gbs"]
             copy_gbs = anchor["gbs"]
         if op == "addchain" and anchor:
             chain_ns = anchor["seconds"] * 1e9 / n
-        if lin:
-            linalg_wall[k] = lin
-        print(fmt % (op, n, threads, ms(lin), ms(anchor), ms(anchor2), name, ratio, rate))
+        if best:
+            linalg_best[k] = best
+            linalg_wall[k] = min(l["wall"] for l in (lin, lin2) if l)
+        print(fmt % (op, n, threads, ms(lin), ms(anchor), ms(lin2), ms(anchor2), name, ratio, rate))
 
     print()
     for n in (1000, 2000):
         one, two = linalg_wall.get(("MultiplyMM", n, 1)), linalg_wall.get(("MultiplyMM", n, 2))
         if one and two:
-            print("MultiplyMM1 on 2 threads vs MultiplyMM (wall clock), n = %d: %.2fx" % (n, one["wall"] / two["wall"]))
+            print("MultiplyMM1 on 2 threads vs MultiplyMM (wall clock), n = %d: %.2fx" % (n, one / two))
     one, two = linalg_wall.get(("SolveLSE", 2000, 1)), linalg_wall.get(("SolveLSE1", 2000, 2))
     if one and two:
-        print("SolveLSE1 on 2 threads vs SolveLSE (wall clock), n = 2000: %.2fx" % (one["wall"] / two["wall"]))
-    for (op, n, threads), lin in sorted(linalg_wall.items(), key=lambda x: key(x[0])):
+        print("SolveLSE1 on 2 threads vs SolveLSE (wall clock), n = 2000: %.2fx" % (one / two))
+    for (op, n, threads), lin in sorted(linalg_best.items(), key=lambda x: key(x[0])):
         if op in ("SumV", "DotVV") and chain_ns:
             per = lin["seconds"] * 1e9 / n
             print("%s n = %d: %.3f ns per element = %.2f x one dependent add (%.3f ns)"
