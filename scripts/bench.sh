@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Benchmarks linalg beside OpenBLAS / LAPACKE and prints, for each operation,
-# the ratio anchor time / linalg time, both measured in the same process.
+# the ratio anchor time / linalg time.
 #
 # Everything runs twice, in two processes: once with the OpenBLAS core that
 # the installed library picks by itself, and once with the core forced
 # through OPENBLAS_CORETYPE (SkylakeX on AVX-512 machines, Haswell on AVX2
 # ones), because a distribution build may not recognise a new processor and
-# fall back to a slow generic core. Each operation's ratio comes from the
-# process whose anchor was faster. linalg runs in both processes, so on a
-# busy machine both sides get the same number of chances at a quiet moment.
+# fall back to a slow generic core. The ratio takes each side's fastest time
+# over both processes: linalg runs in both too, so on a busy machine both
+# sides get the same number of chances at a quiet moment. Each process also
+# records this core's peak with separate multiplies and adds and with fused
+# ones at its start (see the table's header line).
 #
 # Usage: scripts/bench.sh [google-benchmark options, e.g.
 #        --benchmark_filter=MultiplyMM --benchmark_repetitions=5]

@@ -8,9 +8,8 @@ RUN.json holds linalg and its anchors measured in one process; RUN2.json
 benchmark is named <operation>/<n>/<threads>/<implementation>. A time is the
 fastest repetition: CPU time for one-thread entries (other programs on a
 shared machine disturb it less than the wall clock), wall-clock time for
-multi-threaded ones. ratio = anchor time / linalg time within one process:
-the process whose anchor was faster. The two-thread speed-ups take each
-linalg time as its fastest over both processes.
+multi-threaded ones, and each side's time is its fastest over both
+processes. ratio = anchor time / linalg time.
 """
 import json
 import sys
@@ -47,7 +46,13 @@ def load(path):
             "gflops": b.get("GFLOPs", 0.0) / seconds,
             "gbs": b.get("GBs", 0.0) / seconds,
         }
-    return data.get("context", {}).get("openblas_core", "?"), rows
+    ctx = data.get("context", {})
+    peaks = tuple(float(ctx.get(k, -1)) for k in ("peak_muladd_gflops", "peak_fma_gflops"))
+    return ctx.get("openblas_core", "?"), rows, peaks
+
+
+def fastest(*results):
+    return min((r for r in results if r), key=lambda r: r["seconds"], default=None)
 
 
 def ms(r):
@@ -57,13 +62,18 @@ def ms(r):
 def main(argv):
     if len(argv) not in (2, 3):
         sys.exit(__doc__)
-    core, rows = load(argv[1])
-    other_core, other = load(argv[2]) if len(argv) == 3 else ("", {})
+    core, rows, peaks = load(argv[1])
+    other_core, other, other_peaks = load(argv[2]) if len(argv) == 3 else ("", {}, None)
 
     print("\nOpenBLAS core as installed: %s (one-thread times are CPU time, two-thread times wall-clock time)"
           % core + ("; second run: %s" % other_core if other_core else ""))
-    print("Times in ms (fastest repetition). ratio = anchor time / linalg time in the run whose anchor was "
-          "faster (1.00 = as fast, 0.50 = half as fast).\n")
+    shown = [p for p in (peaks, other_peaks) if p and min(p) > 0]
+    if shown:
+        print("Core peak at the start of each run, GFLOP/s: %s (separate multiply and add / fused; where the two "
+              "usually match, a lower first figure means another program shared the core)"
+              % ", ".join("%.1f / %.1f" % p for p in shown))
+    print("Times in ms (fastest repetition). ratio = anchor time / linalg time, each the fastest of the runs "
+          "(1.00 = as fast, 0.50 = half as fast).\n")
     fmt = "%-22s %9s %3s %10s %10s %10s %10s %-9s %6s %11s"
     print(fmt % ("operation", "n", "thr", "linalg", "anchor", "linalg2" if other_core else "-",
                  "anchor2" if other_core else "-", "anchor", "ratio", "linalg-rate"))
@@ -79,12 +89,11 @@ def main(argv):
         name = next((i for i in runs[0] if i != "linalg"), "")
         lin, anchor = runs[0].get("linalg"), runs[0].get(name)
         lin2, anchor2 = runs[1].get("linalg"), runs[1].get(name)
-        pairs = [(a, l) for a, l in ((anchor, lin), (anchor2, lin2)) if a and l]
+        best = fastest(lin, lin2)
+        best_anchor = fastest(anchor, anchor2)
         ratio, rate = "-", ""
-        if pairs:
-            a, l = min(pairs, key=lambda p: p[0]["seconds"])
-            ratio = "%.2f" % (a["seconds"] / l["seconds"])
-        best = min((l for l in (lin, lin2) if l), key=lambda l: l["seconds"], default=None)
+        if best and best_anchor:
+            ratio = "%.2f" % (best_anchor["seconds"] / best["seconds"])
         if best and best["gflops"]:
             rate = "%.1f GF/s" % best["gflops"]
         if best and best["gbs"]:
