@@ -98,11 +98,11 @@ def main(argv):
             rate = "%.1f GF/s" % best["gflops"]
         if best and best["gbs"]:
             rate = "%.1f GB/s" % best["gbs"]
-        if op == "copy" and anchor:
-            rate = "%.1f GB/s" % anchor["gbs"]
-            copy_gbs = anchor["gbs"]
-        if op == "addchain" and anchor:
-            chain_ns = anchor["seconds"] * 1e9 / n
+        if op == "copy" and best_anchor:
+            rate = "%.1f GB/s" % best_anchor["gbs"]
+            copy_gbs = best_anchor["gbs"]
+        if op == "addchain" and best_anchor:
+            chain_ns = best_anchor["seconds"] * 1e9 / n
         if best:
             linalg_best[k] = best
             linalg_wall[k] = min(l["wall"] for l in (lin, lin2) if l)
