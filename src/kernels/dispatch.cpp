@@ -133,8 +133,9 @@ const kernel_table& kernels_for(isa level) { return tables().by_isa[static_cast<
 const kernel_table& kernels() {
     const kernel_table* t = active.load(std::memory_order_acquire);
     if (t != nullptr) return *t;
-    // Called from a static initializer in another file that runs before this
-    // file's has chosen the table: the first such call chooses it, once.
+    // Reached only when a static initializer in another file calls in before
+    // this file's own has chosen the table: the first such call chooses it,
+    // once.
     const kernel_table* expected = nullptr;
     active.compare_exchange_strong(expected, load_choice(), std::memory_order_acq_rel);
     return *active.load(std::memory_order_acquire);
