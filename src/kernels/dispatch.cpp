@@ -15,10 +15,10 @@ namespace {
 
 // AMD processors with AVX-512 (Zen 4) execute a 512-bit operation as two
 // 256-bit halves. There the AVX2 row update (a 6 x 8 tile in assembly) ran
-// 20-30 % faster than the 512-bit one, and a 12 x 8 product tile of 256-bit
-// vectors, which needs AVX-512VL's 32 registers, about 10 % faster again
-// than the AVX2 product. Intel AVX-512 processors keep their 512-bit
-// kernels. Either way the bits are the same.
+// 20-30 % faster than the 512-bit one, and the product takes a 12 x 8 tile
+// of 256-bit vectors, which needs AVX-512VL's 32 registers (as fast as the
+// AVX2 product within a few per cent; see gemm_avx512vl.h). Intel AVX-512
+// processors keep their 512-bit kernels. Either way the bits are the same.
 bool prefers_256_bit_products() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
