@@ -151,9 +151,10 @@ idx plan_pieces(idx* at, idx units, idx threads) {
 // Rows below a panel are handed out in multiples of this many (a multiple
 // of every kernel's row tile), so only the last piece has a partial tile.
 // The last pieces are one unit each: the smaller the unit, the less the
-// thread that finishes first waits for the other at the end of the loop.
-// Twelve rows rather than 48 made the two-thread solve 5-7 % faster at
-// orders 500 and 1000 and about 2 % at order 2000 (paired calls, Zen 4).
+// threads that finish first wait for the last at the end of the loop.
+// Twelve rows is the tallest row tile; units of 48 left the two-thread
+// solve 5-7 % slower at orders 500 and 1000 and up to 2 % at order 2000
+// (paired calls, Zen 4).
 constexpr idx kRowUnit = 12;
 
 struct BlockedResult {
