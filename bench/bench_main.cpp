@@ -321,6 +321,9 @@ double core_peak_gflops(bool fused) {
     "vmovapd %%ymm0, %%ymm4\n\t vmovapd %%ymm0, %%ymm5\n\t vmovapd %%ymm0, %%ymm6\n\t"                        \
     "vmovapd %%ymm0, %%ymm7\n\t vmovapd %%ymm0, %%ymm8\n\t vmovapd %%ymm0, %%ymm9\n\t"                        \
     "vmovapd %%ymm0, %%ymm10\n\t vmovapd %%ymm0, %%ymm11\n\t"
+#define PEAK_CLOBBERS                                                                                          \
+    "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",    \
+        "xmm12", "xmm13", "xmm14", "xmm15"
     const auto t0 = std::chrono::steady_clock::now();
     if (fused) {
 #define FMA4(a, b, c, d)                                                                                       \
@@ -330,8 +333,7 @@ double core_peak_gflops(bool fused) {
                          "decq %0\n\t jnz 1b\n\t vzeroupper"
                          : "+r"(n)
                          : "m"(one)
-                         : "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-                           "xmm10", "xmm11", "xmm12", "xmm13");
+                         : PEAK_CLOBBERS);
 #undef FMA4
     } else {
 #define MULADD2(a, b)                                                                                          \
@@ -341,11 +343,11 @@ double core_peak_gflops(bool fused) {
                              MULADD2(8, 9) MULADD2(10, 11) "decq %0\n\t jnz 1b\n\t vzeroupper"
                          : "+r"(n)
                          : "m"(one)
-                         : "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-                           "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+                         : PEAK_CLOBBERS);
 #undef MULADD2
     }
 #undef PEAK_INIT
+#undef PEAK_CLOBBERS
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return 12.0 * 4 * 2 * kLoops / s * 1e-9;
 }
