@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include <malloc.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 
 namespace linalg {
@@ -29,7 +30,8 @@ constexpr std::size_t kHugeBlock = std::size_t{4} << 20;
 // a loop then reuses the memory instead of having the kernel fault in and
 // zero fresh pages on every call (about 2.5 ms per 32 MB on a Zen 4 core,
 // and stalls of tens of milliseconds when it must first compact memory for
-// huge pages). The kept block is freed at exit. AddressSanitizer builds
+// huge pages). The kept block is freed when the library's static objects
+// are destroyed. AddressSanitizer builds
 // keep nothing, so that a use after free stays visible to it.
 constexpr std::size_t kKeepMax = std::size_t{128} << 20;
 #if defined(__SANITIZE_ADDRESS__)
@@ -38,42 +40,77 @@ constexpr bool kKeep = false;
 constexpr bool kKeep = true;
 #endif
 
-struct KeptBlock {
-    std::mutex lock;
-    void* block = nullptr;
-    std::size_t size = 0;  // usable bytes
-    ~KeptBlock() { std::free(block); }
+// The kept block, its size and its lock are plain constant-initialised data
+// with nothing to destroy, so they stay usable to the very end of the
+// process: in atexit handlers and in the destructors of global objects,
+// whichever runs before or after the library's own static objects. The
+// owner below frees the block when the library's static objects are
+// destroyed and closes the store; later calls allocate and free afresh.
+std::atomic_flag kept_lock = ATOMIC_FLAG_INIT;
+void* kept_block = nullptr;
+std::size_t kept_size = 0;  // usable bytes
+bool kept_closed = false;
+
+void lock_kept() {
+    while (kept_lock.test_and_set(std::memory_order_acquire)) sched_yield();
+}
+void unlock_kept() { kept_lock.clear(std::memory_order_release); }
+
+struct KeptGuard {
+    KeptGuard() { lock_kept(); }
+    ~KeptGuard() { unlock_kept(); }
+    KeptGuard(const KeptGuard&) = delete;
+    KeptGuard& operator=(const KeptGuard&) = delete;
 };
 
-KeptBlock& kept() {
-    static KeptBlock k;
-    return k;
-}
+// Constructed when the library is loaded, so destroyed after every static
+// object and atexit handler of the programs and libraries loaded after it.
+// fork takes the lock first and both processes release it, so a child never
+// starts with the lock held by a thread it does not have.
+struct KeptOwner {
+    KeptOwner() {
+        if (kKeep) pthread_atfork(lock_kept, unlock_kept, unlock_kept);
+    }
+    ~KeptOwner() {
+        void* p;
+        {
+            KeptGuard guard;
+            p = kept_block;
+            kept_block = nullptr;
+            kept_size = 0;
+            kept_closed = true;
+        }
+        std::free(p);
+    }
+    KeptOwner(const KeptOwner&) = delete;
+    KeptOwner& operator=(const KeptOwner&) = delete;
+};
+KeptOwner kept_owner;
 
 // The kept block if it holds `bytes`, else nullptr.
 void* take_kept(std::size_t bytes) {
     if (!kKeep) return nullptr;
-    KeptBlock& k = kept();
-    std::lock_guard<std::mutex> guard(k.lock);
-    if (!k.block || k.size < bytes) return nullptr;
-    void* p = k.block;
-    k.block = nullptr;
+    KeptGuard guard;
+    if (!kept_block || kept_size < bytes) return nullptr;
+    void* p = kept_block;
+    kept_block = nullptr;
     return p;
 }
 
 // Keeps p if it is a large block (from the aligned path) within kKeepMax,
-// freeing the block kept before; returns false if p is not kept.
+// freeing the block kept before; returns false if p is not kept (always
+// once the store is closed).
 bool keep(void* p) {
     if (!kKeep || reinterpret_cast<std::uintptr_t>(p) % kHugePage != 0) return false;
     const std::size_t size = malloc_usable_size(p);
     if (size < kHugeBlock || size > kKeepMax) return false;
     void* old;
     {
-        KeptBlock& k = kept();
-        std::lock_guard<std::mutex> guard(k.lock);
-        old = k.block;
-        k.block = p;
-        k.size = size;
+        KeptGuard guard;
+        if (kept_closed) return false;
+        old = kept_block;
+        kept_block = p;
+        kept_size = size;
     }
     std::free(old);
     return true;

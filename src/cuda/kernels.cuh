@@ -124,6 +124,22 @@ __global__ void EXTRCOLd_CU(double* w, double* v, int n, int nC, int col, int of
     if (k < n) v[k] = w[k * nC + col];
 }
 
+// The factor by which the CPU solvers' row scaling multiplies a row whose
+// absolute sum s lies in (0, 1e-10], a row SCALEd_CU leaves as it is: with
+// t = log2(s) + 1 < 0, 2^-e for e = t when t is whole, else ceil(t - 1).
+// 1 for every other row (scaled already, zero, or NaN).
+__device__ inline double unscaled_row_factor(const double* row, int n) {
+    double s = 0.0;
+    for (int k = 0; k < n; ++k) s = s + fabs(row[k]);
+    if (!(s > 0.0) || s > 1e-10) return 1.0;
+    const double ln2 = log(2.0);
+    const double t = log(s) / ln2 + 1.0;
+    const double c = ceil(t);
+    const double e = (t - c == 0.0) ? c : ceil(t - 1.0);
+    const double f = exp((e * -1.0) * ln2);
+    return f <= 1.7976931348623157e308 ? f : ldexp(1.0, -static_cast<int>(e));  // beyond DBL_MAX: exact
+}
+
 __global__ void MAXd_CU(double* w, double* v, int* p, int n, int col, int start, int T) {
     __shared__ int slot[1024];
     const long long nC = static_cast<long long>(n) + 1;
@@ -131,9 +147,13 @@ __global__ void MAXd_CU(double* w, double* v, int* p, int n, int col, int start,
     const long long r0 = start + static_cast<long long>(t) * T;
     if (t < 1024) {
         if (r0 < n) {
+            const long long end = (r0 + T < n) ? r0 + T : n;
+            // First column: each row's factor goes to v[row], where it
+            // stays (moving with its row) until that row's pivot replaces it.
+            if (col == 0)
+                for (long long r = r0; r < end; ++r) v[r] = unscaled_row_factor(w + r * nC, n);
             long long best = r0;
             double best_value = w[r0 * nC + col];
-            const long long end = (r0 + T < n) ? r0 + T : n;
             for (long long r = r0 + 1; r < end; ++r) {
                 const double value = w[r * nC + col];
                 if (fabs(value) > fabs(best_value)) {
@@ -154,11 +174,23 @@ __global__ void MAXd_CU(double* w, double* v, int* p, int n, int col, int start,
         const int row = slot[s];
         if (fabs(w[row * nC + col]) > fabs(w[best * nC + col])) best = row;
     }
+    // Singular by the CPU solvers' measure: the pivot, in its row's scale,
+    // below their threshold (NaN does not count). When the largest pivot
+    // falls short, the row whose pivot is largest in its own scale is taken
+    // if that one passes. The flag is only ever set, so it survives to the
+    // end of the elimination.
+    if (fabs(w[best * nC + col]) * v[best] < kSingularPivot) {
+        int alt = best;
+        for (int r = start; r < n; ++r)
+            if (fabs(w[r * nC + col]) * v[r] > fabs(w[alt * nC + col]) * v[alt]) alt = r;
+        if (fabs(w[alt * nC + col]) * v[alt] < kSingularPivot)
+            p[n] = 1;
+        else
+            best = alt;
+    }
+    if (best != start) v[best] = v[start];
     p[col] = best;
     v[col] = w[best * nC + col];
-    // Same threshold as the CPU solvers; NaN does not count. The flag is
-    // only ever set, so it survives to the end of the elimination.
-    if (fabs(v[col]) < kSingularPivot) p[n] = 1;
 }
 
 __global__ void SWAPd_CU(double* v, int* p, double* w, int nC, int i) {

@@ -60,7 +60,12 @@ constexpr double kSingularPivot = 1e-12;
 // v[col] = w(p[col], col). Thread t scans rows start + t*T .. +T-1, then a
 // barrier, then thread 0 reduces the per-thread candidates in order. Ties
 // and NaN never displace an earlier row. p holds n + 1 ints: p[n] is the
-// singularity flag, set to 1 when |v[col]| < kSingularPivot.
+// singularity flag. v[r], r > col, holds row r's factor in the CPU solvers'
+// row scaling (1 for the rows SCALEd_CU scaled; the search with col == 0
+// computes them all): the flag is set when |v[col]| times that factor is
+// below kSingularPivot and no other row's pivot in its own scale reaches it;
+// if one does, the largest such is the pivot. The factor of row start moves
+// to the chosen row.
 __global__ void MAXd_CU(double* w, double* v, int* p, int n, int col, int start, int T);
 // k = g + i < nC: with q = p[i], exchanges w(i, k) and w(q, k) and divides
 // the new w(i, k) by v[i] (just divides when q == i). Columns < i untouched.

@@ -7,6 +7,7 @@
 #include "core/work_memory.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -201,9 +202,15 @@ bool jacobi(double** a, int n, double* d, double** v) {
             double* const fp = w.row(p);
             int in_block = 0;
             for (int q = p + 1; q < n; ++q) {
+                // Past the threshold sweeps an element counts as zero when it
+                // is lost beside both diagonal elements, or when it is below
+                // the smallest normal number: rotating a subnormal only moves
+                // it (a one-ulp subnormal beside a zero diagonal never gets
+                // smaller), and beside the largest element, which the range
+                // scaling keeps above 2^-500, it is far below rounding.
                 const double g = kNegligible * std::fabs(fp[q]);
-                if (sweep > 4 && std::fabs(d[p + 1]) + g == std::fabs(d[p + 1]) &&
-                    std::fabs(d[q + 1]) + g == std::fabs(d[q + 1])) {
+                if (sweep > 4 && (std::fabs(fp[q]) < DBL_MIN || (std::fabs(d[p + 1]) + g == std::fabs(d[p + 1]) &&
+                                                                  std::fabs(d[q + 1]) + g == std::fabs(d[q + 1])))) {
                     fp[q] = 0.0;
                     continue;
                 }

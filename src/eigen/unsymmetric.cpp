@@ -6,7 +6,9 @@
 #include "linalg.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <initializer_list>
 
 namespace linalg {
 
@@ -193,6 +195,19 @@ bool window_finite(double** a, int l, int nn) {
             if (!std::isfinite(a[i][j])) return false;
     return true;
 }
+
+// True when the product a*b of two nonzero finite numbers fell below the
+// normal range (its digits are lost to underflow).
+inline bool product_underflows(double a, double b) { return a != 0.0 && b != 0.0 && std::fabs(a * b) < DBL_MIN; }
+
+// 2^-e for the exponent e of the largest of the magnitudes given: numbers
+// multiplied by it lie below 2 and products of two of them neither overflow
+// nor (unless negligible beside the largest) underflow.
+double scale_for(std::initializer_list<double> values) {
+    double big = 0.0;
+    for (double v : values) big = std::max(big, std::fabs(v));
+    return big == 0.0 ? 1.0 : std::ldexp(1.0, -std::ilogb(big));
+}
 } // namespace
 
 void hqr(double** a, int n, double* wr, double* wi) {
@@ -218,6 +233,9 @@ void hqr(double** a, int n, double* wr, double* wi) {
     int nn = n;
     double t = 0.0;  // sum of the exceptional shifts applied so far
     double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, z = 0.0;
+    // w is always formed as the product wa*wb; the factors serve where the
+    // product over- or underflows.
+    double wa = 0.0, wb = 0.0;
     while (nn >= 1) {
         int its = 0;
         int l;
@@ -241,7 +259,9 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 continue;
             }
             y = a[nn - 1][nn - 1];
-            w = a[nn][nn - 1] * a[nn - 1][nn];
+            wa = a[nn][nn - 1];
+            wb = a[nn - 1][nn];
+            w = wa * wb;
             if (l == nn - 1) {
                 // Two roots from the trailing 2 x 2 block; one that holds a
                 // NaN or an infinity has none.
@@ -250,11 +270,28 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 p = 0.5 * (y - x);
                 q = p * p + w;
                 z = std::sqrt(std::fabs(q));
+                // Where p*p or w left the normal range, the same roots from
+                // p, wa and wb multiplied by a power of two c: q*c^2 and
+                // z*c, with w/z = ((wa c)(wb c)/(z c))/c.
+                double w_over_z = 0.0;
+                bool scaled = false;
+                if (!std::isfinite(q) || product_underflows(p, p) || product_underflows(wa, wb)) {
+                    const double c = scale_for({p, wa, wb});
+                    const double pc = p * c, wc = (wa * c) * (wb * c);
+                    q = pc * pc + wc;
+                    const double zc = std::sqrt(std::fabs(q));
+                    z = zc / c;
+                    if (q >= 0.0) {
+                        const double zz = pc >= 0.0 ? pc + zc : pc - zc;
+                        if (zz != 0.0) w_over_z = (wc / zz) / c;
+                    }
+                    scaled = true;
+                }
                 x += t;
                 if (q >= 0.0) {
                     z = p >= 0.0 ? p + z : p - z;
                     wr[nn - 1] = wr[nn] = x + z;
-                    if (z != 0.0) wr[nn] = x - w / z;
+                    if (z != 0.0) wr[nn] = x - (scaled ? w_over_z : w / z);
                     wi[nn - 1] = wi[nn] = 0.0;
                 } else {
                     wr[nn - 1] = wr[nn] = x + p;
@@ -271,14 +308,18 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 for (int i = 1; i <= nn; ++i) a[i][i] -= x;
                 s = std::fabs(a[nn][nn - 1]) + std::fabs(a[nn - 1][nn - 2]);
                 x = y = kShiftFactor * s;
-                w = kShiftProduct * s * s;  // (-0.4375*s)*s, left to right
+                wa = kShiftProduct * s;
+                wb = s;
+                w = wa * wb;  // (-0.4375*s)*s, left to right
             } else if (late && its % 10 == 0) {
                 if (its >= limit || !window_finite(a, l, nn)) fatal_numeric_error("Too many iterations in hqr");
                 // The complex pair a[l][l] + s (0.75 +- 0.66i), s from the
                 // two subdiagonal elements at the top of the window.
                 s = std::fabs(a[l + 1][l]) + std::fabs(a[l + 2][l + 1]);
                 x = y = a[l][l] + kShiftFactor * s;
-                w = kShiftProduct * s * s;
+                wa = kShiftProduct * s;
+                wb = s;
+                w = wa * wb;
             } else if (late) {
                 // Real shifts: the one nearer a[nn][nn], twice.
                 const double hp = 0.5 * (y - x);
@@ -286,7 +327,7 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 if (hq >= 0.0) {
                     const double root = std::sqrt(hq);
                     x = y = hp >= 0.0 ? x + hp - root : x + hp + root;
-                    w = 0.0;
+                    w = wa = wb = 0.0;
                 }
             }
             ++its;
@@ -297,9 +338,24 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 z = a[m][m];
                 r = x - z;
                 s = y - z;
-                p = (r * s - w) / a[m + 1][m] + a[m][m + 1];
+                const double h = a[m + 1][m];
+                const bool lost = product_underflows(r, s) || product_underflows(wa, wb);
+                const double rm = r, sm = s;
+                p = (r * s - w) / h + a[m][m + 1];
                 q = a[m + 1][m + 1] - z - r - s;
                 r = a[m + 2][m + 1];
+                if (lost || !std::isfinite(p)) {
+                    // (r s - w)/h overflowed beside a tiny subdiagonal element,
+                    // or r s or w underflowed (the shifts would be lost): the
+                    // same direction multiplied through by |h| c^2, with every
+                    // factor multiplied by the power of two c first.
+                    const double c = scale_for({rm, sm, wa, wb, h, a[m][m + 1], q, r});
+                    const double hc = std::fabs(h * c);
+                    const double num = (rm * c) * (sm * c) - (wa * c) * (wb * c);
+                    p = (h < 0.0 ? -num : num) + hc * (a[m][m + 1] * c);
+                    q = hc * (q * c);
+                    r = hc * (r * c);
+                }
                 s = std::fabs(p) + std::fabs(q) + std::fabs(r);
                 p /= s;
                 q /= s;
