@@ -673,9 +673,14 @@ TEST_F(Cuda, PivotSearchChunksAndTies) {
         int flag = 0;
         EXPECT_EQ(pivot_of(column_matrix(std::vector<double>(7, 0.0)), 7, 0, 2, &flag).first, 2);
         EXPECT_EQ(flag, 1);
-        pivot_of(column_matrix({0, -9.9e-13, 0, 0}), 4, 0, 0, &flag);
+        // (The threshold applies in the row's scale: rows whose other
+        // element brings their sum to about 1 keep it as it is.)
+        std::vector<double> w = column_matrix({0, -9.9e-13, 0, 0});
+        w[1 * 5 + 1] = 1.0;
+        pivot_of(w, 4, 0, 0, &flag);
         EXPECT_EQ(flag, 1);
-        pivot_of(column_matrix({0, -1e-12, 0, 0}), 4, 0, 0, &flag);
+        w[1 * 5] = -1e-12;
+        pivot_of(w, 4, 0, 0, &flag);
         EXPECT_EQ(flag, 0);
         pivot_of(column_matrix({std::nan(""), 0, 0, 0}), 4, 0, 0, &flag);
         EXPECT_EQ(flag, 0);
@@ -822,6 +827,38 @@ TEST_F(Cuda, RowsOfVeryDifferentMagnitude) {
         solve(A.data(), B.data(), x.data(), n);
         solve(As.data(), Bs.data(), xs.data(), n);
         for (int i = 0; i < n; ++i) EXPECT_NEAR(xs[i], x[i], 1e-12 * (1 + std::fabs(x[i])));
+    }
+}
+
+// The GPU solvers refuse a system exactly when the CPU solvers do (a pivot
+// below the threshold in its row's scale) and otherwise agree with them, at
+// every scale: uniformly scaled systems, rows of scales far apart, singular
+// ones.
+TEST_F(Cuda, ScaledSystemsAreSolvedWhereverTheCpuSolversSolveThem) {
+    const int n = 6;
+    const std::vector<double> R = ref::random_matrix(n, 120), Rb = ref::random_vector(n, 121);
+    for (double s : {1e-300, 1e-200, 1e-13, 1e-11, 1.0, 1e13, 1e300}) {
+        std::vector<std::pair<std::vector<double>, std::vector<double>>> systems = {
+            {{2 * s, s, s, 3 * s}, {s, 2 * s}}, {{s, 2 * s, 2 * s, 4 * s}, {s, s}}, {R, Rb}};
+        for (int i = 0; i < n; ++i) {  // rows from s * 2^-20 to s * 2^20
+            for (int j = 0; j < n; ++j) systems[2].first[i * n + j] *= std::ldexp(s, 8 * i - 20);
+            systems[2].second[i] *= std::ldexp(s, 8 * i - 20);
+        }
+        for (auto& [A, B] : systems) {
+            const int m = static_cast<int>(B.size());
+            std::vector<double> xc(m, -7.0);
+            const std::string cpu = printed([&] { LA::SolveLSE(A.data(), B.data(), xc.data(), m); });
+            const std::function<void(double*)> gpu[] = {
+                [&](double* x) { LA::SolveLSE2(A.data(), B.data(), x, m); },
+                [&](double* x) { LA::SolveLSE3(A.data(), B.data(), x, m); },
+                [&](double* x) { LA::SolveLSEauto(A.data(), B.data(), x, m, 1, m + 1); },
+                [&](double* x) { LA::SolveLSEauto(A.data(), B.data(), x, m, 1, 1); }};
+            for (const auto& solve : gpu) {
+                std::vector<double> x(m, -7.0);
+                EXPECT_EQ(printed([&] { solve(x.data()); }), cpu) << "s=" << s << " m=" << m;
+                for (int i = 0; i < m; ++i) EXPECT_NEAR(x[i], xc[i], 1e-12 * std::fabs(xc[i])) << "s=" << s << " m=" << m;
+            }
+        }
     }
 }
 

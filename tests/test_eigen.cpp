@@ -985,3 +985,102 @@ TEST(EigenUnsymSpecial, BadlyScaledMatrixKeepsItsEigenvalues) {
         EXPECT_LT(dist, 1e-9) << i;
     }
 }
+
+// ---- finite matrices with huge, tiny and subnormal elements ------------------------
+
+namespace {
+
+// Order-7 upper Hessenberg matrix from a 49-letter pattern, row by row:
+// P = 2^20 (P^2 / 1e-300 overflows), H = P/2, t = 1e-300, 0.
+std::vector<double> hessenberg7(const char* pattern) {
+    const double P = 0x1p20;
+    std::vector<double> A(49);
+    for (int k = 0; k < 49; ++k)
+        A[k] = pattern[k] == 'P' ? P : pattern[k] == 'H' ? P / 2 : pattern[k] == 't' ? 1e-300 : 0.0;
+    return A;
+}
+
+struct ExtremeUnsym {
+    const char* name;
+    std::vector<double> A;
+};
+
+class EigenUnsymExtreme : public ::testing::TestWithParam<ExtremeUnsym> {};
+
+} // namespace
+
+// Shifts and deflation on elements whose products leave the double range:
+// the solver returns, and each eigenvalue agrees with dgeev's to 1e-10 of its
+// magnitude or to rounding errors of the matrix norm (backward stability
+// bounds no more for eigenvalues far below the norm).
+TEST_P(EigenUnsymExtreme, ReturnsTheEigenvaluesOfDgeev) {
+    const std::vector<double>& A = GetParam().A;
+    const int n = static_cast<int>(std::lround(std::sqrt(static_cast<double>(A.size()))));
+    const double anorm = norm1(A, n);
+    std::vector<double> M = A, re(n, kSentinel), im(n, kSentinel);
+    LA::EigenUnSymmSystemMsq(M.data(), n, re.data(), im.data());
+    std::vector<double> Ac = A, wr(n), wi(n);
+    ASSERT_EQ(LAPACKE_dgeev(LAPACK_ROW_MAJOR, 'N', 'N', n, Ac.data(), n, wr.data(), wi.data(), nullptr, 1, nullptr, 1),
+              0);
+    std::vector<bool> used(n, false);
+    for (int i = 0; i < n; ++i) {
+        const std::complex<double> z(re[i], im[i]);
+        int best = -1;
+        for (int j = 0; j < n; ++j)
+            if (!used[j] && (best < 0 || std::abs(z - std::complex<double>(wr[j], wi[j])) <
+                                             std::abs(z - std::complex<double>(wr[best], wi[best]))))
+                best = j;
+        used[best] = true;
+        const std::complex<double> ref(wr[best], wi[best]);
+        EXPECT_LE(std::abs(z - ref), 1e-10 * std::abs(ref) + 64 * n * kEps * anorm)
+            << GetParam().name << " " << i << ": " << z << " vs " << ref;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, EigenUnsymExtreme,
+    ::testing::Values(
+        ExtremeUnsym{"mixed3", {1e-10, 2e150, 1e-10, 1e-10, 1e-10, 1e150, 0, 1e150, 1e150}},
+        ExtremeUnsym{"hessenberg7a", hessenberg7("PPt0P000PPPtt00P0Pttt00PHt0P000tt0H0000t0H00000Pt")},
+        ExtremeUnsym{"hessenberg7b", hessenberg7("HHPPPPH0t0HHtt0t0tHPt00HtHHP000H0Ht0000t0P000000P")},
+        ExtremeUnsym{"hessenberg7c", hessenberg7("PHPHH0PtHPPHHP0Ht00Pt000HP0t0000tH00000HHP00000Ht")},
+        // A pair +-1e-300 i beside 1: p*p and w underflow in the 2 x 2 formula.
+        ExtremeUnsym{"tiny_pair", {1, 0, 0, 0, 0, -1e-300, 0, 1e-300, 0}}),
+    [](const ::testing::TestParamInfo<ExtremeUnsym>& info) { return std::string(info.param.name); });
+
+namespace {
+
+struct ExtremeSymm {
+    const char* name;
+    double diagonal;        // the one nonzero diagonal element, at (0, 0)
+    int pairs[6][2];        // mirrored pairs holding the smallest subnormal
+};
+
+class EigenSymmExtreme : public ::testing::TestWithParam<ExtremeSymm> {};
+
+} // namespace
+
+// Subnormal off-diagonal elements beside zero diagonal elements: both
+// symmetric solvers return dsyev's eigenvalues and orthonormal eigenvectors.
+TEST_P(EigenSymmExtreme, ReturnsTheEigenvaluesOfDsyev) {
+    const ExtremeSymm& k = GetParam();
+    const int n = 8;
+    std::vector<double> A(n * n, 0.0);
+    A[0] = k.diagonal;
+    for (const auto& p : k.pairs) A[p[0] * n + p[1]] = A[p[1] * n + p[0]] = 4.9e-324;
+    std::vector<double> Ac = A, ref_w(n);
+    ASSERT_EQ(LAPACKE_dsyev(LAPACK_ROW_MAJOR, 'N', 'U', n, Ac.data(), n, ref_w.data()), 0);
+    std::sort(ref_w.rbegin(), ref_w.rend());
+    for (const SymmCase& s : kSymmSolvers) {
+        const SymmResult r = solve_symm(s.solve, A);
+        for (int i = 0; i < n; ++i) EXPECT_LE(std::fabs(r.eV[i] - ref_w[i]), n * kEps * k.diagonal) << s.name << " " << i;
+        EXPECT_LT(orthonormality_ratio(r.eM, n), 10.0) << s.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, EigenSymmExtreme,
+                         ::testing::Values(ExtremeSymm{"one_a", 1.0, {{2, 4}, {4, 5}, {4, 7}, {1, 3}, {0, 5}, {2, 7}}},
+                                           ExtremeSymm{"one_b", 1.0, {{4, 7}, {1, 2}, {4, 6}, {3, 4}, {0, 1}, {3, 7}}},
+                                           ExtremeSymm{"huge_a", 1.2e150, {{2, 4}, {4, 5}, {4, 7}, {1, 3}, {0, 5}, {2, 7}}},
+                                           ExtremeSymm{"huge_c", 1.2e150, {{4, 6}, {3, 4}, {4, 7}, {3, 7}, {0, 3}, {1, 2}}}),
+                         [](const ::testing::TestParamInfo<ExtremeSymm>& info) { return std::string(info.param.name); });

@@ -4,9 +4,13 @@
 // reference copies in support/ref_solvers.
 #include <gtest/gtest.h>
 #include <lapacke.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -471,6 +475,62 @@ TEST(InverseMsq, FailedWorkAllocationLeavesTheOutputUntouched) {
     const std::string msg = cap.finish();
     EXPECT_TRUE(starts_with(msg, kNoMemory)) << msg;
     EXPECT_EQ(x, kFill);
+}
+
+// ----------------------------------------------------------------------------
+// Calls while the process ends
+
+namespace {
+// SolveLSE and InverseMsq at order 730 (4.3 MB of work each, blocks the work
+// memory keeps for reuse); false unless both results are right.
+bool large_calls_are_right() {
+    const int n = 730;
+    Vec A = ref::random_matrix(n, 31), B = ref::random_vector(n, 32), X(n, kFill), inv(Vec::size_type(n) * n, kFill);
+    LA::SolveLSE(A.data(), B.data(), X.data(), n);
+    LA::InverseMsq(A.data(), inv.data(), n);
+    double e = 0.0;  // first row of inv times A against the first unit row
+    for (int j = 0; j < n; ++j) {
+        double s = 0.0;
+        for (int k = 0; k < n; ++k) s += inv[k] * A[k * n + j];
+        e = std::max(e, std::fabs(s - (j == 0 ? 1.0 : 0.0)));
+    }
+    return ref::solve_ratio(A.data(), X.data(), B.data(), n) < 30.0 && e < 1e-9;
+}
+
+struct CallsInItsDestructor {
+    ~CallsInItsDestructor() {
+        if (!large_calls_are_right()) _exit(3);
+    }
+};
+
+// Exit status of a child that registers the late calls (in an atexit
+// handler, or in the destructor of a static object) before its first large
+// call, makes that call and exits.
+int exit_status_with_late_calls(bool from_destructor) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (from_destructor) {
+            static CallsInItsDestructor late;
+        } else {
+            std::atexit([] {
+                if (!large_calls_are_right()) _exit(3);
+            });
+        }
+        std::exit(large_calls_are_right() ? 0 : 4);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status;
+}
+} // namespace
+
+TEST(ExitSequence, LargeCallsInAtexitHandlersAndStaticDestructorsWork) {
+    for (bool from_destructor : {false, true}) {
+        const int status = exit_status_with_late_calls(from_destructor);
+        EXPECT_TRUE(WIFEXITED(status)) << "from_destructor=" << from_destructor << " signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "from_destructor=" << from_destructor;
+    }
 }
 
 // ----------------------------------------------------------------------------
