@@ -3,8 +3,8 @@
 // Every benchmark is named  <operation>/<n>/<threads>/<implementation>
 // (Google Benchmark appends "/real_time"); the implementation is "linalg" or
 // the anchor it is measured against ("openblas", "lapacke", "std", "memcpy",
-// "reference"). The counters GFLOPs and GBs hold the work of one iteration in
-// units of 1e9, so a rate is the counter divided by a time.
+// "reference", "ordinary"). The counters GFLOPs and GBs hold the work of one
+// iteration in units of 1e9, so a rate is the counter divided by a time.
 //
 // The results go out through Google Benchmark's own reporters
 // (--benchmark_out=F --benchmark_out_format=json); scripts/bench_table.py
@@ -256,6 +256,33 @@ void register_eigen() {
     });
 }
 
+// One element 1 and every other element of magnitude about 1e-300 (linalg)
+// against the same matrix at ordinary scale, the others about 1 (anchor
+// "ordinary"): the products in the shift computation of the tiny matrix
+// leave the normal range, and the ratio shows what that costs.
+std::vector<double> tiny_pattern(int n, double scale) {
+    auto A = random_values(sq(n), 11);
+    for (auto& x : A) x = (1.5 + 0.5 * x) * scale;
+    A[0] = 1.0;
+    return A;
+}
+
+void register_tiny_unsymmetric() {
+    for (int n : {600, 1000})
+        for (const char* impl : {"linalg", "ordinary"}) {
+            const double scale = std::strcmp(impl, "linalg") == 0 ? 1e-300 : 1.0;
+            add("EigenUnSymmTiny", n, 1, impl, nullptr, 0, [n, scale](benchmark::State& st) {
+                const auto A = tiny_pattern(n, scale);
+                std::vector<double> W(A.size()), wr(n), wi(n);
+                for (auto _ : st) {
+                    std::memcpy(W.data(), A.data(), A.size() * sizeof(double));
+                    LA::EigenUnSymmSystemMsq(W.data(), n, wr.data(), wi.data());
+                    benchmark::DoNotOptimize(wr.data());
+                }
+            });
+        }
+}
+
 void register_vectors() {
     const int n = 1 << 24;
     add("SumV", n, 1, "linalg", "GBs", 8.0 * n, [n](benchmark::State& st) {
@@ -369,6 +396,7 @@ int main(int argc, char** argv) {
     register_products();
     register_solvers();
     register_eigen();
+    register_tiny_unsymmetric();
     register_vectors();
 
     benchmark::RunSpecifiedBenchmarks();

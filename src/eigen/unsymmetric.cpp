@@ -15,6 +15,7 @@ namespace linalg {
 namespace {
 constexpr double kGain = 0.95;         // rescale only for a gain of 5 % or more
 constexpr int kMaxIterations = 30;     // per eigenvalue or pair, before the late phase
+constexpr double kWorkFactor = 4.0;    // QR step work allowed per call, in cubes of the order
 constexpr double kShiftFactor = 0.75;  // exceptional shift x = y = 0.75*s
 constexpr double kShiftProduct = -0.4375;  // and w = -0.4375*s^2
 // Two doubles operated on lane by lane (each lane gets exactly the scalar
@@ -229,7 +230,18 @@ void hqr(double** a, int n, double* wr, double* wi) {
     // built from the top of the window instead of its bottom. Only after
     // 30 max(10, n) iterations, or on a window holding NaN or infinity
     // (checked every tenth late iteration), does the fatal exit follow.
+    // It also follows, at the same checks, once the QR steps of the whole
+    // call have done more than 4 max(10, n)^3 work, counted as the squared
+    // order of the window per step. A whole solve does about n^3 of it
+    // (between 0.45 and 1.35 n^3 on random, cyclic, companion, Grcar, Frank
+    // and Jordan-like matrices), so only an iteration that has stalled gets
+    // there; without the bound one stalled on a full window of order n would
+    // go on for 30 n^3 before the per-eigenvalue cap ends it, and slow
+    // convergence on eigenvalue after eigenvalue for longer still.
     const int limit = kMaxIterations * std::max(10, n);
+    const double order = std::max(10, n);
+    const double work_limit = kWorkFactor * order * order * order;
+    double work = 0.0;
     int nn = n;
     double t = 0.0;  // sum of the exceptional shifts applied so far
     double p = 0.0, q = 0.0, r = 0.0, s = 0.0, w = 0.0, x = 0.0, y = 0.0, z = 0.0;
@@ -312,7 +324,8 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 wb = s;
                 w = wa * wb;  // (-0.4375*s)*s, left to right
             } else if (late && its % 10 == 0) {
-                if (its >= limit || !window_finite(a, l, nn)) fatal_numeric_error("Too many iterations in hqr");
+                if (its >= limit || work > work_limit || !window_finite(a, l, nn))
+                    fatal_numeric_error("Too many iterations in hqr");
                 // The complex pair a[l][l] + s (0.75 +- 0.66i), s from the
                 // two subdiagonal elements at the top of the window.
                 s = std::fabs(a[l + 1][l]) + std::fabs(a[l + 2][l + 1]);
@@ -331,6 +344,7 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 }
             }
             ++its;
+            work += static_cast<double>(nn - l + 1) * (nn - l + 1);
 
             // Two consecutive small subdiagonal elements: start the step at m.
             int m;
