@@ -1005,6 +1005,15 @@ struct ExtremeUnsym {
     std::vector<double> A;
 };
 
+// The cyclic permutation of order n, slow to converge (its shifts have no
+// direction until the exceptional ones): it must stay within the work bound
+// of a call.
+std::vector<double> cyclic(int n) {
+    std::vector<double> A(static_cast<std::size_t>(n) * n, 0.0);
+    for (int i = 0; i < n; ++i) A[i * n + (i + 1) % n] = 1.0;
+    return A;
+}
+
 class EigenUnsymExtreme : public ::testing::TestWithParam<ExtremeUnsym> {};
 
 } // namespace
@@ -1045,7 +1054,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExtremeUnsym{"hessenberg7b", hessenberg7("HHPPPPH0t0HHtt0t0tHPt00HtHHP000H0Ht0000t0P000000P")},
         ExtremeUnsym{"hessenberg7c", hessenberg7("PHPHH0PtHPPHHP0Ht00Pt000HP0t0000tH00000HHP00000Ht")},
         // A pair +-1e-300 i beside 1: p*p and w underflow in the 2 x 2 formula.
-        ExtremeUnsym{"tiny_pair", {1, 0, 0, 0, 0, -1e-300, 0, 1e-300, 0}}),
+        ExtremeUnsym{"tiny_pair", {1, 0, 0, 0, 0, -1e-300, 0, 1e-300, 0}},
+        ExtremeUnsym{"cyclic100", cyclic(100)}),
     [](const ::testing::TestParamInfo<ExtremeUnsym>& info) { return std::string(info.param.name); });
 
 namespace {
