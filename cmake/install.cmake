@@ -37,7 +37,8 @@ install(TARGETS linalg
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-install(FILES ${PROJECT_SOURCE_DIR}/include/linalg.h ${PROJECT_BINARY_DIR}/include/linalg_version.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/linalg.h ${PROJECT_SOURCE_DIR}/include/linalg_diag.h
+  ${PROJECT_BINARY_DIR}/include/linalg_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(EXPORT linalgTargets

@@ -14,7 +14,9 @@
 //  * Problems are reported by messages on standard output; the section
 //    "Error contract" at the end of this header lists every message, what
 //    the outputs hold afterwards, how to detect a failure, and which
-//    functions may run concurrently.
+//    functions may run concurrently. linalg_diag.h adds, opt-in, a
+//    per-thread status of the last call, a handler for the messages, and
+//    switches for the fatal exit and the read from standard input.
 //  * Thread safety: functions without library state (sequential operations,
 //    CPU solvers, inverse, determinant, eigen-solvers) may run concurrently on
 //    disjoint arrays. Init_openMP, the random generator and the GPU calls share
@@ -171,7 +173,7 @@ public:
     // that converged within them keep their exact results). Only with NaN
     // or infinity among the elements read (order >= 2) can an iteration
     // fail: it then prints "NR run-time error..." and ends the process with
-    // exit status 1.
+    // exit status 1 (unless Diagnostics::SetFatalExit(false), linalg_diag.h).
     //
     // Eigenvalues of a general matrix: real parts eV_r, imaginary parts eV_i
     // (nDim each), unsorted. A complex pair takes two neighbouring places
@@ -257,8 +259,11 @@ public:
 // The library reports problems only by printing on standard output (printf;
 // one load-time note goes to standard error); no function throws, returns
 // an error code (except Init_openMP, Init_CUDA and the RS232 functions) or
-// sets errno. Every message, word for word ("\n" is a line feed; %s and %d
-// as in printf):
+// sets errno. linalg_diag.h adds the calling thread's status of the last
+// call (Diagnostics::LastError; the error each message sets is listed in
+// docs/errors.md), a handler that receives these texts instead, and
+// switches for the fatal exit and the read below. Every message, word for
+// word ("\n" is a line feed; %s and %d as in printf):
 //
 //  "ERROR! Singular system!"                                  no line feed
 //     SolveLSE, SolveLSE1, SolveLSE2, SolveLSE3, SolveLSEauto, InverseMsq,
@@ -293,7 +298,8 @@ public:
 //  "GPU=%d is not a valid Coprocessor Device!\n" then "\nPress <Enter>..."
 //     Init_CUDA with a device number that names no device (on the host
 //     emulation every number but 0). It then READS ONE CHARACTER FROM
-//     STANDARD INPUT (blocks on a terminal) and returns -1.
+//     STANDARD INPUT (blocks on a terminal; not after
+//     Diagnostics::SetInteractive(false)) and returns -1.
 //  "GPU=%d is not supported for double precision operations!\n"
 //  "GPU compute capability (%d.%d) is lower than expected (2.0).\n"
 //  then "\nPress <Enter>..."
@@ -306,7 +312,10 @@ public:
 //     one of
 //       "Too many iterations in routine jacobi",
 //       "Too many iterations in tqli", "Too many iterations in hqr".
-//     The process then ends with exit(1); the call does not return.
+//     The process then ends with exit(1); the call does not return. After
+//     Diagnostics::SetFatalExit(false) the message is
+//     "NR run-time error...\n%s\n" and the call returns with NaN in every
+//     output element.
 //  "linalg: %s\n" on STANDARD ERROR, %s being
 //       "LINALG_ISA=<value> ignored: unknown instruction set (sse2, avx2 or avx512)"
 //       "LINALG_ISA=<value> ignored: CPU lacks AVX2" (or AVX-512F/DQ/BW/VL)
@@ -343,8 +352,16 @@ public:
 // so a matrix right at the 1e-12 threshold may be refused by one branch and
 // solved by another.
 //
-// Threads. The library has no threads of its own and takes no locks (the GPU
-// emulation only guards its pool of fiber stacks).
+// Threads. The library has no threads of its own. It takes two locks of its
+// own, both mutexes held for a few instructions: work memory locks its one
+// kept block whenever a work block of 4 MB or more is allocated or freed
+// (the work matrices of the solvers, inverse and determinant from about
+// order 720 up, and any other work block of that size), and the GPU
+// emulation guards its pool of fiber stacks. Besides these, only what the
+// runtime locks: the C library's lock of a stream while a message is
+// printed, the one-time guards of static initialisation, and the OpenMP
+// runtime's own synchronisation. The message handler and switches of
+// linalg_diag.h are atomics.
 //  * May run concurrently with anything on disjoint arrays: the sequential
 //    vector and matrix operations (SortVI included), SolveLSE, InverseMsq,
 //    DeterminantMsq, the three eigen-solvers.

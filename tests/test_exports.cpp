@@ -1,5 +1,6 @@
-// The dynamic symbol table of liblinalg.so holds exactly the members of the
-// three exported classes, with the parameter types of the public header.
+// The dynamic symbol table of liblinalg.so holds exactly the 89 functions of
+// the three classes of linalg.h and the members of LinearAlgebra::Diagnostics
+// (linalg_diag.h), with the parameter types of the public headers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,9 +42,9 @@ std::set<std::string> exported() {
 
 } // namespace
 
-TEST(Exports, ExpectedListHas89Functions) {
+TEST(Exports, ExpectedListHas89FunctionsAndTheDiagnostics) {
     const auto names = expected();
-    ASSERT_EQ(names.size(), 89u);
+    ASSERT_EQ(names.size(), 97u);
     EXPECT_EQ(std::count_if(names.begin(), names.end(),
                             [](const std::string& s) { return s.rfind("LinearAlgebra::LA::", 0) == 0; }),
               76);
@@ -53,6 +54,9 @@ TEST(Exports, ExpectedListHas89Functions) {
     EXPECT_EQ(std::count_if(names.begin(), names.end(),
                             [](const std::string& s) { return s.rfind("ConsoleFunctions::RS232::", 0) == 0; }),
               4);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                            [](const std::string& s) { return s.rfind("LinearAlgebra::Diagnostics::", 0) == 0; }),
+              8);
 }
 
 TEST(Exports, DynamicSymbolTableIsExactlyTheExportList) {
@@ -67,4 +71,5 @@ TEST(Exports, StaticMemberManglingOfOneFunctionPerClass) {
     EXPECT_TRUE(raw.count("_ZN13LinearAlgebra2LA5CopyVEPdiS1_"));
     EXPECT_TRUE(raw.count("_ZN16ConsoleFunctions3CRT6gotoxyEii"));
     EXPECT_TRUE(raw.count("_ZN16ConsoleFunctions5RS2328SendByteEhhj"));
+    EXPECT_TRUE(raw.count("_ZN13LinearAlgebra11Diagnostics6ReportENS_5ErrorEPKc"));
 }

@@ -1,6 +1,7 @@
 // ConsoleFunctions::CRT: screen, cursor, colours, keys and the closing
 // prompts, on the terminal layer of console/terminal.h.
 #include "linalg.h"
+#include "base/message.h"
 #include "console/terminal.h"
 
 #include <cstdint>
@@ -61,17 +62,20 @@ void CRT::clrline(int x1, int x2, int y) {
     std::fflush(stdout);  // the cursor now stands after the last blank
 }
 
-char CRT::keypressed() { return static_cast<char>(linalg::console_getch(true)); }
+char CRT::keypressed() {
+    const int c = linalg::console_getch(true);
+    linalg::set_status(c < 0 ? linalg::Error::Io : linalg::Error::None);
+    return static_cast<char>(c);
+}
 
 void CRT::Press_and_Exit(int res) {
-    std::printf("\nPress any key...");
+    linalg::emit(linalg::Out::out, "\nPress any key...");
     linalg::console_getch(false);
     if (res != 0) exit_with(res);
 }
 
 void CRT::Enter_and_Exit(int res) {
-    std::printf("\nPress <Enter>...");
-    std::fflush(stdout);
+    linalg::emit(linalg::Out::out_flushed, "\nPress <Enter>...");
     std::getchar();
     if (res != 0) exit_with(res);
 }

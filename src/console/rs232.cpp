@@ -1,5 +1,6 @@
 // ConsoleFunctions::RS232: byte senders and progress encoders.
 #include "linalg.h"
+#include "base/message.h"
 #include "console/rs232.h"
 #include "console/serial_port.h"
 
@@ -11,15 +12,19 @@ namespace linalg {
 
 namespace {
 
-// Open -> one-byte writes -> close; the port is closed on every path. The
+// Open -> one-byte writes -> close; the port is closed on every path, and a
+// failure is recorded as Error::Io (the exported functions store None on
+// entry, and each sends at most once). The
 // device path is a string: when even that cannot be allocated the send is
 // an input/output error (the port cannot be reached), not an exception.
 int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsigned int baudRate) {
     try {
         const std::string path = com_device_path(port);
-        if (path.empty()) return SERIAL_ARG_ERROR;
         speed_t speed;
-        if (!baud_to_speed(baudRate, &speed)) return SERIAL_ARG_ERROR;
+        if (path.empty() || !baud_to_speed(baudRate, &speed)) {
+            set_status(Error::Io);
+            return SERIAL_ARG_ERROR;
+        }
 
         SerialPort serial;
         if (serial_tracing()) serial_trace_step("open " + path + " " + std::to_string(baudRate));
@@ -30,8 +35,10 @@ int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsign
         }
         serial.close();
         if (serial_tracing()) serial_trace_step("close");
+        if (result != SERIAL_OK) set_status(Error::Io);
         return result;
     } catch (const std::bad_alloc&) {
+        set_status(Error::Io);
         return SERIAL_IO_ERROR;
     }
 }
@@ -101,18 +108,22 @@ int Wall_E_v2(int step, int nsteps, int /*blink*/, unsigned char port) {
 namespace ConsoleFunctions {
 
 int RS232::SendByte(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    linalg::clear_status();
     return linalg::SendByteCOM(dat, port, baudRate);
 }
 
 int RS232::SendChar(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    linalg::clear_status();
     return linalg::SendCharCOM(dat, port, baudRate);
 }
 
 int RS232::Wall_Ev1(int step, int nsteps, int blink, unsigned char port) {
+    linalg::clear_status();
     return linalg::Wall_E_v1(step, nsteps, blink, port);
 }
 
 int RS232::Wall_Ev2(int step, int nsteps, int blink, unsigned char port) {
+    linalg::clear_status();
     return linalg::Wall_E_v2(step, nsteps, blink, port);
 }
 

@@ -1,5 +1,6 @@
 // Sequential vector operations of LinearAlgebra::LA.
 #include "linalg.h"
+#include "base/message.h"
 #include "kernels/kernels.h"
 #include "core/sort.h"
 
@@ -110,6 +111,7 @@ void LA::SortV(double* V, int nDim, double* X) {
 }
 
 void LA::SortVI(double* V, int nDim, int* XI) {
+    linalg::clear_status();
     if (nDim <= 0) return;
     double* work = static_cast<double*>(linalg::work_alloc(static_cast<std::size_t>(nDim) * sizeof(double)));
     if (work == nullptr) {

@@ -1,5 +1,7 @@
 #include "core/work_memory.h"
 
+#include "base/message.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -156,8 +158,7 @@ std::size_t work_bytes(long long rows, long long cols, std::size_t elem) {
 }
 
 void report_no_memory(const char* who, std::size_t bytes) {
-    std::printf("ERROR! Not enough memory for %s (%zu bytes)!\n", who, bytes);
-    std::fflush(stdout);
+    report(Error::NoMemory, Out::out_flushed, "ERROR! Not enough memory for %s (%zu bytes)!\n", who, bytes);
 }
 
 namespace testhooks {

@@ -31,7 +31,8 @@ inline double* align64(void* p) {
     return reinterpret_cast<double*>((a + 63) & ~static_cast<std::uintptr_t>(63));
 }
 
-// Prints "ERROR! Not enough memory for <who>!" on standard output.
+// Prints "ERROR! Not enough memory for <who> (<bytes> bytes)!" through the
+// message unit and records Error::NoMemory as the calling thread's status.
 void report_no_memory(const char* who, std::size_t bytes);
 
 namespace testhooks {

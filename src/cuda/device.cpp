@@ -1,6 +1,7 @@
 // Device selection and capability check.
 #include <cstdio>
 
+#include "base/message.h"
 #include "cuda/cuda_backend.h"
 #include "cuda/cuda_compat.h"
 
@@ -8,11 +9,11 @@ namespace linalg {
 
 namespace {
 
-// Prints the prompt and waits for one character on standard input.
+// Prints the prompt and waits for one character on standard input, unless
+// the program has turned the wait off (Diagnostics::SetInteractive).
 void wait_for_enter() {
-    std::printf("\nPress <Enter>...");
-    std::fflush(stdout);
-    (void)std::getchar();
+    emit(Out::out_flushed, "\nPress <Enter>...");
+    if (interactive()) (void)std::getchar();
 }
 
 } // namespace
@@ -26,7 +27,7 @@ int CheckComputeCapability(int iDev) {
         (void)cudaGetLastError();
     }
     if (iDev < 0 || iDev >= count) {
-        std::printf("GPU=%d is not a valid Coprocessor Device!\n", iDev);
+        report(Error::NoDevice, Out::out, "GPU=%d is not a valid Coprocessor Device!\n", iDev);
         wait_for_enter();
         return -1;
     }
@@ -35,10 +36,11 @@ int CheckComputeCapability(int iDev) {
     const int capability = 10 * prop.major + prop.minor;
     if (capability >= 35) {
         cudaSetDevice(iDev);
+        clear_status();
         return capability;
     }
-    std::printf("GPU=%d is not supported for double precision operations!\n", iDev);
-    std::printf("GPU compute capability (%d.%d) is lower than expected (2.0).\n", prop.major, prop.minor);
+    report(Error::Device, Out::out, "GPU=%d is not supported for double precision operations!\n", iDev);
+    emit(Out::out, "GPU compute capability (%d.%d) is lower than expected (2.0).\n", prop.major, prop.minor);
     wait_for_enter();
     return capability;
 }

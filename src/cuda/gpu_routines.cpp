@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <tuple>
 
+#include "base/message.h"
 #include "core/work_memory.h"
 #include "cuda/cuda_backend.h"
 #include "cuda/kernels.cuh"
@@ -256,8 +257,7 @@ bool solution_ready(const int* P, int n) {
     download(&singular, P + n, sizeof(int));
     if (cudaPeekAtLastError() != cudaSuccess) return false;
     if (singular == 0) return true;
-    std::printf("ERROR! Singular system!");
-    std::fflush(stdout);
+    report(Error::Singular, Out::out_flushed, "ERROR! Singular system!");
     return false;
 }
 

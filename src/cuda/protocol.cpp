@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/message.h"
 #include "core/work_memory.h"
 
 namespace linalg {
@@ -14,8 +15,8 @@ const char* const kDownloadError = "cudaMemcpy DtH error! %s\n";
 bool gpu_checkpoint(const char* message) {
     const cudaError_t err = cudaGetLastError();
     if (err == cudaSuccess) return true;
-    std::printf(message, cudaGetErrorString(err));
-    std::fflush(stdout);
+    report(err == cudaErrorMemoryAllocation ? Error::NoMemory : Error::Device, Out::out_flushed, message,
+           cudaGetErrorString(err));
     return false;
 }
 

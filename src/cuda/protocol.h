@@ -13,8 +13,9 @@ extern const char* const kMallocError;  // "cudaMalloc error! %s\n"
 extern const char* const kUploadError;  // "cudaMemcpy HtD error! %s\n"
 extern const char* const kDownloadError;  // "cudaMemcpy DtH error! %s\n"
 
-// Reads and clears the runtime's last error; prints `message` with the
-// runtime's text for it and returns false when there is one.
+// Reads and clears the runtime's last error; when there is one, records
+// NoMemory (out of memory) or Device as the status, prints `message` with
+// the runtime's text for it and returns false.
 bool gpu_checkpoint(const char* message);
 
 // Bytes of a device buffer of rows*cols elements of `elem` bytes, in 64-bit

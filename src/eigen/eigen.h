@@ -16,7 +16,13 @@
 // [2^-500, 2^500] is scaled by a power of two first and its eigenvalues
 // scaled back. An iteration that does not converge ends the process through
 // fatal_numeric_error; with the late phase of tqli and hqr that happens for
-// NaN and infinity, not for matrices of finite elements.
+// NaN and infinity, not for matrices of finite elements. When the program has
+// turned the fatal exit off, the iteration returns false instead and the
+// driver frees its work memory and writes NaN to every output; it does the
+// same for an input holding NaN or infinity whose iteration finished. The
+// status is NonFinite when an element read is not finite, NotConverged when
+// the iteration failed on finite elements, NoMemory as for every work
+// allocation.
 #ifndef LINALG_EIGEN_EIGEN_H
 #define LINALG_EIGEN_EIGEN_H
 
@@ -60,11 +66,11 @@ enum class Triangle { Upper, Lower, Full };
 // [2^-500, 2^500]: returns the k for which 2^k times that magnitude lies in
 // [1, 2), and 0 when it lies inside the range, when the elements read are all
 // zero, or when one of them is not finite (NaN and infinity are left to the
-// iteration, which cannot converge on them). Every step of the solvers is
+// iteration, which cannot converge on them; *finite, when given, tells which). Every step of the solvers is
 // homogeneous in the scale of the matrix except where it underflows or
 // overflows, and inside the range it does neither for ordinary matrices, so
 // matrices there are left exactly as they are.
-int range_exponent(double** a, int n, Triangle part);
+int range_exponent(double** a, int n, Triangle part, bool* finite = nullptr);
 // a[i][j] = 2^k a[i][j] for 1 <= i, j <= n (exact unless it underflows).
 void scale_work(double** a, int n, int k);
 // v[i] = 2^k v[i] for 1 <= i <= n.
@@ -82,10 +88,22 @@ void eigsrt(double* d, double** v, int n);
 // exchanges, done by exchanging the row pointers v[i] and v[k].
 void eigsrt_rows(double* d, double** v, int n);
 
-// Prints "NR run-time error...\n<reason>\n...now exiting to system...\n" on
-// standard output and ends the process with exit status 1. Work memory is
-// not released and no output is written.
-[[noreturn]] void fatal_numeric_error(const char* reason);
+// Prints "NR run-time error...\n<reason>\n...now exiting to system...\n"
+// through the message unit and ends the process with exit status 1. Work
+// memory is not released and no output is written. With the fatal exit
+// turned off (Diagnostics::SetFatalExit(false)) it hands over
+// "NR run-time error...\n<reason>\n" instead and returns; the status is then
+// NotConverged unless the driver has already recorded NonFinite.
+void fatal_numeric_error(const char* reason);
+
+// What a driver does once its iteration has ended: true when the outputs are
+// to be filled with NaN (the fatal exit is off and the iteration failed or
+// the input was not finite). A driver records NonFinite itself, as soon as
+// range_exponent has found a non-finite element.
+bool eigen_failed(bool converged, bool finite);
+
+// Writes NaN to X[0 .. count-1].
+void fill_nan(double* X, long long count);
 
 // ---- symmetric, Jacobi -------------------------------------------------------
 
@@ -102,8 +120,9 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM);
 // k belongs to d[k]; v is kept transposed so that a rotation works on two
 // contiguous rows), every element of a above the diagonal is 0.0, and the
 // diagonal and lower triangle of a are unchanged. At most 50 sweeps, then the
-// fatal exit. Returns false, with d and v undefined, only when its work
-// memory cannot be allocated (the message is printed).
+// fatal exit. Returns false, with d and v undefined, when its work memory
+// cannot be allocated (the message is printed), or after the sweeps when the
+// fatal exit is turned off.
 [[nodiscard]] bool jacobi(double** a, int n, double* d, double** v);
 
 // ---- symmetric, Householder + QL ------------------------------------------------
@@ -126,8 +145,9 @@ void tred2(double** a, int n, double* d, double* e);
 // e is destroyed. The first 30 iterations per eigenvalue are the classic
 // ones; past them a split test against the norm of the whole matrix and
 // exceptional shifts take over, up to 30 max(10, n) iterations, then the
-// fatal exit (at once past 30 when the block holds NaN or infinity).
-void tqli(double* d, double* e, int n, double** z);
+// fatal exit (at once past 30 when the block holds NaN or infinity). Returns
+// true, or false where the fatal exit would come when it is turned off.
+bool tqli(double* d, double* e, int n, double** z);
 
 // sqrt(a*a + b*b) without overflow or destructive underflow: the larger
 // magnitude times sqrt(1 + ratio^2). Keeps no state, so concurrent calls are
@@ -160,8 +180,9 @@ void elmhes(double** a, int n);
 // deflation test against the norm of the whole matrix and further shifts
 // take over, up to 30 max(10, n) iterations, then the fatal exit (at once
 // past 30 when the window holds NaN or infinity, and for a trailing 2 x 2
-// block holding one).
-void hqr(double** a, int n, double* wr, double* wi);
+// block holding one). Returns true, or false where the fatal exit would come
+// when it is turned off.
+bool hqr(double** a, int n, double* wr, double* wi);
 
 } // namespace linalg
 

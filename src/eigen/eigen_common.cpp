@@ -1,6 +1,7 @@
 // Work layout, descending sort and fatal exit shared by the eigen-solvers.
 #include "eigen/eigen.h"
 
+#include "base/message.h"
 #include "core/work_memory.h"
 
 #include <cfloat>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <utility>
 
 namespace linalg {
@@ -95,7 +97,8 @@ void store_eigensystem(const double* d, double** v, int n, double* eV, double* e
     }
 }
 
-int range_exponent(double** a, int n, Triangle part) {
+int range_exponent(double** a, int n, Triangle part, bool* finite) {
+    if (finite) *finite = true;
     double big = 0.0;
     for (int i = 1; i <= n; ++i) {
         const int first = part == Triangle::Upper ? i : 1;
@@ -103,7 +106,10 @@ int range_exponent(double** a, int n, Triangle part) {
         const double* const ai = a[i];
         for (int j = first; j <= last; ++j) {
             const double x = std::fabs(ai[j]);
-            if (!(x <= DBL_MAX)) return 0;  // NaN or infinity
+            if (!(x <= DBL_MAX)) {  // NaN or infinity
+                if (finite) *finite = false;
+                return 0;
+            }
             if (x > big) big = x;
         }
     }
@@ -155,8 +161,20 @@ void eigsrt(double* d, double** v, int n) {
 }
 
 void fatal_numeric_error(const char* reason) {
-    std::printf("NR run-time error...\n%s\n...now exiting to system...\n", reason);
-    std::exit(1);
+    if (fatal_exit_enabled()) {
+        emit(Out::out, "NR run-time error...\n%s\n...now exiting to system...\n", reason);
+        std::exit(1);
+    }
+    if (last_status() == Error::None) set_status(Error::NotConverged);
+    emit(Out::out, "NR run-time error...\n%s\n", reason);
+}
+
+bool eigen_failed(bool converged, bool finite) {
+    return !fatal_exit_enabled() && (!converged || !finite);
+}
+
+void fill_nan(double* X, long long count) {
+    for (long long i = 0; i < count; ++i) X[i] = std::numeric_limits<double>::quiet_NaN();
 }
 
 } // namespace linalg

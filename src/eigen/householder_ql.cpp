@@ -1,5 +1,6 @@
 // Symmetric eigenproblem by Householder tridiagonalisation followed by the
 // QL algorithm with implicit shifts.
+#include "base/message.h"
 #include "eigen/eigen.h"
 #include "eigen/kernels.h"
 
@@ -119,7 +120,7 @@ void tred2(double** a, int n, double* d, double* e) {
     }
 }
 
-void tqli(double* d, double* e, int n, double** z) {
+bool tqli(double* d, double* e, int n, double** z) {
     // From here on e[i] couples i and i+1.
     for (int i = 2; i <= n; ++i) e[i - 1] = e[i];
     if (n >= 1) e[n] = 0.0;
@@ -161,7 +162,10 @@ void tqli(double* d, double* e, int n, double** z) {
             if (m == l) break;
             bool exceptional = false;
             if (late && iter % 10 == 0) {
-                if (iter >= limit || !block_finite(d, e, l, m)) fatal_numeric_error("Too many iterations in tqli");
+                if (iter >= limit || !block_finite(d, e, l, m)) {
+                    fatal_numeric_error("Too many iterations in tqli");
+                    return false;
+                }
                 exceptional = true;
             }
             ++iter;
@@ -201,6 +205,7 @@ void tqli(double* d, double* e, int n, double** z) {
             e[m] = 0.0;
         } while (m != l);
     }
+    return true;
 }
 
 void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
@@ -211,15 +216,22 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
     double* e = d ? alloc_work_vector(nDim, who) : nullptr;
     if (e != nullptr) {
         copy_to_work(M, nDim, a);
-        const int k = range_exponent(a, nDim, Triangle::Lower);
+        bool finite;
+        const int k = range_exponent(a, nDim, Triangle::Lower, &finite);
+        if (!finite) set_status(Error::NonFinite);
         if (k != 0) scale_work(a, nDim, k);
         tred2(a, nDim, d, e);
         // The QL rotations then work on Q's columns as contiguous rows.
         transpose_work(a, nDim);
-        tqli(d, e, nDim, a);
-        if (k != 0) scale_vector(d, nDim, -k);
-        eigsrt_rows(d, a, nDim);
-        store_eigensystem(d, a, nDim, eV, eM);
+        const bool converged = tqli(d, e, nDim, a);
+        if (eigen_failed(converged, finite)) {
+            fill_nan(eV, nDim);
+            fill_nan(eM, static_cast<long long>(nDim) * nDim);
+        } else {
+            if (k != 0) scale_vector(d, nDim, -k);
+            eigsrt_rows(d, a, nDim);
+            store_eigensystem(d, a, nDim, eV, eM);
+        }
     }
     free_work_matrix(a, nDim);
     free_work_vector(d);
@@ -229,5 +241,6 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
 } // namespace linalg
 
 void LinearAlgebra::LA::EigenSymmSystemMsqH(double* M, int nDim, double* eV, double* eM) {
+    linalg::clear_status();
     linalg::EigenSymmSystemHQL(M, nDim, eV, eM);
 }

@@ -1,4 +1,5 @@
 // Symmetric eigenproblem by cyclic Jacobi rotations.
+#include "base/message.h"
 #include "eigen/eigen.h"
 #include "eigen/kernels.h"
 
@@ -266,6 +267,9 @@ bool jacobi(double** a, int n, double* d, double** v) {
         w.mirror_upper_from_lower();
     }
     fatal_numeric_error("Too many iterations in routine jacobi");
+    free_work_vector(z);
+    free_work_vector(b);
+    return false;
 }
 
 void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
@@ -276,9 +280,15 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
     double* d = v ? alloc_work_vector(nDim, who) : nullptr;
     if (d != nullptr) {
         copy_to_work(M, nDim, a);
-        const int k = range_exponent(a, nDim, Triangle::Upper);
+        bool finite;
+        const int k = range_exponent(a, nDim, Triangle::Upper, &finite);
+        if (!finite) set_status(Error::NonFinite);
         if (k != 0) scale_work(a, nDim, k);
-        if (jacobi(a, nDim, d, v)) {
+        const bool converged = jacobi(a, nDim, d, v);
+        if (eigen_failed(converged, finite) && last_status() != Error::NoMemory) {
+            fill_nan(eV, nDim);
+            fill_nan(eM, static_cast<long long>(nDim) * nDim);
+        } else if (converged) {
             if (k != 0) scale_vector(d, nDim, -k);
             eigsrt_rows(d, v, nDim);
             store_eigensystem(d, v, nDim, eV, eM);
@@ -292,5 +302,6 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
 } // namespace linalg
 
 void LinearAlgebra::LA::EigenSymmSystemMsqJ(double* M, int nDim, double* eV, double* eM) {
+    linalg::clear_status();
     linalg::EigenSymmSystemJacobi(M, nDim, eV, eM);
 }

@@ -1,5 +1,6 @@
 // Eigenvalues of a general real matrix: balancing, reduction to upper
 // Hessenberg form and the shifted double-step QR algorithm.
+#include "base/message.h"
 #include "eigen/eigen.h"
 #include "eigen/kernels.h"
 
@@ -211,7 +212,7 @@ double scale_for(std::initializer_list<double> values) {
 }
 } // namespace
 
-void hqr(double** a, int n, double* wr, double* wi) {
+bool hqr(double** a, int n, double* wr, double* wi) {
     double anorm = 0.0;
     for (int i = 1; i <= n; ++i)
         for (int j = std::max(i - 1, 1); j <= n; ++j) anorm += std::fabs(a[i][j]);
@@ -277,8 +278,10 @@ void hqr(double** a, int n, double* wr, double* wi) {
             if (l == nn - 1) {
                 // Two roots from the trailing 2 x 2 block; one that holds a
                 // NaN or an infinity has none.
-                if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(w))
+                if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(w)) {
                     fatal_numeric_error("Too many iterations in hqr");
+                    return false;
+                }
                 p = 0.5 * (y - x);
                 q = p * p + w;
                 z = std::sqrt(std::fabs(q));
@@ -324,8 +327,10 @@ void hqr(double** a, int n, double* wr, double* wi) {
                 wb = s;
                 w = wa * wb;  // (-0.4375*s)*s, left to right
             } else if (late && its % 10 == 0) {
-                if (its >= limit || work > work_limit || !window_finite(a, l, nn))
+                if (its >= limit || work > work_limit || !window_finite(a, l, nn)) {
                     fatal_numeric_error("Too many iterations in hqr");
+                    return false;
+                }
                 // The complex pair a[l][l] + s (0.75 +- 0.66i), s from the
                 // two subdiagonal elements at the top of the window.
                 s = std::fabs(a[l + 1][l]) + std::fabs(a[l + 2][l + 1]);
@@ -467,6 +472,7 @@ void hqr(double** a, int n, double* wr, double* wi) {
             }
         } while (l < nn - 1);
     }
+    return true;
 }
 
 void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i) {
@@ -477,12 +483,17 @@ void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i) {
     double* wi = wr ? alloc_work_vector(nDim, who) : nullptr;
     if (wi != nullptr) {
         copy_to_work(M, nDim, a);
-        const int k = range_exponent(a, nDim, Triangle::Full);
+        bool finite;
+        const int k = range_exponent(a, nDim, Triangle::Full, &finite);
+        if (!finite) set_status(Error::NonFinite);
         if (k != 0) scale_work(a, nDim, k);
         balanc(a, nDim);
         elmhes(a, nDim);
-        hqr(a, nDim, wr, wi);
-        if (k != 0) {
+        const bool converged = hqr(a, nDim, wr, wi);
+        if (eigen_failed(converged, finite)) {
+            fill_nan(wr + 1, nDim);
+            fill_nan(wi + 1, nDim);
+        } else if (k != 0) {
             scale_vector(wr, nDim, -k);
             scale_vector(wi, nDim, -k);
         }
@@ -499,5 +510,6 @@ void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i) {
 } // namespace linalg
 
 void LinearAlgebra::LA::EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i) {
+    linalg::clear_status();
     linalg::EigenUnSymmSystem(M, nDim, eV_r, eV_i);
 }

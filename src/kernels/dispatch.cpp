@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/message.h"
 #include "core/work_memory.h"
 #include "kernels/isa_tables.h"
 
@@ -67,7 +68,7 @@ const kernel_table* load_choice() {
     static const kernel_table* const chosen = [] {
         std::string reason;
         const isa level = choose_isa(std::getenv("LINALG_ISA"), best_supported(), &reason);
-        if (!reason.empty()) std::fprintf(stderr, "linalg: %s\n", reason.c_str());
+        if (!reason.empty()) emit(Out::err, "linalg: %s\n", reason.c_str());
         return &kernels_for(level);
     }();
     return chosen;
@@ -139,6 +140,13 @@ const kernel_table& kernels() {
     const kernel_table* expected = nullptr;
     active.compare_exchange_strong(expected, load_choice(), std::memory_order_acq_rel);
     return *active.load(std::memory_order_acquire);
+}
+
+const char* active_isa_name() {
+    const kernel_table* t = &kernels();
+    for (int i = 0; i < kIsaCount; ++i)
+        if (t == &kernels_for(static_cast<isa>(i))) return isa_name(static_cast<isa>(i));
+    return "reference";
 }
 
 namespace testhooks {

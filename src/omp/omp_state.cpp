@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "base/message.h"
 #include "linalg.h"
 
 namespace linalg {
@@ -21,16 +22,20 @@ int InitOMP(int max_thr) {
     if (max_thr > 0) {
         const int bound = max_team_size();
         if (max_thr > bound) {
-            std::printf("\nWARNING! Init_openMP(%d): more threads than the OpenMP runtime can start; using %d!\n",
-                        max_thr, bound);
-            std::fflush(stdout);
+            emit(Out::out_flushed,
+                 "\nWARNING! Init_openMP(%d): more threads than the OpenMP runtime can start; using %d!\n", max_thr,
+                 bound);
             max_thr = bound;
         }
         MAX_THREADS = max_thr;
+        clear_status();
         return 0;
     }
-    if (MAX_THREADS >= 1) return 0;
-    std::printf("\nERROR! OMP not initialized! Use LA::Init_openMP( max_threads )!\n");
+    if (MAX_THREADS >= 1) {
+        clear_status();
+        return 0;
+    }
+    report(Error::NotInitialized, Out::out, "\nERROR! OMP not initialized! Use LA::Init_openMP( max_threads )!\n");
     return -1;
 }
 

@@ -24,7 +24,9 @@ int max_team_size();
 // count above max_team_size() prints a warning on standard output and records
 // the bound instead. With max_thr <= 0: returns 0 when a count is already recorded (it stays
 // unchanged), otherwise prints the not-initialised message on standard output
-// and returns -1. Starts no thread.
+// and returns -1. Records the outcome as the calling thread's status (None,
+// or NotInitialized with the message): every OpenMP routine calls it first,
+// so this is their one status store on success. Starts no thread.
 int InitOMP(int max_thr);
 
 // The check every OpenMP routine makes before doing anything: true when a

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/message.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
@@ -46,6 +47,13 @@ double DeterminantGcpu(double* A, int nDim) {
 
 namespace LinearAlgebra {
 
-double LA::DeterminantMsq(double* M, int nDim) { return linalg::DeterminantGcpu(M, nDim); }
+double LA::DeterminantMsq(double* M, int nDim) {
+    linalg::clear_status();
+    const double det = linalg::DeterminantGcpu(M, nDim);
+    // The closed formulas of orders 1 to 3 test nothing and print nothing; an
+    // exactly singular matrix is still recorded as such.
+    if (nDim >= 1 && nDim <= 3 && det == 0.0) linalg::set_status(linalg::Error::Singular);
+    return det;
+}
 
 } // namespace LinearAlgebra

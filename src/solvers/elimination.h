@@ -18,7 +18,8 @@
 
 namespace linalg {
 
-// Prints "ERROR! Singular system!" on standard output, no line feed.
+// Prints "ERROR! Singular system!" (no line feed) through the message unit
+// and records Error::Singular as the calling thread's status.
 void report_singular();
 
 // Allocates an rows x cols work matrix of doubles. On failure (or a size that

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/message.h"
 #include "core/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
@@ -59,7 +60,7 @@ void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double 
     for (idx j = 0; j < nv; ++j) v[j] = (v[j] * f1) * f2;
 }
 
-void report_singular() { std::printf("ERROR! Singular system!"); }
+void report_singular() { report(Error::Singular, Out::out, "ERROR! Singular system!"); }
 
 double* alloc_work_matrix(idx rows, idx cols, const char* who) {
     const std::size_t bytes = work_bytes(rows, cols, sizeof(double));
@@ -86,6 +87,9 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
 
 namespace LinearAlgebra {
 
-void LA::SolveLSE(double* A, double* B, double* X, int nDim) { linalg::SolveGcpu(A, B, X, nDim); }
+void LA::SolveLSE(double* A, double* B, double* X, int nDim) {
+    linalg::clear_status();
+    linalg::SolveGcpu(A, B, X, nDim);
+}
 
 } // namespace LinearAlgebra

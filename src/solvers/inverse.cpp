@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/message.h"
 #include "core/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
@@ -304,6 +305,9 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
 
 namespace LinearAlgebra {
 
-void LA::InverseMsq(double* M, double* iM, int nDim) { linalg::InvertGJcpu(M, iM, nDim); }
+void LA::InverseMsq(double* M, double* iM, int nDim) {
+    linalg::clear_status();
+    linalg::InvertGJcpu(M, iM, nDim);
+}
 
 } // namespace LinearAlgebra
