@@ -28,6 +28,8 @@ std::set<std::string> printed_texts() {
     const std::regex patterns[] = {
         std::regex(R"(\bprintf\(\s*)" + lit),
         std::regex(R"(\bfprintf\(\s*stderr,\s*)" + lit),
+        std::regex(R"(\bemit\(\s*(?:linalg::)?Out::\w+,\s*)" + lit),
+        std::regex(R"(\breport\(\s*Error::\w+,\s*Out::\w+,\s*)" + lit),
         std::regex(R"#(" ignored: ([^"]*)")#"),
         std::regex(R"(\b(?:fatal_numeric_error|report_no_memory)\(\s*)" + lit),
         std::regex(R"(\balloc_work_(?:matrix|vector)\([^;"]*)" + lit),
