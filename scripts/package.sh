@@ -111,9 +111,13 @@ mkdir -p "$tmp/shlibdeps/debian"
 printf 'Source: linalg\n\nPackage: %s\nArchitecture: any\n' "$runtime_pkg" >"$tmp/shlibdeps/debian/control"
 depends="$(cd "$tmp/shlibdeps" && dpkg-shlibdeps -O -e"$so" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')"
 [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies" >&2; exit 1; }
-# symbols file: every exported symbol with the version that introduced it.
-(cd "$tmp/shlibdeps" && dpkg-gensymbols -q -c0 -p"$runtime_pkg" -v"$version" -e"$so" -O"$root/DEBIAN/symbols" >/dev/null)
-sed -i '1a\* Build-Depends-Package: liblinalg-dev' "$root/DEBIAN/symbols"
+# symbols file: every exported symbol with the version that introduced it,
+# from cmake/debian/symbols; the build fails when the library exports a
+# symbol that file does not list or lacks one it lists (-c4).
+(cd "$tmp/shlibdeps" && dpkg-gensymbols -q -c4 -p"$runtime_pkg" -v"$version" -e"$so" \
+  -I"$src/cmake/debian/symbols" -O"$root/DEBIAN/symbols" >/dev/null)
+grep -q '^\* Build-Depends-Package:' "$root/DEBIAN/symbols" \
+  || sed -i '1a\* Build-Depends-Package: liblinalg-dev' "$root/DEBIAN/symbols"
 build_deb "$runtime_pkg" libs "$depends" "dense double-precision linear algebra on raw arrays
 $common_description
  .

@@ -1,7 +1,8 @@
-// The error contract written in the public header and the README lists every
-// text the library prints: each printf format, each work-area name of the
-// out-of-memory message and each reason of the eigen-solvers' fatal exit
-// found in src/ must appear there word for word (escapes as in the source).
+// The error contract written in the public header, the README and
+// docs/errors.md lists every text the library prints: each format handed to
+// printf or to the message unit, each work-area name of the out-of-memory
+// message and each reason of the eigen-solvers' fatal exit found in src/
+// must appear there word for word (escapes as in the source).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -57,8 +58,10 @@ TEST(ErrorContract, EveryPrintedTextIsListed) {
     const std::string header = read_file(fs::path(LINALG_SOURCE_DIR) / "include" / "linalg.h");
     const std::string readme = read_file(fs::path(LINALG_SOURCE_DIR) / "README.md");
     const std::string section = header.substr(header.find("==== Error contract"));
+    const std::string errors_doc = read_file(fs::path(LINALG_SOURCE_DIR) / "docs" / "errors.md");
     for (const std::string& t : texts) {
         EXPECT_NE(section.find(t), std::string::npos) << "not in the header's error contract: " << t;
         EXPECT_NE(readme.find(t), std::string::npos) << "not in README.md: " << t;
+        EXPECT_NE(errors_doc.find(t), std::string::npos) << "not in docs/errors.md: " << t;
     }
 }
