@@ -65,6 +65,8 @@
 #ifndef LINALG_DIAG_H
 #define LINALG_DIAG_H
 
+/// \def LINALG_DIAG_API
+/// \brief Marks LinearAlgebra::Diagnostics as exported from the shared library.
 #if defined(_WIN32)
 #define LINALG_DIAG_API __declspec(dllexport)
 #else

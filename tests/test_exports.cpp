@@ -73,3 +73,11 @@ TEST(Exports, StaticMemberManglingOfOneFunctionPerClass) {
     EXPECT_TRUE(raw.count("_ZN16ConsoleFunctions5RS2328SendByteEhhj"));
     EXPECT_TRUE(raw.count("_ZN13LinearAlgebra11Diagnostics6ReportENS_5ErrorEPKc"));
 }
+
+// The per-thread status is trivially destructible: the library registers no
+// destructor per thread.
+TEST(Exports, NoThreadExitDestructors) {
+    const auto undefined = run_lines(std::string("nm -D --undefined-only ") + LINALG_SHARED_LIB + " | awk '{print $2}'");
+    ASSERT_FALSE(undefined.empty());
+    for (const auto& s : undefined) EXPECT_EQ(s.find("__cxa_thread_atexit"), std::string::npos) << s;
+}
