@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         Build b;
-        b.name.assign(argv[i], eq);
+        b.name.assign(argv[i], static_cast<std::size_t>(eq - argv[i]));
         b.add = symbol<AddVV>(lib, "_ZN13LinearAlgebra2LA5AddVVEPdS1_iS1_");
         b.solve = symbol<SolveLSE>(lib, "_ZN13LinearAlgebra2LA8SolveLSEEPdS1_S1_i");
         if (!b.add || !b.solve) return 1;

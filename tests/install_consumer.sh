@@ -36,6 +36,7 @@ if objdump -p "$libdir/$lib" | grep -E 'R(UN)?PATH' | grep -q "$build"; then
   fail "installed library has a run path into the build tree"
 fi
 [ -f "$prefix/include/linalg.h" ] || fail "header not installed"
+[ -f "$prefix/include/linalg_diag.h" ] || fail "diagnostics header not installed"
 [ -f "$prefix/include/linalg_version.h" ] || fail "version header not installed"
 grep -qx "#define LINALG_VERSION_STRING \"$version\"" "$prefix/include/linalg_version.h" || fail "installed version header"
 [ -f "$libdir/cmake/linalg/linalgConfig.cmake" ] || fail "CMake package not installed"
@@ -43,7 +44,7 @@ grep -qx "#define LINALG_VERSION_STRING \"$version\"" "$prefix/include/linalg_ve
 [ -f "$libdir/pkgconfig/linalg.pc" ] || fail "linalg.pc not installed"
 # Only the shared library is exported, and nothing else is installed.
 grep -q 'linalg_static\|linalg_obj' "$libdir"/cmake/linalg/linalgTargets*.cmake && fail "internal targets exported"
-extra="$(find "$prefix" -type f -o -type l | grep -v -E '/(liblinalg\.so(\.[0-9]+)*|linalg\.h|linalg_version\.h|linalg\.pc|linalg(Config|ConfigVersion|Targets(-[a-z]+)?)\.cmake)$' || true)"
+extra="$(find "$prefix" -type f -o -type l | grep -v -E '/(liblinalg\.so(\.[0-9]+)*|linalg\.h|linalg_diag\.h|linalg_version\.h|linalg\.pc|linalg(Config|ConfigVersion|Targets(-[a-z]+)?)\.cmake)$' || true)"
 [ -z "$extra" ] || fail "unexpected installed files: $extra"
 
 # linalg.pc holds plain paths into this prefix.

@@ -23,7 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/message.h"
 #include "core/work_memory.h"
+#include "eigen/eigen.h"
 #include "kernels/kernels.h"
 #include "omp/omp_state.h"
 #if !defined(LINALG_CUDA_REAL)
@@ -296,6 +298,17 @@ std::vector<Case> cases() {
         quiet.fatal = false;
         add(quiet);
     }
+    // Finite matrices always converge, so the failure on finite elements is
+    // reached through the routine the three iterations share.
+    Case stuck{"iteration_fails_on_finite_elements",
+               [] {
+                   linalg::clear_status();
+                   linalg::fatal_numeric_error("Too many iterations in tqli");
+                   return true;
+               },
+               Error::NotConverged, fatal_text("Too many iterations in tqli", false)};
+    stuck.fatal = false;
+    add(stuck);
 #if !defined(LINALG_CUDA_REAL)
     namespace emu = linalg::emu::testhooks;
     add({"SolveLSE2_singular", [] { return solve_untouched(LA::SolveLSE2, singular(3)); }, Error::Singular,

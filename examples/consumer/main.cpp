@@ -1,8 +1,10 @@
 // Uses the installed liblinalg through its public header only, and checks a
 // few results that are exact in double arithmetic. Exits 0 when all hold.
 #include <linalg.h>
+#include <linalg_diag.h>
 
 #include <cstdio>
+#include <string>
 
 using LinearAlgebra::LA;
 
@@ -44,6 +46,14 @@ int main() {
     check(LA::Init_openMP(2) == 0, "Init_openMP");
     LA::MultiplyMM1(A, 2, 2, B, 2, P1);
     check(P1[0] == 19 && P1[1] == 22 && P1[2] == 43 && P1[3] == 50, "MultiplyMM1 2x2");
+
+    // The diagnostics header: the loaded library is the one of the headers,
+    // and a singular system is reported through the status.
+    check(std::string(LinearAlgebra::Diagnostics::Version()) == LINALG_VERSION_STRING, "Diagnostics::Version");
+    double S[4] = {1, 1, 1, 1};
+    LinearAlgebra::Diagnostics::SetMessageHandler([](const char*, void*) {}, nullptr);
+    LA::SolveLSE(S, b, x, 2);
+    check(LinearAlgebra::Diagnostics::LastError() == LinearAlgebra::Error::Singular, "Diagnostics::LastError");
 
     std::printf("%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
