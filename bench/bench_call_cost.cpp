@@ -18,11 +18,15 @@ namespace {
 
 using AddVV = void (*)(double*, double*, int, double*);
 using SolveLSE = void (*)(double*, double*, double*, int);
+using Report = void (*)(int, const char*);
+using Version = const char* (*)();
 
 struct Build {
     std::string name;
     AddVV add = nullptr;
     SolveLSE solve = nullptr;
+    Report report = nullptr;  // builds from 1.1.0 on
+    Version version = nullptr;
 };
 
 template <class F>
@@ -38,6 +42,24 @@ void add_vv(benchmark::State& state, AddVV f) {
     for (auto _ : state) {
         f(a, b, 8, x);
         benchmark::DoNotOptimize(x);
+        benchmark::ClobberMemory();
+    }
+}
+
+// Diagnostics::Report(Error::None, nullptr): an exported call whose whole
+// work is the one thread-local status store every failing-capable function
+// now makes, so its time bounds that store's cost from above.
+void status_store(benchmark::State& state, Report f) {
+    for (auto _ : state) {
+        f(0, nullptr);
+        benchmark::ClobberMemory();
+    }
+}
+
+// Diagnostics::Version(): the same exported call without the store (anchor).
+void plain_call(benchmark::State& state, Version f) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f());
         benchmark::ClobberMemory();
     }
 }
@@ -74,11 +96,15 @@ int main(int argc, char** argv) {
         b.add = symbol<AddVV>(lib, "_ZN13LinearAlgebra2LA5AddVVEPdS1_iS1_");
         b.solve = symbol<SolveLSE>(lib, "_ZN13LinearAlgebra2LA8SolveLSEEPdS1_S1_i");
         if (!b.add || !b.solve) return 1;
+        b.report = reinterpret_cast<Report>(dlsym(lib, "_ZN13LinearAlgebra11Diagnostics6ReportENS_5ErrorEPKc"));
+        b.version = reinterpret_cast<Version>(dlsym(lib, "_ZN13LinearAlgebra11Diagnostics7VersionEv"));
         builds.push_back(b);
     }
     for (const Build& b : builds) {
         benchmark::RegisterBenchmark(("AddVV/8/" + b.name).c_str(), add_vv, b.add);
         benchmark::RegisterBenchmark(("SolveLSE/4/" + b.name).c_str(), solve_lse, b.solve);
+        if (b.report) benchmark::RegisterBenchmark(("StatusStore/0/" + b.name).c_str(), status_store, b.report);
+        if (b.version) benchmark::RegisterBenchmark(("PlainCall/0/" + b.name).c_str(), plain_call, b.version);
     }
     int n = static_cast<int>(rest.size());
     benchmark::Initialize(&n, rest.data());

@@ -4,7 +4,10 @@
 # build-bench, loads both into one benchmark process (bench/bench_call_cost.cpp)
 # and runs AddVV n = 8 and SolveLSE n = 4 of each, randomly interleaved, with
 # REPS repetitions (default 30). Prints per benchmark the median time of each
-# build and the median of the per-repetition ratios after / before.
+# build and the median of the per-repetition ratios after / before, and the
+# time of a call of Diagnostics::Report(None, nullptr) (an exported call that
+# only stores the status) and of Diagnostics::Version() (the same call without
+# the store) where the build has them. Times are CPU times per call.
 # Usage: scripts/bench_call_cost.sh [base]   (BEFORE_LIB=path skips the base build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,9 +38,14 @@ for b in json.load(open(sys.argv[1]))["benchmarks"]:
     if b.get("run_type") != "iteration":
         continue
     op, n, build = b["run_name"].split("/")
-    runs.setdefault((op, n), {}).setdefault(build, []).append(b["real_time"])
+    # CPU time: on a shared host the wall clock also counts time the
+    # process spent waiting for a core.
+    runs.setdefault((op, n), {}).setdefault(build, []).append(b["cpu_time"])
 print(f"{'benchmark':<12} {'before ns':>10} {'after ns':>10} {'after/before':>13} {'spread of ratios':>18}")
 for (op, n), t in runs.items():
+    if "before" not in t:
+        print(f"{op + ' ' + n:<12} {'-':>10} {statistics.median(t['after']):>10.2f}")
+        continue
     ratios = [a / b for a, b in zip(t["after"], t["before"])]
     q = statistics.quantiles(ratios, n=4)
     print(f"{op + ' ' + n:<12} {statistics.median(t['before']):>10.2f} {statistics.median(t['after']):>10.2f} "
