@@ -14,9 +14,9 @@ namespace {
 
 // Open -> one-byte writes -> close; the port is closed on every path, and a
 // failure is recorded as Error::Io (the exported functions store None on
-// entry, and each sends at most once). The
-// device path is a string: when even that cannot be allocated the send is
-// an input/output error (the port cannot be reached), not an exception.
+// entry, and each sends at most once). The device path is a string: when
+// even that cannot be allocated the send is an input/output error (the port
+// cannot be reached), not an exception.
 int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsigned int baudRate) {
     try {
         const std::string path = com_device_path(port);

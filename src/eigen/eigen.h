@@ -66,10 +66,11 @@ enum class Triangle { Upper, Lower, Full };
 // [2^-500, 2^500]: returns the k for which 2^k times that magnitude lies in
 // [1, 2), and 0 when it lies inside the range, when the elements read are all
 // zero, or when one of them is not finite (NaN and infinity are left to the
-// iteration, which cannot converge on them; *finite, when given, tells which). Every step of the solvers is
-// homogeneous in the scale of the matrix except where it underflows or
-// overflows, and inside the range it does neither for ordinary matrices, so
-// matrices there are left exactly as they are.
+// iteration, which cannot converge on them; *finite, when given, tells
+// whether all were finite). Every step of the solvers is homogeneous in the
+// scale of the matrix except where it underflows or overflows, and inside
+// the range it does neither for ordinary matrices, so matrices there are
+// left exactly as they are.
 int range_exponent(double** a, int n, Triangle part, bool* finite = nullptr);
 // a[i][j] = 2^k a[i][j] for 1 <= i, j <= n (exact unless it underflows).
 void scale_work(double** a, int n, int k);
