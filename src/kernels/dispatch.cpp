@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/message.h"
+#include "linalg_diag.h"
 #include "core/work_memory.h"
 #include "kernels/isa_tables.h"
 
@@ -142,13 +143,6 @@ const kernel_table& kernels() {
     return *active.load(std::memory_order_acquire);
 }
 
-const char* active_isa_name() {
-    const kernel_table* t = &kernels();
-    for (int i = 0; i < kIsaCount; ++i)
-        if (t == &kernels_for(static_cast<isa>(i))) return isa_name(static_cast<isa>(i));
-    return "reference";
-}
-
 namespace testhooks {
 bool force_isa(isa level) {
     const int i = static_cast<int>(level);
@@ -203,3 +197,12 @@ void transpose_rows(const double* M, int nRows, int nCols, double* X, idx r0, id
 }
 
 } // namespace linalg
+
+// The name of the set whose table kernels() returns now.
+const char* LinearAlgebra::Diagnostics::InstructionSet() {
+    using namespace linalg;
+    const kernel_table* t = &kernels();
+    for (int i = 0; i < kIsaCount; ++i)
+        if (t == &kernels_for(static_cast<isa>(i))) return isa_name(static_cast<isa>(i));
+    return "reference";
+}

@@ -186,9 +186,6 @@ bool isa_supported(isa level);
 // Lower-case name of a set: "sse2", "avx2", "avx512".
 const char* isa_name(isa level);
 
-// Name of the set whose table kernels() returns now.
-const char* active_isa_name();
-
 // The choice made from a LINALG_ISA value: `value` (nullptr or empty when
 // the variable is unset) against the best set the processor supports. An
 // unknown name, or a set above `best`, is ignored: the result is `best` and

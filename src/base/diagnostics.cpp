@@ -1,9 +1,9 @@
-// LinearAlgebra::Diagnostics: the exported face of base/message.h, the
-// version and the kernel table in use.
+// LinearAlgebra::Diagnostics: the exported face of base/message.h and the
+// version. InstructionSet() belongs to the kernel dispatch
+// (kernels/dispatch.cpp), which knows the table in use.
 #include "linalg_diag.h"
 
 #include "base/message.h"
-#include "kernels/kernels.h"
 #include "linalg_version.h"
 
 namespace LinearAlgebra {
@@ -34,8 +34,6 @@ void Diagnostics::SetFatalExit(bool on) { linalg::set_fatal_exit(on); }
 void Diagnostics::SetInteractive(bool on) { linalg::set_interactive(on); }
 
 const char* Diagnostics::Version() { return LINALG_VERSION_STRING; }
-
-const char* Diagnostics::InstructionSet() { return linalg::active_isa_name(); }
 
 void Diagnostics::Report(Error error, const char* text) {
     if (text == nullptr)
