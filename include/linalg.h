@@ -353,15 +353,17 @@ public:
 // solved by another.
 //
 // Threads. The library has no threads of its own. It takes two locks of its
-// own, both mutexes held for a few instructions: work memory locks its one
-// kept block whenever a work block of 4 MB or more is allocated or freed
-// (the work matrices of the solvers, inverse and determinant from about
-// order 720 up, and any other work block of that size), and the GPU
-// emulation guards its pool of fiber stacks. Besides these, only what the
-// runtime locks: the C library's lock of a stream while a message is
-// printed, the one-time guards of static initialisation, and the OpenMP
-// runtime's own synchronisation. The message handler and switches of
-// linalg_diag.h are atomics.
+// own, each held for a few instructions: work memory's spin lock (an atomic
+// flag; a waiter yields the processor) over its one kept block, taken
+// whenever a work block of 4 MB or more is allocated or freed (the work
+// matrices of the solvers, inverse and determinant from about order 720 up,
+// and any other work block of that size), around every fork() of the
+// process (an atfork handler, so a child never inherits it held) and once
+// at unload; and a mutex of the GPU emulation over its pool of fiber
+// stacks. Besides these, only what the runtime locks: the C library's lock
+// of a stream while a message is printed, the one-time guards of static
+// initialisation, and the OpenMP runtime's own synchronisation. The message
+// handler and switches of linalg_diag.h are atomics.
 //  * May run concurrently with anything on disjoint arrays: the sequential
 //    vector and matrix operations (SortVI included), SolveLSE, InverseMsq,
 //    DeterminantMsq, the three eigen-solvers.

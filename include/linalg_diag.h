@@ -56,9 +56,11 @@
 /// program calls the library from several threads. A message being handed
 /// over while another thread replaces the handler may still reach the old
 /// one, so keep its user data alive until the calls in flight have returned.
-/// The library's own locks: work memory takes a mutex when a work block of
-/// 4 MB or more is allocated or freed (it keeps one such block for reuse),
-/// and the GPU emulation guards its pool of fiber stacks with a mutex.
+/// The library's own locks: work memory takes a spin lock (an atomic flag; a
+/// waiter yields the processor) over the one block it keeps for reuse when a
+/// work block of 4 MB or more is allocated or freed, around every fork() of
+/// the process and once at unload; the GPU emulation guards its pool of
+/// fiber stacks with a mutex.
 /// Besides these only the runtime locks: the C library's stream lock while a
 /// message is printed, the one-time guards of static initialisation and the
 /// OpenMP runtime's synchronisation.
