@@ -218,6 +218,16 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
     Cblacs_gridinit(&g.ctx_row, "Row-major", 1, size);
     g.ctx_col = g.handle;
     Cblacs_gridinit(&g.ctx_col, "Row-major", size, 1);
+    // Sums and maxima over processes (inside pdsyevd, for one) in a fixed
+    // order, the same bits on every process: without this the reduction
+    // order follows message arrival and results change from run to run.
+    for (int c : {g.ctx, g.ctx_root, g.ctx_row, g.ctx_col}) {
+        int on = 1;
+        if (c >= 0) {
+            Cblacs_set(c, 15, &on);
+            Cblacs_set(c, 16, &on);
+        }
+    }
     int pr = 0, pc = 0;
     g.myrow = g.mycol = -1;
     if (g.ctx >= 0) Cblacs_gridinfo(g.ctx, &pr, &pc, &g.myrow, &g.mycol);

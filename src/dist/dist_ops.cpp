@@ -262,10 +262,11 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
                     break;
                 }
         }
-    // pdsyevd's work sizes, from its own documentation.
+    // pdsyevd's work sizes from its documentation, plus what its call of
+    // pdormtr needs beyond them when the block is large against the order.
     const int np = loc_rows(n), nq = loc_cols(n), nb = g.nb;
     const long long lwork = std::max(1 + 6LL * n + 2LL * np * nq, 3LL * n + std::max(nb * (np + 1LL), 3LL * nb)) +
-                            2LL * n;
+                            2LL * n + std::max(nb * (nb - 1LL) / 2, (np + nq) * 1LL * nb) + 1LL * nb * nb;
     const long long liwork = 7LL * n + 8LL * g.npcol + 2;
     Buffer a, z, w, work, out;
     IntBuffer iwork;
@@ -346,9 +347,11 @@ void DLA::InverseMsq(double* M, double* iM, int nDim) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (g.rank == 0 && n > 0 && (!M || !iM)) fault = kFaultNullArray;
-    // pdgetri's work sizes, from its own documentation (integer work rounded up).
+    // pdgetri's work sizes: its documented real work with a block to spare;
+    // its integer work check asks for more than documented on grids with
+    // more process rows than columns, so that bound is generous.
     const int np = loc_rows(n), nq = loc_cols(n);
-    const int lwork = std::max(1, np * g.nb), liwork = std::max(1, nq + std::max(np, g.nb) + g.nb);
+    const int lwork = (np + g.nb) * g.nb, liwork = nq + 2 * np + 4 * g.nb + 16;
     Buffer exps, at, a, work;
     IntBuffer ipiv, iwork;
     if (n > 0 && fault == kFaultNone) {

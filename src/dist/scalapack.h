@@ -16,6 +16,9 @@ void Cblacs_gridinit(int* context, const char* order, int nprow, int npcol);
 void Cblacs_gridmap(int* context, int* usermap, int ldumap, int nprow, int npcol);
 void Cblacs_gridinfo(int context, int* nprow, int* npcol, int* myrow, int* mycol);
 void Cblacs_gridexit(int context);
+// BLACS settings; what = 15: combine operations in a repeatable order,
+// what = 16: every process gets the same bits from a combine.
+void Cblacs_set(int context, int what, int* value);
 // Copies a submatrix between two distributions; every process of the
 // context `ictxt`, which must hold both distributions, calls it.
 void Cpdgemr2d(int m, int n, double* a, int ia, int ja, int* desca, double* b, int ib, int jb, int* descb,
