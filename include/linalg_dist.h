@@ -46,8 +46,9 @@
 //
 // The library's communicator returns MPI errors instead of aborting
 // (MPI_ERRORS_RETURN), but a peer that dies or never makes the call can still
-// leave the others waiting in a collective call. ScaLAPACK's own internal
-// allocations are not checked by it.
+// leave the others waiting in a collective call. The small internal
+// allocations of Cpdgemr2d and the PBLAS are ScaLAPACK's, which aborts the
+// job itself when one fails.
 #ifndef LINALG_DIST_H
 #define LINALG_DIST_H
 
