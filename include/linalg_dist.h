@@ -22,14 +22,17 @@
 // every rank before any ScaLAPACK call (sizes equal on all ranks, arrays
 // present, finite input for the eigen-solver, work memory), and the ranks
 // agree on the outcome before any output is written: after any failure every
-// output of every rank is untouched. The message is printed once, by rank 0
-// of the communicator, on standard output (words below; "\n" a line feed):
-//   "ERROR! Singular system!"                    no line feed: SolveLSE,
+// output of every rank is untouched. Every rank's calling thread gets the
+// failure in LinearAlgebra::Diagnostics::LastError() (linalg_diag.h; None
+// after a call that succeeds), and the message goes once, from rank 0 of the
+// communicator, through liblinalg's message path (its handler, else standard
+// output); its words ("\n" a line feed):
+//   "ERROR! Singular system!"                    (Singular) no line feed: SolveLSE,
 //       SolveLSE_R, InverseMsq, DeterminantMsq (order >= 4; returns 0.0).
 //       Same test as liblinalg's: rows scaled by powers of two to absolute
 //       sums in [0.5, 1), then any |U_kk| < 1e-12 after the LU factorisation
 //       (DeterminantMsq: no scaling, as in liblinalg).
-//   "\nERROR! MPI not initialized! Use DLA::Init_MPI( comm, nprow, npcol, nb )!\n"
+//   "\nERROR! MPI not initialized! Use DLA::Init_MPI( comm, nprow, npcol, nb )!\n"  (NotInitialized)
 //       any call before Init_MPI (or after Exit_MPI), and Init_MPI before
 //       MPI_Init; printed by rank 0 of MPI_COMM_WORLD (by every process when
 //       MPI itself is not running).
@@ -37,11 +40,12 @@
 //   "ERROR! DLA::Init_MPI: grid arguments differ between ranks!\n"
 //   "ERROR! DLA::%s: sizes differ between ranks!\n"
 //   "ERROR! DLA::%s: null array on a rank that holds data!\n"
-//   "ERROR! DLA::%s: NaN or infinity in the matrix!\n"  (eigen-solvers)
-//   "ERROR! Not enough memory for the DLA::%s work arrays (%zu bytes)!\n"
-//   "ERROR! DLA::%s: pdsyevd did not converge (info %d)!\n"
-//   "ERROR! DLA::%s: MPI error!\n"
-// (%s is the function's name.) DeterminantMsq returns NaN after a failure
+//   "ERROR! DLA::%s: NaN or infinity in the matrix!\n"  (NonFinite; eigen-solvers)
+//   "ERROR! Not enough memory for the DLA::%s work arrays (%zu bytes)!\n"  (NoMemory)
+//   "ERROR! DLA::%s: pdsyevd did not converge (info %d)!\n"  (NotConverged)
+//   "ERROR! DLA::%s: MPI error!\n"  (Io)
+// (%s is the function's name.) The grid, size and null-array messages set
+// NotInitialized: the error codes have no "invalid argument". DeterminantMsq returns NaN after a failure
 // other than a singular matrix, on every rank.
 //
 // The library's communicator returns MPI errors instead of aborting

@@ -1,5 +1,6 @@
 // The process grid (Init_MPI, Exit_MPI), the row blocks of the distributed
 // form, the message function and the agreement step.
+#include "linalg_diag.h"
 #include "linalg_dist.h"
 #include "dist/dist_internal.h"
 #include "dist/scalapack.h"
@@ -16,12 +17,10 @@ namespace linalg_dist {
 Grid g;
 
 void report(int error, bool speak, const char* text) {
-    (void)error;
-    if (speak) {
-        std::printf("%s", text);
-        std::fflush(stdout);
-    }
+    LinearAlgebra::Diagnostics::Report(static_cast<LinearAlgebra::Error>(error), speak ? text : nullptr);
 }
+
+void clear_status() { LinearAlgebra::Diagnostics::Report(LinearAlgebra::Error::None, nullptr); }
 
 void reportf(int error, const char* format, ...) {
     char text[256];
@@ -164,6 +163,7 @@ static void square_grid(int p, int* nprow, int* npcol) {
 }
 
 int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
+    clear_status();
     int inited = 0, finalized = 0;
     MPI_Initialized(&inited);
     MPI_Finalized(&finalized);

@@ -56,10 +56,13 @@ struct Grid {
 };
 extern Grid g;
 
-// The one place every message goes through. Every process of a failed call
-// calls it with the failure code `error`; the one that speaks (rank 0 of the
-// library's communicator) hands `text` to the message path.
+// The one place every message goes through: liblinalg's message path
+// (Diagnostics::Report). Every process of a failed call calls it with the
+// failure code `error`, which becomes the calling thread's LastError(); the
+// one that speaks (rank 0 of the library's communicator) hands over `text`.
 void report(int error, bool speak, const char* text);
+// LastError() = None, on entry to every function that can fail.
+void clear_status();
 // report() for rank 0 of the library's communicator, with a printf format.
 void reportf(int error, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The message for a call before Init_MPI; always false.

@@ -149,7 +149,10 @@ int grid_singular(const double* a, int n, int lld) {
     return singular;
 }
 
-bool check_up() { return g.up ? true : not_initialized(); }
+bool check_up() {
+    clear_status();
+    return g.up ? true : not_initialized();
+}
 
 // Agreement on the outcome of a later step: true when every rank may go on;
 // otherwise the message is printed once and false returned on every rank.

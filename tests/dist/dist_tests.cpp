@@ -7,6 +7,7 @@
 // directly (identical bits), liblinalg's results (to rounding), and every
 // error path (one message on rank 0, outputs untouched on every rank).
 #include "linalg.h"
+#include "linalg_diag.h"
 #include "linalg_dist.h"
 #include "dist/scalapack.h"
 
@@ -25,7 +26,9 @@
 extern "C" void pdgesv_(const int* n, const int* nrhs, double* a, const int* ia, const int* ja, const int* desca,
                         int* ipiv, double* b, const int* ib, const int* jb, const int* descb, int* info);
 
+using LinearAlgebra::Diagnostics;
 using LinearAlgebra::DLA;
+using LinearAlgebra::Error;
 using LinearAlgebra::LA;
 using Vec = std::vector<double>;
 
@@ -345,13 +348,15 @@ void case_eigen(int n, Direct& d) {
     CHECK(dm <= 1e-9);
 }
 
-// `call` fails: rank 0 prints exactly `expected` (or text starting with it
-// when `prefix`), the other ranks nothing, and every output keeps its bits.
-void expect_failure(const std::string& expected, const std::function<void()>& call, std::vector<Vec*> outputs,
-                    bool prefix = false) {
+// `call` fails with `error`: rank 0 prints exactly `expected` (or text
+// starting with it when `prefix`), the other ranks nothing, every rank's
+// LastError() is `error`, and every output keeps its bits.
+void expect_failure(Error error, const std::string& expected, const std::function<void()>& call,
+                    std::vector<Vec*> outputs, bool prefix = false) {
     std::vector<Vec> before;
     for (Vec* v : outputs) before.push_back(*v);
     const std::string text = captured(call);
+    CHECK(Diagnostics::LastError() == error);
     if (rank_ == 0) {
         CHECK(prefix ? text.compare(0, expected.size(), expected) == 0 : text == expected);
         if (text != expected && !prefix) std::fprintf(stderr, "  got \"%s\"\n", text.c_str());
@@ -367,22 +372,23 @@ void case_errors() {
     for (int j = 0; j < n; ++j) A[n + j] = A[j];  // two equal rows
     Vec Ar = my_rows(A, n, n), br = my_rows(b, n, 1), Xr(br.size(), 7.0);
     const std::string singular = "ERROR! Singular system!";
-    expect_failure(singular, [&] { DLA::SolveLSE(root_ptr(A), root_ptr(b), root_ptr(X), n); }, {&X});
-    expect_failure(singular, [&] { DLA::SolveLSE_R(Ar.data(), br.data(), Xr.data(), n); }, {&Xr});
+    expect_failure(Error::Singular, singular, [&] { DLA::SolveLSE(root_ptr(A), root_ptr(b), root_ptr(X), n); }, {&X});
+    expect_failure(Error::Singular, singular, [&] { DLA::SolveLSE_R(Ar.data(), br.data(), Xr.data(), n); }, {&Xr});
     Vec iM(A.size(), 7.0);
-    expect_failure(singular, [&] { DLA::InverseMsq(root_ptr(A), root_ptr(iM), n); }, {&iM});
+    expect_failure(Error::Singular, singular, [&] { DLA::InverseMsq(root_ptr(A), root_ptr(iM), n); }, {&iM});
     double det = 1.0;
-    expect_failure(singular, [&] { det = DLA::DeterminantMsq(root_ptr(A), n); }, {});
+    expect_failure(Error::Singular, singular, [&] { det = DLA::DeterminantMsq(root_ptr(A), n); }, {});
     CHECK(det == 0.0);
 
     // liblinalg's threshold after row scaling: refused at 1e-13, solved at 1e-11.
     for (double eps : {1e-13, 1e-11}) {
         Vec T = {1.0, 1.0, 1.0, 1.0 + eps}, tb = {1.0, 2.0}, tx = {7.0, 7.0};
         if (eps < 1e-12) {
-            expect_failure(singular, [&] { DLA::SolveLSE(root_ptr(T), root_ptr(tb), root_ptr(tx), 2); }, {&tx});
+            expect_failure(Error::Singular, singular, [&] { DLA::SolveLSE(root_ptr(T), root_ptr(tb), root_ptr(tx), 2); }, {&tx});
         } else {
             const std::string text = captured([&] { DLA::SolveLSE(root_ptr(T), root_ptr(tb), root_ptr(tx), 2); });
             CHECK(text.empty());
+            CHECK(Diagnostics::LastError() == Error::None);  // after the failures above
             if (rank_ == 0) CHECK(std::isfinite(tx[0]) && std::isfinite(tx[1]));
         }
     }
@@ -391,25 +397,34 @@ void case_errors() {
     Vec M = symmetric_lower(n, 63);
     M[static_cast<size_t>(n - 1) * n + 2] = INFINITY;
     Vec Mr = my_rows(M, n, n), eV(n, 7.0), eM(Mr.size(), 7.0);
-    expect_failure("ERROR! DLA::EigenSymmSystemMsqD_R: NaN or infinity in the matrix!\n",
+    expect_failure(Error::NonFinite, "ERROR! DLA::EigenSymmSystemMsqD_R: NaN or infinity in the matrix!\n",
                    [&] { DLA::EigenSymmSystemMsqD_R(Mr.data(), n, eV.data(), eM.data()); }, {&eV, &eM});
     Vec eVroot(n, 7.0), eMroot(M.size(), 7.0);
-    expect_failure("ERROR! DLA::EigenSymmSystemMsqD: NaN or infinity in the matrix!\n",
+    expect_failure(Error::NonFinite, "ERROR! DLA::EigenSymmSystemMsqD: NaN or infinity in the matrix!\n",
                    [&] { DLA::EigenSymmSystemMsqD(root_ptr(M), n, root_ptr(eVroot), root_ptr(eMroot)); },
                    {&eVroot, &eMroot});
 
     if (size_ > 1) {
         const int mine = rank_ == 1 ? n + 1 : n;
-        expect_failure("ERROR! DLA::SolveLSE_R: sizes differ between ranks!\n",
+        expect_failure(Error::NotInitialized, "ERROR! DLA::SolveLSE_R: sizes differ between ranks!\n",
                        [&] { DLA::SolveLSE_R(Ar.data(), br.data(), Xr.data(), mine); }, {&Xr});
     }
+    // Through liblinalg's message handler: the text reaches it on rank 0 and
+    // nothing is printed.
+    std::string handed;
+    Diagnostics::SetMessageHandler([](const char* text, void* user) { *static_cast<std::string*>(user) += text; },
+                                   &handed);
+    CHECK(captured([&] { DLA::SolveLSE_R(Ar.data(), br.data(), Xr.data(), n); }).empty());
+    Diagnostics::SetMessageHandler(nullptr, nullptr);
+    CHECK(handed == (rank_ == 0 ? singular : std::string()));
+
     Vec B = random_matrix(n, n, 64), C(A.size(), 7.0);
-    expect_failure("ERROR! DLA::MultiplyMM: null array on a rank that holds data!\n",
+    expect_failure(Error::NotInitialized, "ERROR! DLA::MultiplyMM: null array on a rank that holds data!\n",
                    [&] { DLA::MultiplyMM(nullptr, n, n, root_ptr(B), n, root_ptr(C)); }, {&C});
     // Work arrays far beyond memory; the inputs are never read.
     double dummy[1] = {7.0};
     Vec none;
-    expect_failure("ERROR! Not enough memory for the DLA::SolveLSE work arrays (",
+    expect_failure(Error::NoMemory, "ERROR! Not enough memory for the DLA::SolveLSE work arrays (",
                    [&] { DLA::SolveLSE(dummy, dummy, dummy, 1 << 21); }, {}, true);
     CHECK(dummy[0] == 7.0);
 }
@@ -421,15 +436,15 @@ void case_init_errors() {
     std::snprintf(expected, sizeof expected,
                   "ERROR! DLA::Init_MPI: grid %d x 1 with block 8 does not fit %d ranks!\n", size_ + 1, size_);
     int rc = 0;
-    expect_failure(expected, [&] { rc = DLA::Init_MPI(MPI_COMM_WORLD, size_ + 1, 1, 8); }, {});
+    expect_failure(Error::NotInitialized, expected, [&] { rc = DLA::Init_MPI(MPI_COMM_WORLD, size_ + 1, 1, 8); }, {});
     CHECK(rc == -1);
     if (size_ > 1) {
-        expect_failure("ERROR! DLA::Init_MPI: grid arguments differ between ranks!\n",
+        expect_failure(Error::NotInitialized, "ERROR! DLA::Init_MPI: grid arguments differ between ranks!\n",
                        [&] { rc = DLA::Init_MPI(MPI_COMM_WORLD, 1, 1, rank_ == 1 ? 16 : 8); }, {});
         CHECK(rc == -1);
     }
     Vec A = system_matrix(3, 71), b(3, 1.0), x(3, 7.0);
-    expect_failure("\nERROR! MPI not initialized! Use DLA::Init_MPI( comm, nprow, npcol, nb )!\n",
+    expect_failure(Error::NotInitialized, "\nERROR! MPI not initialized! Use DLA::Init_MPI( comm, nprow, npcol, nb )!\n",
                    [&] { DLA::SolveLSE(root_ptr(A), root_ptr(b), root_ptr(x), 3); }, {&x});
     CHECK(DLA::RowsCount(10, 0) == 0);
 }
