@@ -43,12 +43,14 @@ if(LINALG_DIST_BUILT)
   endif()
   add_library(linalg::linalg_dist ALIAS linalg_dist)
 
-  # mpirun for the tests, the example and the benchmark: loopback only, as
-  # root where CI runs, one BLAS thread per rank.
+  # mpirun for the tests and the example: loopback only, as root where CI
+  # runs, one BLAS thread per rank, waiting ranks yield the processor (the
+  # 4-rank tests run oversubscribed).
   set(LINALG_MPI_ENV
     OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
     OMPI_MCA_btl=self,vader OMPI_MCA_btl_tcp_if_include=lo OMPI_MCA_oob_tcp_if_include=lo
-    OMPI_MCA_rmaps_base_oversubscribe=1 OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1)
+    OMPI_MCA_rmaps_base_oversubscribe=1 OMPI_MCA_mpi_yield_when_idle=1
+    OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1)
   if(LINALG_SANITIZE)
     list(APPEND LINALG_MPI_ENV ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1)
   else()
