@@ -8,7 +8,14 @@ set(LINALG_DIST "AUTO" CACHE STRING "Companion library over ScaLAPACK/MPI: AUTO,
 set_property(CACHE LINALG_DIST PROPERTY STRINGS AUTO ON OFF)
 
 set(LINALG_DIST_BUILT OFF)
-if(NOT LINALG_DIST STREQUAL "OFF")
+# AUTO looks only on native Linux builds: in a cross build (MinGW, say) the
+# host's MPI and ScaLAPACK would be found and do not fit the target.
+if(LINALG_DIST STREQUAL "AUTO" AND (CMAKE_CROSSCOMPILING OR WIN32))
+  set(_linalg_dist_look OFF)
+else()
+  set(_linalg_dist_look ON)
+endif()
+if(_linalg_dist_look AND NOT LINALG_DIST STREQUAL "OFF")
   find_package(PkgConfig QUIET)
   if(PKG_CONFIG_FOUND)
     pkg_check_modules(LINALG_SCALAPACK QUIET IMPORTED_TARGET scalapack-openmpi)
