@@ -29,7 +29,13 @@
 #include "linalg_version.h"  // LINALG_VERSION_MAJOR, _MINOR, _PATCH, LINALG_VERSION
 
 #if defined(_WIN32)
+#if defined(LINALG_BUILDING_DLL)
 #define LINALG_API __declspec(dllexport)
+#elif defined(LINALG_STATIC)
+#define LINALG_API
+#else
+#define LINALG_API __declspec(dllimport)
+#endif
 #else
 #define LINALG_API __attribute__((visibility("default")))
 #endif

@@ -8,6 +8,10 @@ TEST(Cuda, NotBuilt) { GTEST_SKIP() << "built against the real CUDA runtime"; }
 #else
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -66,7 +70,11 @@ class StdinFeed {
 public:
     explicit StdinFeed(const std::string& data) {
         int fds[2];
+#ifdef _WIN32
+        EXPECT_EQ(_pipe(fds, 65536, _O_BINARY), 0);
+#else
         EXPECT_EQ(pipe(fds), 0);
+#endif
         EXPECT_EQ(write(fds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
         close(fds[1]);
         saved_ = dup(0);

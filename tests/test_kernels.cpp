@@ -21,6 +21,9 @@
 
 #include <omp.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 using LinearAlgebra::LA;
 using linalg::isa;
@@ -685,11 +688,20 @@ TEST(KernelDispatch, DISABLED_PrintResultDigest) { std::printf("digest: %s\n", r
 // printed (standard output and error).
 std::string run_child(const std::string& value) {
     char self[4096] = {};
+    const std::string args = " --gtest_also_run_disabled_tests"
+                             " --gtest_filter=KernelDispatch.DISABLED_PrintResultDigest 2>&1";
+#ifdef _WIN32
+    if (GetModuleFileNameA(nullptr, self, sizeof self - 1) == 0) return "";
+    _putenv_s("LINALG_ISA", value.c_str());  // the child inherits it
+    const std::string cmd = std::string("\"") + self + "\"" + args;
+#else
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "";
-    const std::string cmd = "LINALG_ISA=" + value + " '" + self +
-                            "' --gtest_also_run_disabled_tests"
-                            " --gtest_filter=KernelDispatch.DISABLED_PrintResultDigest 2>&1";
+    const std::string cmd = "LINALG_ISA=" + value + " '" + self + "'" + args;
+#endif
     FILE* p = popen(cmd.c_str(), "r");
+#ifdef _WIN32
+    _putenv_s("LINALG_ISA", "");
+#endif
     if (!p) return "";
     std::string text;
     char line[512];

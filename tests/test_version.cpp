@@ -37,6 +37,9 @@ TEST(Version, MacrosEqualTheProjectVersion) {
 
 // The SONAME carries the major version: liblinalg.so.<major>.
 TEST(Version, SonameCarriesTheMajorVersion) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a DLL has no SONAME (ELF only)";
+#endif
     const std::string cmd = std::string("objdump -p '") + LINALG_SHARED_LIB + "'";
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);

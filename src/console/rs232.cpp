@@ -12,6 +12,8 @@ namespace linalg {
 
 namespace {
 
+std::vector<std::string>* trace_log = nullptr;
+
 // Open -> one-byte writes -> close; the port is closed on every path, and a
 // failure is recorded as Error::Io (the exported functions store None on
 // entry, and each sends at most once). The device path is a string: when
@@ -20,7 +22,7 @@ namespace {
 int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsigned int baudRate) {
     try {
         const std::string path = com_device_path(port);
-        speed_t speed;
+        line_speed speed;
         if (path.empty() || !baud_to_speed(baudRate, &speed)) {
             set_status(Error::Io);
             return SERIAL_ARG_ERROR;
@@ -46,6 +48,21 @@ int send_bytes(const unsigned char* bytes, int count, unsigned char port, unsign
 constexpr unsigned int PROGRESS_BAUD = 9600;
 
 } // namespace
+
+std::string com_port_name(int port) {
+    if (port < 1 || port > 20) return std::string();
+    return "COM" + std::to_string(port);
+}
+
+namespace testhooks {
+void serial_trace(std::vector<std::string>* t) { trace_log = t; }
+} // namespace testhooks
+
+void serial_trace_step(const std::string& step) {
+    if (trace_log) trace_log->push_back(step);
+}
+
+bool serial_tracing() { return trace_log != nullptr; }
 
 int SendByteCOM(unsigned char dat, unsigned char port, unsigned int baudRate) {
     return send_bytes(&dat, 1, port, baudRate);

@@ -1,18 +1,20 @@
-// POSIX serial devices for the RS232 commands.
+// POSIX serial devices for the RS232 commands (Windows: serial_port_win.cpp).
 #include "console/serial_port.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <type_traits>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace linalg {
 
-namespace {
+static_assert(std::is_same<speed_t, line_speed>::value, "line_speed holds a termios speed_t");
 
-std::vector<std::string>* trace_log = nullptr;
+namespace {
 
 // How long a write waits for the device to take one byte.
 constexpr int WRITE_TIMEOUT_MS = 5000;
@@ -50,11 +52,6 @@ const BaudEntry baud_table[] = {
 
 } // namespace
 
-std::string com_port_name(int port) {
-    if (port < 1 || port > 20) return std::string();
-    return "COM" + std::to_string(port);
-}
-
 std::string com_device_path(int port) {
     if (port < 1 || port > 20) return std::string();
     const std::string var = "LINALG_" + com_port_name(port);
@@ -63,7 +60,7 @@ std::string com_device_path(int port) {
     return "/dev/ttyS" + std::to_string(port - 1);
 }
 
-bool baud_to_speed(unsigned int baud, speed_t* speed) {
+bool baud_to_speed(unsigned int baud, line_speed* speed) {
     for (const auto& e : baud_table)
         if (e.baud == baud) {
             *speed = e.speed;
@@ -74,7 +71,7 @@ bool baud_to_speed(unsigned int baud, speed_t* speed) {
 
 SerialPort::~SerialPort() { close(); }
 
-int SerialPort::open(const std::string& path, speed_t speed) {
+int SerialPort::open(const std::string& path, line_speed speed) {
     close();
     // Non-blocking, so a missing carrier cannot hold the open; no
     // controlling terminal, so the port never sends us SIGHUP.
@@ -103,7 +100,7 @@ int SerialPort::open(const std::string& path, speed_t speed) {
 int SerialPort::write_byte(unsigned char byte) {
     if (fd_ < 0) return SERIAL_IO_ERROR;
     for (;;) {
-        pollfd p{fd_, POLLOUT, 0};
+        pollfd p{static_cast<int>(fd_), POLLOUT, 0};
         const int r = poll(&p, 1, WRITE_TIMEOUT_MS);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0 || !(p.revents & POLLOUT)) return SERIAL_IO_ERROR;
@@ -118,15 +115,5 @@ void SerialPort::close() {
     ::close(fd_);
     fd_ = -1;
 }
-
-namespace testhooks {
-void serial_trace(std::vector<std::string>* t) { trace_log = t; }
-} // namespace testhooks
-
-void serial_trace_step(const std::string& step) {
-    if (trace_log) trace_log->push_back(step);
-}
-
-bool serial_tracing() { return trace_log != nullptr; }
 
 } // namespace linalg

@@ -1,15 +1,17 @@
-// Serial ports on POSIX (termios), behind ConsoleFunctions::RS232.
+// Serial ports behind ConsoleFunctions::RS232: termios devices on POSIX
+// (serial_port.cpp), the Win32 communications API on Windows
+// (serial_port_win.cpp).
 //
 // Port numbers 1 to 20 name COM1 to COM20. Each name maps to a device path:
 // the value of the environment variable LINALG_COM<n> when it is set and not
-// empty (for USB adapters, pseudo-terminals, ...), else /dev/ttyS<n-1>.
+// empty (for USB adapters, pseudo-terminals, ...), else /dev/ttyS<n-1> on
+// POSIX and \\.\COM<n> on Windows.
 #ifndef LINALG_CONSOLE_SERIAL_PORT_H
 #define LINALG_CONSOLE_SERIAL_PORT_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
-
-#include <termios.h>
 
 namespace linalg {
 
@@ -22,9 +24,12 @@ constexpr int SERIAL_ARG_ERROR = -2;  // no such port number, unusable setting
 std::string com_port_name(int port);
 // Device path of COM<port> (see above), else empty.
 std::string com_device_path(int port);
-// The termios speed for a baud rate, or false when the line discipline has
-// no such rate (0 included).
-bool baud_to_speed(unsigned int baud, speed_t* speed);
+// The platform's line speed for a baud rate: a termios speed_t on POSIX, the
+// rate itself on Windows (whose driver judges it when the line is set).
+using line_speed = unsigned int;
+// The line speed for a baud rate, or false when the platform has no such
+// rate (0 included).
+bool baud_to_speed(unsigned int baud, line_speed* speed);
 
 // One open serial device, raw 8N1 without flow control at a fixed rate.
 // Opening never waits for a carrier (non-blocking open, no controlling
@@ -40,13 +45,14 @@ public:
     // Opens `path` and sets the line; SERIAL_OK, SERIAL_IO_ERROR when the
     // device is missing, refused or not a serial line, SERIAL_ARG_ERROR when
     // it rejects the speed.
-    int open(const std::string& path, speed_t speed);
+    int open(const std::string& path, line_speed speed);
     // Writes one byte with one write; SERIAL_OK or SERIAL_IO_ERROR.
     int write_byte(unsigned char byte);
     void close();
 
 private:
-    int fd_ = -1;
+    // The open device: a file descriptor on POSIX, a HANDLE on Windows.
+    std::intptr_t fd_ = -1;
 };
 
 // Records one step of a sender in the test trace, if one is set; senders

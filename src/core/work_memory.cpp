@@ -1,4 +1,5 @@
 #include "core/work_memory.h"
+#include "core/work_memory_os.h"
 
 #include "base/message.h"
 
@@ -6,11 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include <malloc.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/mman.h>
+#include <thread>
 
 namespace linalg {
 
@@ -22,10 +19,8 @@ std::atomic<long long> held{0};
 // slices) are aligned to 2 MB and offered to the kernel for transparent huge
 // pages: a fresh 32 MB matrix then costs 16 page faults instead of 8192, and
 // the eliminations' strided row walks miss the TLB far less (SolveLSE at
-// order 2000 ran about 10 % faster). Where huge pages are off, madvise fails
-// quietly and the block is an ordinary one.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugeBlock = std::size_t{4} << 20;
+// order 2000 ran about 10 % faster). The platform file (work_memory_os.h)
+// allocates them.
 
 // One such block, of at most kKeepMax bytes, is kept after work_free for the
 // next large request: a program that solves, inverts or finds eigenvalues in
@@ -54,7 +49,7 @@ std::size_t kept_size = 0;  // usable bytes
 bool kept_closed = false;
 
 void lock_kept() {
-    while (kept_lock.test_and_set(std::memory_order_acquire)) sched_yield();
+    while (kept_lock.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
 }
 void unlock_kept() { kept_lock.clear(std::memory_order_release); }
 
@@ -71,7 +66,7 @@ struct KeptGuard {
 // starts with the lock held by a thread it does not have.
 struct KeptOwner {
     KeptOwner() {
-        if (kKeep) pthread_atfork(lock_kept, unlock_kept, unlock_kept);
+        if (kKeep) guard_lock_across_fork(lock_kept, unlock_kept);
     }
     ~KeptOwner() {
         void* p;
@@ -82,7 +77,7 @@ struct KeptOwner {
             kept_size = 0;
             kept_closed = true;
         }
-        std::free(p);
+        if (p) large_block_free(p);
     }
     KeptOwner(const KeptOwner&) = delete;
     KeptOwner& operator=(const KeptOwner&) = delete;
@@ -99,13 +94,11 @@ void* take_kept(std::size_t bytes) {
     return p;
 }
 
-// Keeps p if it is a large block (from the aligned path) within kKeepMax,
+// Keeps p if it is a large block of `size` usable bytes within kKeepMax,
 // freeing the block kept before; returns false if p is not kept (always
 // once the store is closed).
-bool keep(void* p) {
-    if (!kKeep || reinterpret_cast<std::uintptr_t>(p) % kHugePage != 0) return false;
-    const std::size_t size = malloc_usable_size(p);
-    if (size < kHugeBlock || size > kKeepMax) return false;
+bool keep(void* p, std::size_t size) {
+    if (!kKeep || size < kHugeBlock || size > kKeepMax) return false;
     void* old;
     {
         KeptGuard guard;
@@ -114,7 +107,7 @@ bool keep(void* p) {
         kept_block = p;
         kept_size = size;
     }
-    std::free(old);
+    if (old) large_block_free(old);
     return true;
 }
 } // namespace
@@ -129,10 +122,7 @@ void* work_alloc(std::size_t bytes) {
         const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
         p = take_kept(bytes);
         if (!p) {
-            p = size >= bytes ? std::aligned_alloc(kHugePage, size) : nullptr;
-#ifdef MADV_HUGEPAGE
-            if (p) madvise(p, size, MADV_HUGEPAGE);
-#endif
+            p = size >= bytes ? large_block_alloc(size) : nullptr;
         }
     } else {
         p = std::malloc(bytes);
@@ -144,7 +134,12 @@ void* work_alloc(std::size_t bytes) {
 void work_free(void* p) {
     if (!p) return;
     --held;
-    if (!keep(p)) std::free(p);
+    const std::size_t large = large_block_size(p);
+    if (large == 0) {
+        std::free(p);
+    } else if (!keep(p, large)) {
+        large_block_free(p);
+    }
 }
 
 std::size_t work_bytes(long long rows, long long cols, std::size_t elem) {

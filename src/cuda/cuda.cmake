@@ -12,6 +12,7 @@
 set(_la_cuda_dir ${PROJECT_SOURCE_DIR}/src/cuda)
 file(GLOB _la_cuda_sources CONFIGURE_DEPENDS ${_la_cuda_dir}/*.cpp)
 file(GLOB _la_cuda_emu_sources CONFIGURE_DEPENDS ${_la_cuda_dir}/emu/*.cpp)
+linalg_platform_sources(_la_cuda_emu_sources)
 string(TOUPPER "${LINALG_CUDA}" _la_cuda_mode)
 
 set(_la_cuda_real OFF)

@@ -2,10 +2,6 @@
 // launcher with block barriers (see cuda_emu.h and emu_hooks.h).
 #include "cuda/emu/cuda_emu.h"
 
-#include <sys/mman.h>
-#include <ucontext.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -20,17 +16,7 @@
 #include <vector>
 
 #include "cuda/emu/emu_hooks.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define LINALG_EMU_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LINALG_EMU_ASAN 1
-#endif
-#endif
-#if defined(LINALG_EMU_ASAN)
-#include <sanitizer/common_interface_defs.h>
-#endif
+#include "cuda/emu/fibers.h"
 
 __thread dim3 threadIdx;
 __thread dim3 blockIdx;
@@ -133,8 +119,15 @@ Device* current() {
     return &r.devices[static_cast<std::size_t>(t_current)];
 }
 
+// Device buffers: host blocks aligned as a GPU aligns its allocations, from
+// the standard aligned operator new (every platform's C library has it under
+// a different name).
+constexpr std::align_val_t kDeviceAlign{256};
+void* device_block(std::size_t size) { return ::operator new(size, kDeviceAlign, std::nothrow); }
+void free_device_block(void* p) { ::operator delete(p, kDeviceAlign); }
+
 void release_all(Device& d) {
-    for (const auto& a : d.allocs) std::free(reinterpret_cast<void*>(a.first));
+    for (const auto& a : d.allocs) free_device_block(reinterpret_cast<void*>(a.first));
     d.allocs.clear();
     d.used = 0;
 }
@@ -155,95 +148,21 @@ std::string shape(const char* what, dim3 d) {
 
 // ---- block execution ------------------------------------------------------
 
-// Stack of one fiber. AddressSanitizer's frames are several times larger
-// (red zones around every local), so its builds get more.
-#if defined(LINALG_EMU_ASAN)
-constexpr std::size_t kStackBytes = 256 * 1024;
-#else
-constexpr std::size_t kStackBytes = 64 * 1024;
-#endif
-
-// Fiber stacks, each with an inaccessible guard page below it, so an
-// overflow faults at once instead of overwriting other memory. Stacks are
-// kept in a process-wide pool for reuse across launches (a pool rather than
-// a thread_local cache: a thread_local with a destructor registers it with
-// the C library on first use, which can fail and abort when memory is
-// short). The pool's table is fixed, so taking and returning never
-// allocates; a stack that does not fit into it is unmapped.
-class StackPool {
-public:
-    // A stack's lowest usable address, or nullptr when no memory is left.
-    char* take() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (count_ > 0) return free_[--count_];
-        }
-        if (host_alloc_refused()) return nullptr;
-        const std::size_t guard = page();
-        void* p = mmap(nullptr, guard + kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                       -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-        if (mprotect(p, guard, PROT_NONE) != 0) {
-            munmap(p, guard + kStackBytes);
-            return nullptr;
-        }
-        return static_cast<char*>(p) + guard;
-    }
-    void give_back(char* stack) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (count_ < kSlots) {
-                free_[count_++] = stack;
-                return;
-            }
-        }
-        unmap(stack);
-    }
-    // Unmaps every pooled stack (test hooks, and at exit).
-    void drain() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        while (count_ > 0) unmap(free_[--count_]);
-    }
-    ~StackPool() { drain(); }
-
-private:
-    static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
-    static void unmap(char* stack) { munmap(stack - page(), page() + kStackBytes); }
-    static constexpr std::size_t kSlots = 1024;
-    std::mutex mutex_;
-    char* free_[kSlots] = {};
-    std::size_t count_ = 0;
-};
-
-StackPool g_stacks;
-
 // Thrown by a barrier met by a thread that runs as a plain call: the block
 // was started without fibers because its first thread finished without one.
 struct BarrierOutsideFiber {};
 
+void fiber_entry();
+
 struct BlockRun {
+    explicit BlockRun(unsigned threads) : fibers(threads, fiber_entry, [] { return !host_alloc_refused(); }) {}
     ThreadBody body = nullptr;
     void* context = nullptr;
     dim3 dims;
-    // Value-initialised: the sanitizer's swapcontext reads uc_stack of the
-    // context it switches to, and swapcontext never sets it.
-    ucontext_t scheduler{};
-    std::vector<ucontext_t> fibers;
+    Fibers fibers;
     std::vector<char> done;
-    std::vector<char*> stacks;  // taken from the pool, returned after the launch
     unsigned running = 0;
-    const void* scheduler_stack = nullptr;  // for the sanitizer's switch notes
-    std::size_t scheduler_stack_size = 0;
 };
-
-// AddressSanitizer must be told about every stack switch.
-#if defined(LINALG_EMU_ASAN)
-void switch_begin(void** fake, const void* bottom, std::size_t size) { __sanitizer_start_switch_fiber(fake, bottom, size); }
-void switch_end(void* fake, const void** bottom, std::size_t* size) { __sanitizer_finish_switch_fiber(fake, bottom, size); }
-#else
-void switch_begin(void**, const void*, std::size_t) {}
-void switch_end(void*, const void**, std::size_t*) {}
-#endif
 
 thread_local BlockRun* t_run = nullptr;
 thread_local bool t_in_fiber = false;
@@ -254,37 +173,18 @@ dim3 thread_index(const dim3& dims, unsigned t) {
 
 void fiber_entry() {
     BlockRun& r = *t_run;
-    switch_end(nullptr, &r.scheduler_stack, &r.scheduler_stack_size);
     r.body(r.context);
     r.done[r.running] = 1;
-    switch_begin(nullptr, r.scheduler_stack, r.scheduler_stack_size);
-    // returning resumes the scheduler (uc_link)
 }
 
-void start_fiber(BlockRun& r, unsigned t) {
-    while (r.stacks.size() <= t) {
-        r.stacks.reserve(r.dims.x * r.dims.y * r.dims.z);
-        char* stack = g_stacks.take();
-        if (!stack) throw std::bad_alloc();
-        r.stacks.push_back(stack);  // capacity reserved: cannot throw and lose the stack
-    }
-    ucontext_t& uc = r.fibers[t];
-    getcontext(&uc);
-    uc.uc_stack.ss_sp = r.stacks[t];
-    uc.uc_stack.ss_size = kStackBytes;
-    uc.uc_link = &r.scheduler;
-    makecontext(&uc, fiber_entry, 0);
-}
+void start_fiber(BlockRun& r, unsigned t) { r.fibers.start(t); }
 
 // Runs fiber t until it meets a barrier or finishes.
 void resume(BlockRun& r, unsigned t) {
     r.running = t;
     threadIdx = thread_index(r.dims, t);
     t_in_fiber = true;
-    void* fake = nullptr;
-    switch_begin(&fake, r.stacks[t], kStackBytes);
-    swapcontext(&r.scheduler, &r.fibers[t]);
-    switch_end(fake, nullptr, nullptr);
+    r.fibers.resume(t);
     t_in_fiber = false;
 }
 
@@ -296,7 +196,6 @@ void resume(BlockRun& r, unsigned t) {
 void run_block(BlockRun& r, const std::vector<unsigned>& order) {
     const unsigned n = static_cast<unsigned>(order.size());
     r.done.assign(n, 0);
-    if (r.fibers.size() < n) r.fibers.resize(n);
     start_fiber(r, order[0]);
     resume(r, order[0]);
     if (r.done[order[0]]) {
@@ -356,7 +255,7 @@ void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* cont
     }
 
     const unsigned n = block.x * block.y * block.z;
-    BlockRun run;
+    BlockRun run(n);
     run.body = body;
     run.context = context;
     run.dims = block;
@@ -386,7 +285,6 @@ void launch(const char* name, dim3 grid, dim3 block, ThreadBody body, void* cont
         // already run may have written, so the caller must not download.
         fail(cudaErrorMemoryAllocation);
     }
-    for (char* stack : run.stacks) g_stacks.give_back(stack);
     t_run = outer;
 }
 
@@ -405,10 +303,7 @@ void __syncthreads() {
         throw BarrierOutsideFiber{};
     }
     BlockRun& r = *t_run;
-    void* fake = nullptr;
-    switch_begin(&fake, r.scheduler_stack, r.scheduler_stack_size);
-    swapcontext(&r.fibers[r.running], &r.scheduler);
-    switch_end(fake, &r.scheduler_stack, &r.scheduler_stack_size);
+    r.fibers.yield(r.running);
 }
 
 // ---- runtime API ------------------------------------------------------------
@@ -493,12 +388,12 @@ cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
     // Device memory is host memory here: a host that has none left gives
     // the runtime's out-of-memory error, also when the bookkeeping entry
     // cannot be allocated.
-    void* p = linalg::emu::host_alloc_refused() ? nullptr : std::aligned_alloc(256, (size + 255) / 256 * 256);
+    void* p = linalg::emu::host_alloc_refused() ? nullptr : linalg::emu::device_block((size + 255) / 256 * 256);
     if (!p) return fail(cudaErrorMemoryAllocation);
     try {
         d->allocs[reinterpret_cast<std::uintptr_t>(p)] = size;
     } catch (const std::bad_alloc&) {
-        std::free(p);
+        linalg::emu::free_device_block(p);
         return fail(cudaErrorMemoryAllocation);
     }
     d->used += size;
@@ -519,7 +414,7 @@ cudaError_t cudaFree(void* devPtr) {
     if (d->sticky != cudaSuccess) return fail(d->sticky);
     if (!known) return fail(cudaErrorInvalidValue);
     d->used -= it->second;
-    std::free(devPtr);
+    linalg::emu::free_device_block(devPtr);
     d->allocs.erase(it);
     return cudaSuccess;
 }
@@ -604,7 +499,7 @@ void set_devices(const std::vector<std::pair<int, int>>& capabilities) {
     r.launch_fault = Fault{};
     r.host_fault = Fault{};
     r.host_allocs = 0;
-    g_stacks.drain();
+    Fibers::drain_pool();
     r.tracing = false;
     r.log.clear();
     r.order = ThreadOrder::forward;

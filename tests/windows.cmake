@@ -1,0 +1,46 @@
+# The test suite of the Windows build (MinGW-w64), run by CTest through the
+# cross-compiling emulator (Wine). GoogleTest is built from source with the
+# same compiler (Debian's googletest source package, /usr/src/googletest).
+#
+# Programs left out here, and why:
+#   test_console, test_serial, test_fault_injection: drive the POSIX terminal
+#     and serial layers through pseudo-terminals (openpty, termios, fork); the
+#     Windows layers have their own tests (test_windows_layers);
+#   test_exports: reads the ELF dynamic symbol table (nm -D); the DLL's
+#     exports are checked by test_msvc_names;
+#   test_solvers, test_eigen, test_eigen_types: compare with LAPACKE, which
+#     has no MinGW build on Debian; the solvers' and eigen-solvers' bits are
+#     compared with the Linux build through the kernel tests' result digest.
+set(LINALG_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows test build")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(${LINALG_GTEST_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+set(_la_not_on_windows test_console test_serial test_fault_injection test_exports
+    test_solvers test_eigen test_eigen_types)
+
+file(GLOB SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
+add_library(linalg_test_support STATIC ${SUPPORT_SOURCES})
+target_include_directories(linalg_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(linalg_test_support PUBLIC linalg_static gtest)
+
+file(GLOB TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/windows/test_*.cpp)
+foreach(src ${TEST_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  if(name IN_LIST _la_not_on_windows)
+    continue()
+  endif()
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE linalg_test_support gtest_main)
+  # Test programs carry their runtime, so Wine needs no MinGW DLLs on a path.
+  target_link_options(${name} PRIVATE -static)
+  target_compile_definitions(${name} PRIVATE
+    LINALG_SHARED_LIB="$<TARGET_FILE_NAME:linalg>"
+    LINALG_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  add_dependencies(${name} linalg)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 600 ENVIRONMENT "WINEDEBUG=-all")
+endforeach()
