@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -83,6 +84,57 @@ TEST(RowScaleFactor, BringsRowSumsIntoHalfToOne) {
         EXPECT_LT(s * f, 1.0);
         EXPECT_EQ(f, ref::row_scale_factor(s, ln2));
     }
+}
+
+// The library computes the factor without the C library's log and exp; it
+// equals the formula evaluated with glibc's: for sums near every power of two
+// (within 2^-40, where the rounding of ln(s) decides the exponent), for every
+// exponent's factor, and for sums drawn over the whole range. Left out are
+// sums whose logarithm lies within 2^-10 units of the last place of a
+// rounding midpoint (judged in long double): there glibc's log itself may
+// round either way, and the library rounds correctly.
+TEST(RowScaleFactor, IsTheFormulaWithCorrectlyRoundedLogAndExp) {
+#ifndef __GLIBC__
+    GTEST_SKIP() << "compared with glibc's log and exp";
+#endif
+    const double ln2 = std::log(2.0);
+    long bad = 0, hard = 0;
+    double first_bad = 0.0;
+    auto check = [&](double s) {
+        const double got = linalg::RowScaleFactor(s, ln2), want = ref::row_scale_factor(s, ln2);
+        if (std::memcmp(&got, &want, sizeof got) == 0) return;
+        const long double l = std::log(static_cast<long double>(s));
+        const double r = static_cast<double>(l);
+        const long double ulp = std::nextafter(std::fabs(r), INFINITY) - std::fabs(r);
+        const long double to_midpoint = std::fabs(std::fabs(l - r) - ulp / 2);
+        if (to_midpoint < ulp / 1024) {
+            ++hard;
+        } else if (bad++ == 0) {
+            first_bad = s;
+        }
+    };
+    auto step = [](double x, long d) {
+        std::int64_t b;
+        std::memcpy(&b, &x, sizeof b);
+        b += d;
+        std::memcpy(&x, &b, sizeof x);
+        return x;
+    };
+    for (int k = -1073; k <= 1023; ++k) {
+        const double p = std::ldexp(1.0, k);
+        for (long d = -9000; d < 5000; d += 7)  // 2^-40 is 8192 steps below, 4096 above
+            if (std::isfinite(step(p, d))) check(step(p, d));
+    }
+    std::mt19937_64 gen(2027);
+    for (int i = 0; i < 300000; ++i) {
+        const std::uint64_t b = gen() & 0x7FEFFFFFFFFFFFFFull;  // positive and finite
+        double s;
+        std::memcpy(&s, &b, sizeof s);
+        if (s > 0.0) check(s);
+    }
+    EXPECT_EQ(bad, 0) << "first at s = " << std::hexfloat << first_bad << ": " << linalg::RowScaleFactor(first_bad, ln2)
+                      << ", the formula " << ref::row_scale_factor(first_bad, ln2);
+    EXPECT_LT(hard, 10);
 }
 
 // ----------------------------------------------------------------------------

@@ -14,19 +14,102 @@
 
 namespace linalg {
 
+namespace {
+
+// The row scaling is defined through the natural logarithm and the
+// exponential of the C library (e from ln(s)/ln2 + 1, the factor
+// exp(-e*ln2)); their last bits differ between C libraries. Both are
+// computed here without them, giving what a correctly rounded log and exp
+// give: the factor is exp of the rounded argument -e*ln2, rounded once (it is
+// not exactly a power of two, since ln2 is rounded), and the exponent
+// follows ln(s) rounded once wherever the rounding can move it (s within
+// 2^-40 of a power of two); elsewhere it is the binary exponent of s.
+
+// ln 2 as the sum of the double nearest to it and the rest.
+constexpr double kLn2Hi = 0x1.62e42fefa39efp-1;
+constexpr double kLn2Lo = 0x1.abc9e3b39803fp-56;
+
+// a*b = p + *err exactly (Dekker's product: no fused multiply-add).
+double two_product(double a, double b, double* err) {
+    const double p = a * b;
+    const double split = 134217729.0;  // 2^27 + 1
+    const double ca = split * a, cb = split * b;
+    const double ah = ca - (ca - a), al = a - ah;
+    const double bh = cb - (cb - b), bl = b - bh;
+    *err = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+    return p;
+}
+
+// a+b = s + *err exactly (Knuth's sum).
+double two_sum(double a, double b, double* err) {
+    const double s = a + b;
+    const double bb = s - a;
+    *err = (a - (s - bb)) + (b - bb);
+    return s;
+}
+
+// ln(2^k * (1 + u)) rounded once, for |u| <= 2^-40 (u exact).
+double log_near_power_of_two(int k, double u) {
+    // ln(1 + u) = u - u^2/2 + u^3/3 - ...: u and a correction below 2^-81.
+    double sq_err;
+    const double sq = two_product(u, u, &sq_err);
+    const double c = -0.5 * sq + (-0.5 * sq_err + u * sq / 3.0);
+    // k*ln2 as a double-double, then the sum, rounded once at the end.
+    double kl;
+    const double kh = two_product(static_cast<double>(k), kLn2Hi, &kl);
+    kl += static_cast<double>(k) * kLn2Lo;
+    double lo;
+    const double hi = two_sum(kh, u, &lo);
+    return hi + (lo + (kl + c));
+}
+
+// exp(-e*ln2) for a whole e: exp of the argument x = -e*ln2 as the formula
+// rounds it, rounded once. exp(x) = 2^-e * exp(r) with r = x + e*ln 2, a few
+// units of 2^-45 at most.
+double scale_factor(double e, double ln2) {
+    const double x = (e * -1.0) * ln2;
+    if (!std::isfinite(e) || std::fabs(e) > 2000.0) return std::exp(x);  // 0, inf or NaN on any library
+    double x_err;  // -e*ln2 = x + x_err exactly
+    two_product(e * -1.0, ln2, &x_err);
+    const double r = e * ((kLn2Hi - ln2) + kLn2Lo) - x_err;
+    const double t = r + 0.5 * r * r;  // exp(r) - 1; the cubic term is below 2^-130
+    const int n = static_cast<int>(e);
+    if (n <= 1021) return std::ldexp(1.0 + t, -n);  // a normal result (or overflow): exact scaling
+    // Below 2^-1021 the spacing is 2^-1074: round 2^(1074-n) * (1 + t) to a
+    // whole number of those.
+    if (n <= 1074) {
+        const double v = std::ldexp(1.0, 1074 - n);  // a whole number; v*t is exact
+        return std::ldexp(v + std::nearbyint(v * t), -1074);
+    }
+    return (n == 1075 && t > 0.0) ? std::ldexp(1.0, -1074) : 0.0;  // half the spacing or less
+}
+
 // The exponent e of the row scaling: with t = log2(s) + 1, e = floor(t) for
 // t >= 0; for t < 0, e = t when t is a whole number, else ceil(t - 1).
-static double row_scale_exponent(double s, double ln2) {
-    const double t = std::log(s) / ln2 + 1.0;
+double exponent_from(double log_s, double ln2) {
+    const double t = log_s / ln2 + 1.0;
     if (t >= 0) return std::floor(t);
     const double c = std::ceil(t);
     return (t - c == 0.0) ? c : std::ceil(t - 1.0);
 }
 
-double RowScaleFactor(double s, double ln2) {
-    const double e = row_scale_exponent(s, ln2);
-    return std::exp((e * -1.0) * ln2);
+} // namespace
+
+// For s = m * 2^E (m in [0.5, 1)), log2(s) + 1 lies in [E, E + 1), so e = E
+// unless s is so close to a power of two that the rounding of ln(s) decides.
+static double row_scale_exponent(double s, double ln2) {
+    if (!(s > 0.0) || std::isinf(s)) return exponent_from(std::log(s), ln2);  // NaN, -inf or inf anywhere
+    int E;
+    const double m = std::frexp(s, &E);
+    constexpr double kWindow = 0x1p-40;
+    const double below_top = m - 1.0;          // s = 2^E * (1 + below_top), exact
+    const double above_bottom = m * 2.0 - 1.0;  // s = 2^(E-1) * (1 + above_bottom), exact
+    if (-below_top <= kWindow) return exponent_from(log_near_power_of_two(E, below_top), ln2);
+    if (above_bottom <= kWindow) return exponent_from(log_near_power_of_two(E - 1, above_bottom), ln2);
+    return E;
 }
+
+double RowScaleFactor(double s, double ln2) { return scale_factor(row_scale_exponent(s, ln2), ln2); }
 
 void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2) {
     const double f = RowScaleFactor(s, ln2);
