@@ -18,6 +18,7 @@ usage: msvc_names.py CLANG HEADER INCLUDE_DIR... --dll NAME.dll
        --link-def LINK.def  (for the linker: GCC names, MSVC aliases "= gcc-name")
        --def OUT.def        (the exported names, for import-library tools)
        [--list OUT.txt]     ("msvc-name gcc-name" lines)
+       [--inc OUT.inc]      ({"msvc-name", "gcc-name"}, lines for C++)
 """
 import argparse
 import json
@@ -89,6 +90,7 @@ def main():
     ap.add_argument("--link-def", dest="linkdef", required=True)
     ap.add_argument("--dll", required=True)
     ap.add_argument("--list")
+    ap.add_argument("--inc")
     a = ap.parse_args()
 
     names = {v: exported_members(a.clang, a.header, a.includes, *VARIANTS[v]) for v in VARIANTS}
@@ -112,6 +114,10 @@ def main():
         f.write("\n".join(head + plain + ["    %s = %s" % p for p in pairs]) + "\n")
     with open(a.deffile, "w") as f:
         f.write("\n".join(head + plain + ["    " + m for m, _ in pairs]) + "\n")
+    if a.inc:
+        with open(a.inc, "w") as f:
+            for m, g in pairs:
+                f.write('{"%s", "%s"},\n' % (m, g))
     if a.list:
         with open(a.list, "w") as f:
             for m, g in pairs:

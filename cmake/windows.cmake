@@ -31,11 +31,12 @@ set(_la_def_link ${PROJECT_BINARY_DIR}/linalg-link.def)
 set(LINALG_DEF ${PROJECT_BINARY_DIR}/linalg.def)
 set(LINALG_MSVC_NAMES ${PROJECT_BINARY_DIR}/msvc_names.txt)
 add_custom_command(
-  OUTPUT ${_la_def_link} ${LINALG_DEF} ${LINALG_MSVC_NAMES}
+  OUTPUT ${_la_def_link} ${LINALG_DEF} ${LINALG_MSVC_NAMES} ${PROJECT_BINARY_DIR}/msvc_names.inc
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/msvc_names.py
           ${LINALG_CLANGXX} ${PROJECT_SOURCE_DIR}/include/linalg.h
           ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include
           --link-def ${_la_def_link} --def ${LINALG_DEF} --dll linalg.dll --list ${LINALG_MSVC_NAMES}
+          --inc ${PROJECT_BINARY_DIR}/msvc_names.inc
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/msvc_names.py ${PROJECT_SOURCE_DIR}/include/linalg.h
   COMMENT "Deriving the GCC and MSVC names of the exports from linalg.h"
   VERBATIM)
