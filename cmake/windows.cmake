@@ -26,6 +26,7 @@ target_link_options(linalg PRIVATE -static -static-libgcc -static-libstdc++ -Wl,
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(LINALG_CLANGXX NAMES clang++ clang REQUIRED)
 find_program(LINALG_LLVM_DLLTOOL NAMES llvm-dlltool REQUIRED)
+find_program(LINALG_LLVM_NM NAMES llvm-nm)
 
 set(_la_def_link ${PROJECT_BINARY_DIR}/linalg-link.def)
 set(LINALG_DEF ${PROJECT_BINARY_DIR}/linalg.def)

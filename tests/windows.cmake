@@ -53,3 +53,33 @@ foreach(src ${TEST_SOURCES})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 600 ENVIRONMENT "WINEDEBUG=-all")
 endforeach()
+
+# The Windows layers that need a console or a COM port: the console tests on
+# a pseudo-terminal (Wine gives a program a console only on a terminal), the
+# serial tests with COM3 mapped to a pseudo-terminal.
+if(TARGET test_windows_layers AND CMAKE_CROSSCOMPILING_EMULATOR)
+  find_program(LINALG_SCRIPT script)
+  if(LINALG_SCRIPT)
+    add_test(NAME windows_console_on_a_terminal
+      COMMAND ${LINALG_SCRIPT} -qec "${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:test_windows_layers> --gtest_filter=Console.*" /dev/null)
+    set_tests_properties(windows_console_on_a_terminal PROPERTIES
+      ENVIRONMENT "WINEDEBUG=-all" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "SKIPPED|FAILED")
+  endif()
+  add_test(NAME windows_serial_on_a_pty
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/serial_pty.py
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:test_windows_layers>)
+  set_tests_properties(windows_serial_on_a_pty PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+endif()
+
+# No fused multiply-add in the DLL (the host's MinGW objdump reads it).
+find_program(LINALG_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
+if(LINALG_MINGW_OBJDUMP)
+  add_test(NAME dll_contains_no_fused_multiply_add
+    COMMAND sh -c "! ${LINALG_MINGW_OBJDUMP} -d --no-show-raw-insn $<TARGET_FILE:linalg> | grep -E 'vfn?m(add|sub)'")
+endif()
+
+# The Microsoft import library imports every MSVC name of the DLL.
+if(LINALG_LLVM_NM)
+  add_test(NAME msvc_import_library_lists_every_msvc_name
+    COMMAND sh -c "test $(${LINALG_LLVM_NM} ${PROJECT_BINARY_DIR}/linalg.lib | grep -c ' T __imp_?') -eq $(wc -l < ${LINALG_MSVC_NAMES})")
+endif()

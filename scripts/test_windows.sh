@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Cross-builds linalg.dll and the test suite with MinGW-w64 and runs the
+# tests under Wine (CTest's cross-compiling emulator), then compares the
+# kernel tests' result digest at every instruction set with the Linux build
+# when build-test/ (scripts/test.sh) holds one.
+# Usage: scripts/test_windows.sh [build-dir]   (default build-windows)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh windows
+build="${1:-build-windows}"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DLINALG_CUDA=OFF -DLINALG_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j2
+
+# A prefix of the build's own, and one Wine server for the whole run.
+export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
+[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+wineserver -p
+trap 'wineserver -k || true' EXIT
+ctest --test-dir "$build" -j2 --timeout 600 --output-on-failure
+
+digest() {  # program, isa
+  LINALG_ISA="$2" "${@:3}" "$1" --gtest_also_run_disabled_tests \
+    --gtest_filter=KernelDispatch.DISABLED_PrintResultDigest 2>/dev/null | sed -n 's/^digest: //p' | tr -d '\r'
+}
+if [ -x build-test/tests/test_kernels ]; then
+  status=0
+  for isa in sse2 avx2 avx512; do
+    linux=$(digest build-test/tests/test_kernels "$isa")
+    windows=$(digest "$build/tests/test_kernels.exe" "$isa" wine)
+    echo "result digest, LINALG_ISA=$isa: Linux '$linux', Windows under Wine '$windows'"
+    [ -n "$linux" ] && [ "$linux" = "$windows" ] || status=1
+  done
+  [ "$status" -eq 0 ] || { echo "the Windows build's results differ from the Linux build's" >&2; exit 1; }
+else
+  echo "no Linux build in build-test/: digest comparison skipped"
+fi
