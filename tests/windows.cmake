@@ -83,3 +83,31 @@ if(LINALG_LLVM_NM)
   add_test(NAME msvc_import_library_lists_every_msvc_name
     COMMAND sh -c "test $(${LINALG_LLVM_NM} ${PROJECT_BINARY_DIR}/linalg.lib | grep -c ' T __imp_?') -eq $(wc -l < ${LINALG_MSVC_NAMES})")
 endif()
+
+# A Visual C++-ABI program (clang in MSVC mode, lld-link, linalg.lib) and the
+# same source as a MinGW program print the same bits under Wine.
+find_program(LINALG_LLD_LINK lld-link)
+find_library(LINALG_MINGW_KERNEL32 kernel32)
+if(LINALG_LLD_LINK AND LINALG_MINGW_KERNEL32 AND CMAKE_CROSSCOMPILING_EMULATOR)
+  set(_caller ${CMAKE_CURRENT_SOURCE_DIR}/windows/abi_caller.cpp)
+  set(_msvc_exe ${CMAKE_CURRENT_BINARY_DIR}/abi_caller_msvc.exe)
+  add_custom_command(OUTPUT ${_msvc_exe}
+    COMMAND ${LINALG_CLANGXX} --target=x86_64-pc-windows-msvc -O2 -fno-exceptions -nostdinc
+            -isystem ${CMAKE_CURRENT_SOURCE_DIR}/windows/msvc_include
+            -I${PROJECT_SOURCE_DIR}/include -I${PROJECT_BINARY_DIR}/include
+            -c ${_caller} -o ${CMAKE_CURRENT_BINARY_DIR}/abi_caller_msvc.obj
+    COMMAND ${LINALG_LLD_LINK} /nologo /entry:start /subsystem:console /nodefaultlib /out:${_msvc_exe}
+            ${CMAKE_CURRENT_BINARY_DIR}/abi_caller_msvc.obj ${PROJECT_BINARY_DIR}/linalg.lib ${LINALG_MINGW_KERNEL32}
+    DEPENDS ${_caller} ${PROJECT_SOURCE_DIR}/include/linalg.h linalg
+    VERBATIM)
+  add_custom_target(abi_caller_msvc ALL DEPENDS ${_msvc_exe})
+  add_executable(abi_caller_gnu ${_caller})
+  target_link_libraries(abi_caller_gnu PRIVATE linalg)
+  target_link_options(abi_caller_gnu PRIVATE -nostartfiles -Wl,-e,start)
+  add_custom_command(TARGET abi_caller_gnu POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:linalg> $<TARGET_FILE_DIR:abi_caller_gnu>)
+  add_test(NAME msvc_program_gets_the_bits_of_a_mingw_program
+    COMMAND sh -c "${CMAKE_CROSSCOMPILING_EMULATOR} ${_msvc_exe} > abi_msvc.out && ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:abi_caller_gnu> > abi_gnu.out && test $(wc -l < abi_msvc.out) -eq 108 && cmp abi_msvc.out abi_gnu.out"
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(msvc_program_gets_the_bits_of_a_mingw_program PROPERTIES ENVIRONMENT "WINEDEBUG=-all")
+endif()
