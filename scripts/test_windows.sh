@@ -14,9 +14,10 @@ cmake --build "$build" -j2
 
 # A prefix of the build's own, and one Wine server for the whole run.
 export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
-[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
-wineserver -p
-trap 'wineserver -k || true' EXIT
+mkdir -p "$WINEPREFIX"
+wineserver -p 2>/dev/null || true  # kept running between the test programs
+trap 'wineserver -k 2>/dev/null || true' EXIT
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 ctest --test-dir "$build" -j2 --timeout 600 --output-on-failure
 
 digest() {  # program, isa
