@@ -15,8 +15,6 @@ g++ -O3 -ffp-contract=off -fopenmp -Iinclude -Ibuild-test/include bench/platform
 x86_64-w64-mingw32-g++-posix -O3 -ffp-contract=off -fopenmp -static -DLINALG_STATIC -Iinclude \
   -Ibuild-windows/include bench/platform_speed.cpp build-windows/liblinalg_static.a -o "$out/speed.exe"
 export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
-mkdir -p "$WINEPREFIX"
-wineserver -p 2>/dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 for r in $(seq "$rounds"); do

@@ -12,10 +12,10 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DLINALG_CUDA=OFF -DLINALG_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j2
 
-# A prefix of the build's own, and one Wine server for the whole run.
+# A Wine prefix of the build's own.
 export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
-mkdir -p "$WINEPREFIX"
-wineserver -p 2>/dev/null || true  # kept running between the test programs
+# (A server kept running with wineserver -p would hold the test programs'
+# output pipes open, and CTest's test discovery would wait for them.)
 trap 'wineserver -k 2>/dev/null || true' EXIT
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 ctest --test-dir "$build" -j2 --timeout 600 --output-on-failure
