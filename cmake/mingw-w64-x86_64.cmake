@@ -14,6 +14,10 @@ set(CMAKE_AR ${_mingw}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${_mingw}-ranlib CACHE FILEPATH "")
 set(CMAKE_DLLTOOL ${_mingw}-dlltool CACHE FILEPATH "")
 
+# Programs carry the GCC runtime, winpthreads and libgomp (the DLL does too),
+# so they run without MinGW DLLs on the path.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
 set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

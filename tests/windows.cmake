@@ -44,8 +44,6 @@ foreach(src ${TEST_SOURCES})
   else()
     target_link_libraries(${name} PRIVATE linalg_test_support gtest_main)
   endif()
-  # Test programs carry their runtime, so Wine needs no MinGW DLLs on a path.
-  target_link_options(${name} PRIVATE -static)
   target_compile_definitions(${name} PRIVATE
     LINALG_SHARED_LIB="$<TARGET_FILE_NAME:linalg>"
     LINALG_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
