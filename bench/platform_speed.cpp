@@ -37,11 +37,13 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-volatile double sink;
+volatile double sink = 0.5;
+
+volatile double anchor_factor = 0.999999999, anchor_step = 1e-9;
 
 void anchor() {
-    double a = 1.0, b = 1.0, c = 1.0, d = 1.0;
-    const double m = 0.999999999, s = 1e-9;
+    double a = sink, b = a + 1.0, c = a + 2.0, d = a + 3.0;
+    const double m = anchor_factor, s = anchor_step;
     for (int i = 0; i < 20000000; ++i) {
         a = a * m + s;
         b = b * m + s;

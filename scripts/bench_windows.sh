@@ -18,8 +18,8 @@ export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 for r in $(seq "$rounds"); do
-  "$out/speed_linux" 3 > "$out/linux.$r"
-  wine "$out/speed.exe" 3 | tr -d '\r' > "$out/windows.$r"
+  "$out/speed_linux" 5 > "$out/linux.$r"
+  wine "$out/speed.exe" 5 | tr -d '\r' > "$out/windows.$r"
 done
 python3 - "$out" "$rounds" <<'PY'
 import statistics, sys
