@@ -70,7 +70,13 @@
 /// \def LINALG_DIAG_API
 /// \brief Marks LinearAlgebra::Diagnostics as exported from the shared library.
 #if defined(_WIN32)
+#if defined(LINALG_BUILDING_DLL)
 #define LINALG_DIAG_API __declspec(dllexport)
+#elif defined(LINALG_STATIC)
+#define LINALG_DIAG_API
+#else
+#define LINALG_DIAG_API __declspec(dllimport)
+#endif
 #else
 #define LINALG_DIAG_API __attribute__((visibility("default")))
 #endif

@@ -6,6 +6,7 @@
 #   test_console, test_serial, test_fault_injection: drive the POSIX terminal
 #     and serial layers through pseudo-terminals (openpty, termios, fork); the
 #     Windows layers have their own tests (test_windows_layers);
+#   test_diagnostics: runs the library in forked children (fork, pipes);
 #   test_exports: reads the ELF dynamic symbol table (nm -D); the DLL's
 #     exports are checked by test_msvc_names;
 #   test_solvers, test_eigen, test_eigen_types: compare with LAPACKE, which
@@ -18,7 +19,7 @@ set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(${LINALG_GTEST_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-set(_la_not_on_windows test_console test_serial test_fault_injection test_exports
+set(_la_not_on_windows test_console test_serial test_fault_injection test_diagnostics test_exports
     test_solvers test_eigen test_eigen_types)
 
 file(GLOB SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)

@@ -36,10 +36,17 @@ enum class Out {
 };
 
 // Formats like printf and hands the text over (see above).
-void emit(Out where, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// MinGW-w64's C++ runtime prints through its own C99 printf family, which
+// knows %zu; GCC checks that family as gnu_printf (printf there is MSVCRT's).
+#if defined(__MINGW32__)
+#define LINALG_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define LINALG_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#endif
+void emit(Out where, const char* format, ...) LINALG_PRINTF_LIKE(2, 3);
 
 // set_status(e), then emit(where, format, ...).
-void report(Error e, Out where, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void report(Error e, Out where, const char* format, ...) LINALG_PRINTF_LIKE(3, 4);
 
 // The switches of Diagnostics (both true unless the program turned them off).
 bool fatal_exit_enabled();
