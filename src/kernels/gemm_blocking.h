@@ -40,7 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 
 #include "kernels/kernels.h"
 
@@ -49,19 +49,18 @@ namespace {
 namespace gemm {
 
 constexpr idx NR = 8;
-constexpr idx KC = kProductDepth;  // depth of a slice of the summation index
+constexpr idx KC = 256;  // depth of a slice of the summation index
 constexpr idx MC = 192;  // rows of a packed block of A (MC x KC: 384 KB, L2)
 constexpr idx NB = 64;   // columns of a packed chunk of B (KC x NB: 128 KB)
 // Columns of C per product call: wider products run as column blocks, one
 // after the other, so that the rows of C each summation slice revisits stay
-// within 1024 columns (at order 2000 on Zen 4 the product ran 3-4 % faster
-// so; blocks of 256, 512 and 768 columns were slower than 1024).
-constexpr idx NC = kProductWidth;
+// within a bounded width (their lines and pages stay cached between slices).
+constexpr idx NC = 1024;
 
 // One full micro-panel: rows [0, MR) x columns [0, kc) of A (leading
 // dimension lda) k-major, out[p*MR + r] = A(r, p). Four columns at a time,
 // each 4-row group through a 4 x 4 register transpose and a 2-row rest
-// through one unpack (as fast again as gathering element by element).
+// through one unpack (whole-vector loads instead of one per element).
 template <idx MR>
 inline void pack_a_panel(const double* src, idx lda, idx kc, double* out) {
     static_assert(MR % 2 == 0, "rows come in pairs");
@@ -233,6 +232,10 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
     work_free(block);
 }
 
+// The product's entries of a table, around the MR x 8 tile `kernel`.
+template <idx MR, TileKernel kernel>
+void set_product(kernel_table& t);
+
 inline std::uint64_t row_range(idx lo, idx hi) {
     return static_cast<std::uint64_t>(lo) << 32 | static_cast<std::uint64_t>(hi);
 }
@@ -331,6 +334,17 @@ void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx n, d
             } while (take_over<MR>(team->range, t, T));
         }
     }
+}
+
+template <idx MR, TileKernel kernel>
+void set_product(kernel_table& t) {
+    t.mm_rows = mm_rows<MR, kernel, mm_rows_impl>;
+    t.mm_team = mm_team<MR, kernel>;
+    t.blocking.mr = MR;
+    t.blocking.nr = NR;
+    t.blocking.kc = KC;
+    t.blocking.mc = MC;
+    t.blocking.nc = NC;
 }
 
 } // namespace gemm

@@ -107,6 +107,14 @@ constexpr idx MC = MR * 32;
 
 inline idx imin(idx a, idx b) { return a < b ? a : b; }
 
+// The solvers' unit of rows (see kernel_blocking): a multiple of every row
+// tile of this file and of the 6-row AVX2 tile, so all sets split alike.
+constexpr idx kRowUnit = 12;
+static_assert(kRowUnit % kRmRows == 0 && kRowUnit % 6 == 0, "whole row tiles per unit");
+// Products up to this many multiply-adds take the plain loop (see
+// kernel_blocking::direct_products).
+constexpr idx kDirectProducts = 4096;
+
 // Stands in for the missing rows of a partial row strip of A.
 const double kZeroRow[KC] = {};
 
@@ -262,8 +270,8 @@ void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0,
 // X[c0, c1) is the accumulator: it starts at 0.0 and the rows of M are
 // added in ascending i, eight rows per pass over the whole range: each pass
 // reads X once for eight terms of every output, and eight sequential row
-// streams keep the memory busy (narrower strips of columns, re-walked once
-// per row group, ran at half the speed).
+// streams keep the memory busy (rather than strips of columns re-walked once
+// per row group).
 void vm_cols_impl(const double* V, idx rows, const double* M, idx cols, double* X, idx c0, idx c1) {
     constexpr int R = 8;
     const idx cv = c0 + (c1 - c0) / W * W;
@@ -340,8 +348,8 @@ void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0,
 
 // Column strips of 4W, so that each row of X takes whole cache lines. Meant
 // for the eigen-solvers' narrow blocks; whole matrices go through
-// transpose_rows_impl, whose square tiles ran about 12 % faster at n = 3000
-// with AVX2 than these strips.
+// transpose_rows_impl, whose square tiles keep both the rows read and the
+// rows written within the cache.
 void transpose_block_impl(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
     constexpr idx T = 4 * W;
     for (idx cb = 0; cb < cols; cb += T) transpose_rect(M, ldm, X, ldx, 0, rows, cb, imin(cb + T, cols));
@@ -491,8 +499,17 @@ void cm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg,
     cm_update_impl<W, kCmVecs, kCmCols>(C, ldc, m, nc, G, ldg, U, ldu, kb);
 }
 
-// The entries of this file's instruction set.
+// The entries of this file's instruction set, and their block sizes.
 inline void set_simd_kernels(kernel_table& t) {
+    t.blocking.mr = MR;
+    t.blocking.nr = NR;
+    t.blocking.kc = KC;
+    t.blocking.mc = MC;
+    t.blocking.nc = 0;
+    t.blocking.rm_rows = kRmRows;
+    t.blocking.rm_cols = kRmVecs * W;
+    t.blocking.row_unit = kRowUnit;
+    t.blocking.direct_products = kDirectProducts;
     t.mm_rows = mm_rows_impl;
     t.mv_rows = mv_rows_impl;
     t.vm_cols = vm_cols_impl;

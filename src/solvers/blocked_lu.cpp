@@ -17,7 +17,6 @@ namespace {
 
 constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
-constexpr idx kPivotGroup = 6;  // the row tile of the updates
 
 std::atomic<idx> block_size{kDefaultBlock};
 
@@ -57,10 +56,11 @@ void pivot_rows_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1) {
     double* U = s.Upk + b0 * ups;
     for (idx i = 0; i < w; ++i) {
         double* row = s.W + (K0 + i) * ld + c0;
-        // Groups of kPivotGroup rows take the pivots before the group in
-        // one update; the pivots inside it follow row by row.
-        const idx i0 = i / kPivotGroup * kPivotGroup;
-        if (i == i0) s.K->rm_update(row, ld, std::min(kPivotGroup, w - i0), c1 - c0, s.P[cur] + i0, s.ldp, U, ups, i0);
+        // Groups of rows (the table's row tile) take the pivots before the
+        // group in one update; the pivots inside it follow row by row.
+        const idx group = s.K->blocking.rm_rows;
+        const idx i0 = i / group * group;
+        if (i == i0) s.K->rm_update(row, ld, std::min(group, w - i0), c1 - c0, s.P[cur] + i0, s.ldp, U, ups, i0);
         s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i0 * s.ldp + i, s.ldp, U + i0 * kPanelCols, ups, i - i0);
         if (s.form == PivotForm::Divided)
             for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / s.q[cur][i];
@@ -148,14 +148,10 @@ idx plan_pieces(idx* at, idx units, idx threads) {
     return count;
 }
 
-// Rows below a panel are handed out in multiples of this many (a multiple
-// of every kernel's row tile), so only the last piece has a partial tile.
+// Rows below a panel are handed out in multiples of the table's row unit
+// (kernel_blocking::row_unit), so only the last piece has a partial tile.
 // The last pieces are one unit each: the smaller the unit, the less the
 // threads that finish first wait for the last at the end of the loop.
-// Twelve rows is the tallest row tile; units of 48 left the two-thread
-// solve 5-7 % slower at orders 500 and 1000 and up to 2 % at order 2000
-// (paired calls, Zen 4).
-constexpr idx kRowUnit = 12;
 
 struct BlockedResult {
     idx next;       // first column left to the plain loop
@@ -240,6 +236,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 #pragma omp parallel num_threads(threads)
     {
         const idx team = omp_get_num_threads();
+        const idx unit = s.K->blocking.row_unit;
         idx cols_at[kMaxPieces + 1], rows_at[kMaxPieces + 1];
         idx swaps = 0;
         for (idx K0 = 0, panel = 0;; K0 += nb, ++panel) {
@@ -249,7 +246,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
             const idx rows = n - K1;
             const idx ncp = std::min({team, nblocks, kMaxPieces});
             for (idx c = 0; c <= ncp; ++c) cols_at[c] = nblocks * c / ncp;
-            const idx nrp = plan_pieces(rows_at, (rows + kRowUnit - 1) / kRowUnit, team);
+            const idx nrp = plan_pieces(rows_at, (rows + unit - 1) / unit, team);
             const idx ntasks = (head ? 1 : 0) + (head < nblocks ? nrp : 0);
 #pragma omp for schedule(static, 1)
             for (idx c = 0; c < ncp; ++c) {
@@ -263,8 +260,8 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
                     next_fail = factor_next_panel(s, K0, cur);
                 } else {
                     const idx r = t - (head ? 1 : 0);
-                    rows_below_part(s, K0, cur, head, nblocks, K1 + rows_at[r] * kRowUnit,
-                                    std::min(n, K1 + rows_at[r + 1] * kRowUnit));
+                    rows_below_part(s, K0, cur, head, nblocks, K1 + rows_at[r] * unit,
+                                    std::min(n, K1 + rows_at[r + 1] * unit));
                 }
             }
             // Every thread computed the same plan and, after the barrier,

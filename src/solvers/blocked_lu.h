@@ -41,7 +41,7 @@
 #ifndef LINALG_SOLVERS_BLOCKED_LU_H
 #define LINALG_SOLVERS_BLOCKED_LU_H
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
 

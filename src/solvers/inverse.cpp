@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"
@@ -75,9 +75,6 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
 // column back in its place. This halves the arithmetic on invA.
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
-
-// Pivot rows brought up to date together (the row tile of the updates).
-constexpr idx kPivotGroup = 6;
 
 inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
@@ -164,12 +161,14 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     inv.bring_in(wd);
     double* invA = inv.A;
     const idx na = inv.live;
-    // Pivot rows in groups of kPivotGroup: the earlier pivots of the panel
+    // Pivot rows brought up to date together: the table's row tile.
+    const idx group = K.blocking.rm_rows;
+    // Pivot rows in groups: the earlier pivots of the panel
     // that precede the whole group reach all its rows in one update; the
     // pivots inside the group follow row by row, as each row is finished
     // (divided and packed) before the next one uses it.
-    for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
-        const idx i1 = std::min(wd, i0 + kPivotGroup);
+    for (idx i0 = 0; i0 < wd; i0 += group) {
+        const idx i1 = std::min(wd, i0 + group);
         if (ntw) K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, P + K0 + i0, ldp, UW, ups, i0);
         K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, na, P + K0 + i0, ldp, UA, ups, i0);
         for (idx i = i0; i < i1; ++i) {
@@ -188,8 +187,8 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     }
     // The later pivots of the panel: in a group, first those inside it
     // (row by row), then those after it for the whole group at once.
-    for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
-        const idx i1 = std::min(wd, i0 + kPivotGroup);
+    for (idx i0 = 0; i0 < wd; i0 += group) {
+        const idx i1 = std::min(wd, i0 + group);
         for (idx i = i0; i + 1 < i1; ++i) {
             const double* g = P + (i + 1) * ldp + K0 + i;
             const idx kb = i1 - 1 - i;
