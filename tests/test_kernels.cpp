@@ -457,6 +457,7 @@ Out run_products(const Table& t, int which) {
             case 2: X = garbage(k + 8); t.vm_cols(u.data(), n, A.data(), k, X.data(), r0 * k / (n ? n : 1), k); break;
             case 3: X = garbage(n * m + 8); t.cross_rows(u.data(), w.data(), m, X.data(), r0, n); break;
             case 4: X = garbage(n * m + 8); t.transpose_rows(M.data(), n, m, X.data(), r0, n); break;
+            case 5: X = garbage(n * m + 8); t.mm_direct(A.data(), k, B.data(), m, X.data(), r0, n); break;
             }
             append(out, X);
         }
@@ -590,7 +591,7 @@ struct TableKernel {
     int which;
 };
 const TableKernel kTableKernels[] = {
-    {"mm_rows", run_products, 0},     {"mv_rows", run_products, 1},       {"vm_cols", run_products, 2},
+    {"mm_rows", run_products, 0},     {"mm_direct", run_products, 5},     {"mv_rows", run_products, 1},       {"vm_cols", run_products, 2},
     {"cross_rows", run_products, 3},  {"transpose_rows", run_products, 4}, {"scale", run_elementwise, 0},
     {"add", run_elementwise, 1},      {"sub", run_elementwise, 2},        {"mul", run_elementwise, 3},
     {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"lu_panel_reciprocal", run_panel, 0},

@@ -157,11 +157,12 @@ void reset_isa() { active.store(load_choice(), std::memory_order_release); }
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1) {
     if (r1 <= r0 || nCols2 <= 0) return;
     const idx k = nCols < 0 ? 0 : nCols;
-    // Small products: packing would cost more than the whole plain loop, which
-    // gives the same bits.
-    const kernel_table& in_use = kernels();
-    const kernel_table& t = (r1 - r0) * nCols2 * k <= in_use.blocking.direct_products ? reference_kernels() : in_use;
-    t.mm_rows(A, k, B, nCols2, X, r0, r1);
+    // Small products: packing would cost more than it saves.
+    const kernel_table& t = kernels();
+    if ((r1 - r0) * nCols2 * k <= t.blocking.direct_products)
+        t.mm_direct(A, k, B, nCols2, X, r0, r1);
+    else
+        t.mm_rows(A, k, B, nCols2, X, r0, r1);
 }
 
 mm_team_fn mm_team_for(idx rows, int nCols, int nCols2) {

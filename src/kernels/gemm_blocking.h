@@ -233,8 +233,9 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
 }
 
 // The product's entries of a table, around the MR x 8 tile `kernel`.
+// `direct`: the table's bound for the direct path (kernel_blocking).
 template <idx MR, TileKernel kernel>
-void set_product(kernel_table& t);
+void set_product(kernel_table& t, idx direct);
 
 inline std::uint64_t row_range(idx lo, idx hi) {
     return static_cast<std::uint64_t>(lo) << 32 | static_cast<std::uint64_t>(hi);
@@ -337,7 +338,8 @@ void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx n, d
 }
 
 template <idx MR, TileKernel kernel>
-void set_product(kernel_table& t) {
+void set_product(kernel_table& t, idx direct) {
+    t.blocking.direct_products = direct;
     t.mm_rows = mm_rows<MR, kernel, mm_rows_impl>;
     t.mm_team = mm_team<MR, kernel>;
     t.blocking.mr = MR;

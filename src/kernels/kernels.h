@@ -99,6 +99,9 @@ struct kernel_table {
     // mm_rows: rows [r0, r1) of X (n x m) = A (n x k) * B (k x m), row-major,
     // leading dimensions k, m, m. k == 0 writes 0.0 to the rows.
     void (*mm_rows)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
+    // mm_direct: the same product over the operands in place (nothing
+    // packed, no work block), for products below the blocking's break-even.
+    void (*mm_direct)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
     // mm_team: X (n x m) = A (n x k) * B (k x m), k >= 1, m >= 1, by a team
     // of T threads that all call it with the same arguments but their own
     // number t. The team packs B's slices once into Bs (packed_slice_bytes(k,
@@ -227,8 +230,8 @@ void reset_isa();
 
 // Int-dimension forms used by the sequential and OpenMP operations; sizes of
 // zero or less do nothing (products over an empty summation index write
-// zeros). Tiny products run the reference loop, which gives the same bits
-// without the packing cost.
+// zeros). Products of at most blocking.direct_products multiply-adds run
+// the table's mm_direct, which gives the same bits without the packing cost.
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
 // The active table's mm_team for a product of `rows` rows, or nullptr when
 // it has none or the product is empty or small (then mm_rows per thread).

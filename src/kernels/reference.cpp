@@ -89,6 +89,7 @@ kernel_table make_reference_table() {
     // tables, and every product is direct.
     t.blocking = kernel_blocking{1, 1, 0, 0, 0, 1, 1, 12, PTRDIFF_MAX};
     t.mm_rows = plain::mm_rows;
+    t.mm_direct = plain::mm_rows;
     t.mv_rows = plain::mv_rows;
     t.vm_cols = plain::vm_cols;
     t.cross_rows = plain::cross_rows;

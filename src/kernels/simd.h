@@ -33,6 +33,11 @@ inline vd vset1(double x) { return _mm512_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+// The first n (0 < n < W) lanes at p; the others read as 0.0 / left alone.
+inline vd vload_part(const double* p, int n) { return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1), p); }
+inline void vstore_part(double* p, vd v, int n) { _mm512_mask_storeu_pd(p, static_cast<__mmask8>((1u << n) - 1), v); }
+// Rows x vectors of the direct product's register tile.
+constexpr int kDirectRows = 6, kDirectVecs = 2;
 // Elimination update tiles: row-major MR x (NV vectors), column-major
 // (MV vectors) x NC.
 constexpr int kRmRows = 12, kRmVecs = 2, kCmVecs = 2, kCmCols = 8;
@@ -67,6 +72,10 @@ inline vd vset1(double x) { return _mm256_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+inline __m256i lane_mask(int n) { return _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), _mm256_set_epi64x(3, 2, 1, 0)); }
+inline vd vload_part(const double* p, int n) { return _mm256_maskload_pd(p, lane_mask(n)); }
+inline void vstore_part(double* p, vd v, int n) { _mm256_maskstore_pd(p, lane_mask(n), v); }
+constexpr int kDirectRows = 4, kDirectVecs = 2;
 constexpr int kRmRows = 4, kRmVecs = 2, kCmVecs = 2, kCmCols = 4;
 inline void transpose(vd* v) {
     const vd t0 = _mm256_unpacklo_pd(v[0], v[1]), t1 = _mm256_unpackhi_pd(v[0], v[1]);
@@ -88,6 +97,9 @@ inline vd vset1(double x) { return _mm_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
+inline vd vload_part(const double* p, int) { return _mm_load_sd(p); }
+inline void vstore_part(double* p, vd v, int) { _mm_store_sd(p, v); }
+constexpr int kDirectRows = 4, kDirectVecs = 2;
 constexpr int kRmRows = 4, kRmVecs = 2, kCmVecs = 2, kCmCols = 4;
 inline void transpose(vd* v) {
     const vd t0 = _mm_unpacklo_pd(v[0], v[1]), t1 = _mm_unpackhi_pd(v[0], v[1]);
@@ -111,9 +123,11 @@ inline idx imin(idx a, idx b) { return a < b ? a : b; }
 // tile of this file and of the 6-row AVX2 tile, so all sets split alike.
 constexpr idx kRowUnit = 12;
 static_assert(kRowUnit % kRmRows == 0 && kRowUnit % 6 == 0, "whole row tiles per unit");
-// Products up to this many multiply-adds take the plain loop (see
-// kernel_blocking::direct_products).
-constexpr idx kDirectProducts = 4096;
+// Products up to this many multiply-adds take mm_direct (see
+// kernel_blocking::direct_products): about where this file's blocked
+// product, packing included, starts to gain on it. The files with their own
+// blocked product set their own bound (gemm_blocking.h).
+constexpr idx kDirectProducts = W == 8 ? idx{96} * 96 * 96 : idx{48} * 48 * 48;
 
 // Stands in for the missing rows of a partial row strip of A.
 const double kZeroRow[KC] = {};
@@ -226,6 +240,70 @@ void gemm_driver(idx rows, idx cols, idx k, const double* A, idx lda, const doub
 
 void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
     gemm_driver<false>(r1 - r0, m, k, A + r0 * k, k, B, m, X + r0 * m, m, true);
+}
+
+// ---- direct product (small orders) --------------------------------------------
+
+// R rows x NV vectors of X (leading dimension m) from the unpacked A (R rows
+// of k, leading dimension k) and B (leading dimension m); the last vector
+// holds only `part` columns when PART. Each output starts at 0.0 and adds
+// A(r, p) * B(p, j) for p ascending, as the plain loop does.
+template <int R, int NV, bool PART>
+inline void direct_tile(const double* A, idx k, const double* B, idx m, double* X, int part) {
+    vd acc[R][NV];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) acc[r][v] = vzero();
+    for (idx p = 0; p < k; ++p) {
+        const double* b = B + p * m;
+        vd bv[NV];
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) bv[v] = PART && v == NV - 1 ? vload_part(b + v * W, part) : vload(b + v * W);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
+            const vd x = vset1(A[r * k + p]);
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v) acc[r][v] = vadd(acc[r][v], vmul(x, bv[v]));
+        }
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) {
+            if (PART && v == NV - 1)
+                vstore_part(X + r * m + v * W, acc[r][v], part);
+            else
+                vstore(X + r * m + v * W, acc[r][v]);
+        }
+}
+
+// R whole rows of X: tiles of kDirectVecs vectors, then single vectors, then
+// a partial one.
+template <int R>
+inline void direct_rows(const double* A, idx k, const double* B, idx m, double* X) {
+    constexpr idx wide = kDirectVecs * W;
+    idx j = 0;
+    for (; j + wide <= m; j += wide) direct_tile<R, kDirectVecs, false>(A, k, B + j, m, X + j, 0);
+    for (; j + W <= m; j += W) direct_tile<R, 1, false>(A, k, B + j, m, X + j, 0);
+    if (j < m) direct_tile<R, 1, true>(A, k, B + j, m, X + j, static_cast<int>(m - j));
+}
+
+// The table's mm_direct: rows [r0, r1) of X = A B over the operands in
+// place, nothing packed (see kernel_blocking::direct_products).
+void mm_direct_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    idx i = r0;
+    for (; i + kDirectRows <= r1; i += kDirectRows) direct_rows<kDirectRows>(A + i * k, k, B, m, X + i * m);
+    // The rows left over in one tile of their own height.
+    static_assert(kDirectRows <= 6, "one case per height");
+    switch (r1 - i) {
+    case 5: direct_rows<5>(A + i * k, k, B, m, X + i * m); break;
+    case 4: direct_rows<4>(A + i * k, k, B, m, X + i * m); break;
+    case 3: direct_rows<3>(A + i * k, k, B, m, X + i * m); break;
+    case 2: direct_rows<2>(A + i * k, k, B, m, X + i * m); break;
+    case 1: direct_rows<1>(A + i * k, k, B, m, X + i * m); break;
+    default: break;
+    }
 }
 
 // ---- matrix times vector ------------------------------------------------------
@@ -511,6 +589,7 @@ inline void set_simd_kernels(kernel_table& t) {
     t.blocking.row_unit = kRowUnit;
     t.blocking.direct_products = kDirectProducts;
     t.mm_rows = mm_rows_impl;
+    t.mm_direct = mm_direct_impl;
     t.mv_rows = mv_rows_impl;
     t.vm_cols = vm_cols_impl;
     t.cross_rows = cross_rows_impl;
