@@ -308,6 +308,63 @@ void mm_direct_impl(const double* A, idx k, const double* B, idx m, double* X, i
 
 // ---- matrix times vector ------------------------------------------------------
 
+#if defined(__AVX2__)
+// Columns j and j+1 of four rows (the first at m, row stride ld) as two
+// vectors, lane r holding row r: two 128-bit pieces per row pair, one
+// unpack per column.
+inline void four_rows_two_cols(const double* m, idx ld, __m256d* c0, __m256d* c1) {
+    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(m)), _mm_loadu_pd(m + 2 * ld), 1);
+    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(m + ld)), _mm_loadu_pd(m + 3 * ld), 1);
+    *c0 = _mm256_unpacklo_pd(a, b);
+    *c1 = _mm256_unpackhi_pd(a, b);
+}
+
+// G groups of four rows: lane r of group g holds row 4g + r, whose terms
+// M(i, j) * V(j) are added in ascending j; the G groups' additions are
+// independent of one another, so they overlap.
+template <int G>
+inline void mv_four_row_groups(const double* M, const double* V, idx cols, double* X) {
+    __m256d acc[G];
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_pd();
+    idx j = 0;
+    for (; j + 2 <= cols; j += 2) {
+        const __m256d v0 = _mm256_set1_pd(V[j]), v1 = _mm256_set1_pd(V[j + 1]);
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            __m256d c0, c1;
+            four_rows_two_cols(M + 4 * g * cols + j, cols, &c0, &c1);
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c0, v0));
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c1, v1));
+        }
+    }
+    if (j < cols) {
+        const __m256d v0 = _mm256_set1_pd(V[j]);
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            const double* m = M + 4 * g * cols + j;
+            const __m256d c0 = _mm256_set_pd(m[3 * cols], m[2 * cols], m[cols], m[0]);
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c0, v0));
+        }
+    }
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) _mm256_storeu_pd(X + 4 * g, acc[g]);
+}
+
+// Eight rows at a time (two groups: as many row pointers as stay in
+// registers), then four, then one by one.
+void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0, idx r1) {
+    idx i = r0;
+    for (; i + 8 <= r1; i += 8) mv_four_row_groups<2>(M + i * cols, V, cols, X + i);
+    for (; i + 4 <= r1; i += 4) mv_four_row_groups<1>(M + i * cols, V, cols, X + i);
+    for (; i < r1; ++i) {
+        const double* m = M + i * cols;
+        double x = 0.0;
+        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
+        X[i] = x;
+    }
+}
+#else
 // W rows at a time: W row segments are multiplied by the matching segment
 // of V, the W x W block of products is transposed so that lane r holds row
 // r's terms in ascending j, and the terms are added one vector at a time.
@@ -342,6 +399,8 @@ void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0,
         X[i] = x;
     }
 }
+
+#endif
 
 // ---- vector times matrix ------------------------------------------------------
 

@@ -16,26 +16,25 @@ namespace linalg {
 
 namespace {
 
-// Rows k of W and invA (n values each) divided by q, a true division per
-// entry (not a multiplication by 1/q).
+// Row k of invA (n values) and of W right of column k divided by q, a true
+// division per entry (not a multiplication by 1/q). Of W only the columns
+// right of the step are read again, so the others are left as they are.
 inline void gj_divide_row(double* W, double* invA, idx n, idx k, double q) {
     double* w = W + k * n;
     double* v = invA + k * n;
-    for (idx j = 0; j < n; ++j) {
-        w[j] = w[j] / q;
-        v[j] = v[j] / q;
-    }
+    for (idx j = k + 1; j < n; ++j) w[j] = w[j] / q;
+    for (idx j = 0; j < n; ++j) v[j] = v[j] / q;
 }
 
-// Clears column k in rows r0 .. r1-1 other than k, in W and invA alike:
-// g = W(i, k) read before the row changes, then row_update over all n columns
-// of both blocks. Rows are independent of one another.
-inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx r1) {
-    for (idx i = r0; i < r1; ++i) {
+// Clears column k in every row other than k: g = W(i, k) read before the row
+// changes, then W(i, j) - W(k, j) * g over invA's n columns and W's columns
+// right of k, through the table's sub_scaled.
+inline void gj_eliminate_rows(const kernel_table& K, double* W, double* invA, idx n, idx k) {
+    for (idx i = 0; i < n; ++i) {
         if (i == k) continue;
         const double g = W[i * n + k];
-        row_update(W, n, k, i, 0, n, g);
-        row_update(invA, n, k, i, 0, n, g);
+        K.sub_scaled(W + i * n + k + 1, W + k * n + k + 1, n - k - 1, g);
+        K.sub_scaled(invA + i * n, invA + k * n, n, g);
     }
 }
 
@@ -78,12 +77,22 @@ inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 
 inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
+// Panel width for order n, 0 for the plain loop: the solvers' width from
+// four panels on, narrower panels below (a panel's own steps run on all n
+// rows one column at a time, so at small orders a wide panel leaves little
+// to the blocked row update), and the plain loop below two panels.
+idx gj_width(idx n) {
+    const idx nb = blocked_width();
+    const idx w = n >= 4 * nb ? nb : n >= 2 * nb ? nb / 2 : nb / 4;
+    return w >= 1 && n >= 2 * w ? w : 0;
+}
+
 // Doubles of packing space beside W for order n; 0 for the plain loop.
 // Beyond the panel and its packed rows: the per-row values z and d, the
 // starting row of each row and the column of each live position.
 idx gj_extra(idx n) {
-    const idx nb = blocked_width();
-    if (n < 2 * nb) return 0;
+    const idx nb = gj_width(n);
+    if (nb == 0) return 0;
     return 8 + round_up8(n) * nb + 2 * panels_of(n) * nb * kPanelCols + 4 * round_up8(n);
 }
 
@@ -216,7 +225,7 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
 // brought to the state the plain loop leaves (all earlier steps applied) and
 // false is returned.
 bool gj_blocked(double* W, double* invA, idx n, double* work) {
-    const idx nb = blocked_width();
+    const idx nb = gj_width(n);
     const idx ldp = round_up8(n);
     double* P = align64(work);
     double* Upk = P + ldp * nb;
@@ -283,6 +292,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
         work_free(W);
         return;
     }
+    const kernel_table& K = kernels();
     for (idx k = 0; k < n; ++k) {
         const Pivot pv = find_pivot(W, n, k, n);
         if (is_singular_pivot(pv.magnitude)) {
@@ -295,7 +305,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
             swap_rows(invA, n, k, pv.row, 0, n);
         }
         gj_divide_row(W, invA, n, k, W[k * n + k]);
-        gj_eliminate_rows(W, invA, n, k, 0, n);
+        gj_eliminate_rows(K, W, invA, n, k);
     }
     work_free(W);
 }
