@@ -85,6 +85,32 @@ TEST(RowScaleFactor, BringsRowSumsIntoHalfToOne) {
     }
 }
 
+// The factor is kept per exponent and the exponent read from the bits where
+// that is certain: the bits must still be those of the logarithm-and-
+// exponential formula, across the whole range, at powers of two and a few
+// units away from them on both sides, twice (the second call finds the
+// factor kept).
+TEST(RowScaleFactor, KeptFactorsGiveTheBitsOfTheFormula) {
+    const double ln2 = std::log(2.0);
+    std::vector<double> sums = {5e-324, 1e-310, 2.2250738585072014e-308, 1e-300, 0.3, 1.7, 3.0, 1e10, 1.7976931348623157e308};
+    for (int k = -1074; k <= 1023; k += 7) {
+        const double p = std::ldexp(1.0, k);
+        for (int u = 0; u < 4; ++u) {
+            sums.push_back(std::nextafter(p, 0.0) - u * std::ldexp(p, -53));
+            sums.push_back(p + u * std::ldexp(p, -52));
+            sums.push_back(p * (1 + std::ldexp(1.0, -20)) + u * std::ldexp(p, -52));
+            sums.push_back(p * (2 - std::ldexp(1.0, -20)) - u * std::ldexp(p, -52));
+        }
+        sums.push_back(p * 1.37);
+    }
+    for (int pass = 0; pass < 2; ++pass)
+        for (double s : sums) {
+            if (!(s > 0) || std::isinf(s)) continue;
+            const double want = ref::row_scale_factor(s, ln2), got = linalg::RowScaleFactor(s, ln2);
+            ASSERT_TRUE(ref::same_bits(&want, &got, 1)) << std::hexfloat << s << " pass " << pass;
+        }
+}
+
 // ----------------------------------------------------------------------------
 // Both Gauss solvers share the examples: one body, two variants.
 

@@ -281,8 +281,10 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 }
 
 // The plain loop from column k0 to the end (see PivotForm); false at a
-// singular pivot.
+// singular pivot. Each row's update W(r, j) - W(k, j) * g runs through the
+// table's sub_scaled (the same operations as row_update, vectorised).
 bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
+    const kernel_table& K = kernels();
     for (idx k = k0; k < n; ++k) {
         const Pivot pv = find_pivot(W, ld, k, n);
         if (is_singular_pivot(pv.magnitude)) return false;
@@ -298,11 +300,11 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
             // the back substitution then only multiply.
             const double d = 1.0 / q;
             wk[k] = d;
-            eliminate_below(W, ld, k, k + 1, n, k + 1, ld, d);
+            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k] * d);
             break;
         }
         case PivotForm::Quotient:
-            for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k] / q);
+            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k] / q);
             break;
         case PivotForm::Divided:
             if (k == n - 1) {
@@ -311,7 +313,7 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
                 break;
             }
             for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
-            for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k]);
+            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k]);
             break;
         }
     }

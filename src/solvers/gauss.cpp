@@ -1,9 +1,11 @@
 // Sequential Gauss solver (LA::SolveLSE) and the helpers the CPU solvers
 // share: the row scale factor, the singular-system message and the work
 // matrix allocation.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "base/message.h"
 #include "base/work_memory.h"
@@ -23,8 +25,54 @@ static double row_scale_exponent(double s, double ln2) {
     return (t - c == 0.0) ? c : std::ceil(t - 1.0);
 }
 
+namespace {
+
+// The factor for a given exponent e, exp(-e * ln2) with ln2 = log(2), is
+// computed once per exponent and kept (an entry of 0 bits is not yet known;
+// no such factor is 0). Two threads that fill one entry at once store the
+// same bits.
+constexpr int kMinExponent = -1100, kMaxExponent = 1100;
+constexpr double kLn2 = 0.693147180559945309417232121458176568;  // log(2.0), the callers' ln2
+std::atomic<std::uint64_t> factor_of[kMaxExponent - kMinExponent + 1];
+
+double factor_for(double e, double ln2) {
+    std::atomic<std::uint64_t>& slot = factor_of[static_cast<int>(e) - kMinExponent];
+    std::uint64_t bits = slot.load(std::memory_order_relaxed);
+    if (bits == 0) {
+        const double f = std::exp((e * -1.0) * ln2);
+        std::memcpy(&bits, &f, sizeof bits);
+        slot.store(bits, std::memory_order_relaxed);
+        return f;
+    }
+    double f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// row_scale_exponent without the logarithm where the result is certain: for
+// a normal s = 1.m * 2^E whose mantissa lies well inside (1, 2), log2(s) is
+// strictly between E and E + 1 by far more than the logarithm's rounding
+// error, so t = log2(s) + 1 is not whole and its floor is E + 1 (both
+// branches of row_scale_exponent give that floor). Other values go the
+// long way. Returns false when it cannot decide.
+bool quick_scale_exponent(double s, double* e) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &s, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    constexpr std::uint64_t kMargin = std::uint64_t{1} << 32;  // 2^-20 of the mantissa's range
+    if (biased == 0 || biased == 0x7ff || mantissa < kMargin || mantissa > (std::uint64_t{1} << 52) - kMargin)
+        return false;
+    *e = static_cast<double>(biased - 1023 + 1);
+    return true;
+}
+
+} // namespace
+
 double RowScaleFactor(double s, double ln2) {
-    const double e = row_scale_exponent(s, ln2);
+    double e;
+    if (!quick_scale_exponent(s, &e)) e = row_scale_exponent(s, ln2);
+    if (ln2 == kLn2 && e >= kMinExponent && e <= kMaxExponent) return factor_for(e, ln2);
     return std::exp((e * -1.0) * ln2);
 }
 
