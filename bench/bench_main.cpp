@@ -2,15 +2,18 @@
 //
 // Every benchmark is named  <operation>/<n>/<threads>/<implementation>
 // (Google Benchmark appends "/real_time"); the implementation is "linalg" or
-// the anchor it is measured against ("openblas", "lapacke", "std", "memcpy",
-// "reference", "ordinary"). The counters GFLOPs and GBs hold the work of one
-// iteration in units of 1e9, so a rate is the counter divided by a time.
+// the anchor it is measured against ("openblas", "lapacke", "eigen", "std",
+// "memcpy", "reference", "ordinary"). The counters GFLOPs and GBs hold the
+// work of one iteration in units of 1e9, so a rate is the counter divided by
+// a time.
 //
 // The results go out through Google Benchmark's own reporters
 // (--benchmark_out=F --benchmark_out_format=json); scripts/bench_table.py
 // prints the anchor : linalg ratios from that file, and Google Benchmark's
 // compare.py compares two such files (before and after a change).
 #include "linalg.h"
+
+#include "eigen_anchor.h"
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
@@ -70,7 +73,7 @@ void add(const char* op, int n, int threads, const char* impl, const char* count
                                      if (!linalg) openblas_set_num_threads(1);
                                      if (counter) st.counters[counter] = work * 1e-9;
                                  })
-        ->Unit(benchmark::kMillisecond)
+        ->Unit(n < 500 ? benchmark::kMicrosecond : benchmark::kMillisecond)
         ->UseRealTime();
 }
 
@@ -329,6 +332,108 @@ void register_vectors() {
     });
 }
 
+// Small orders, 4 to 256, against Eigen (and dgemm for the product): the
+// operations whose cost at these sizes is mostly what surrounds the
+// arithmetic (dispatch, packing, allocation, scaling).
+void register_small() {
+    using eig_fn = void (*)(double*, int, double*, double*);
+    for (int n : {4, 8, 16, 32, 64, 128, 256}) {
+        add("MultiplyMM", n, 1, "linalg", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
+            auto A = random_values(sq(n), 3), B = random_values(sq(n), 4);
+            std::vector<double> X(sq(n));
+            for (auto _ : st) {
+                LA::MultiplyMM(A.data(), n, n, B.data(), n, X.data());
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("MultiplyMM", n, 1, "eigen", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
+            auto A = random_values(sq(n), 3), B = random_values(sq(n), 4);
+            std::vector<double> X(sq(n));
+            for (auto _ : st) {
+                eigen_anchor::multiply_mm(A.data(), B.data(), X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("MultiplyMM", n, 1, "openblas", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
+            auto A = random_values(sq(n), 3), B = random_values(sq(n), 4);
+            std::vector<double> X(sq(n));
+            for (auto _ : st) {
+                cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, A.data(), n, B.data(), n, 0.0,
+                            X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("MultiplyMV", n, 1, "linalg", "GBs", 8.0 * sq(n), [n](benchmark::State& st) {
+            auto M = random_values(sq(n), 5), V = random_values(n, 6);
+            std::vector<double> X(n);
+            for (auto _ : st) {
+                LA::MultiplyMV(M.data(), n, V.data(), n, X.data());
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("MultiplyMV", n, 1, "eigen", "GBs", 8.0 * sq(n), [n](benchmark::State& st) {
+            auto M = random_values(sq(n), 5), V = random_values(n, 6);
+            std::vector<double> X(n);
+            for (auto _ : st) {
+                eigen_anchor::multiply_mv(M.data(), V.data(), X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("InverseMsq", n, 1, "linalg", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
+            auto A = system_matrix(n);
+            std::vector<double> X(A.size());
+            for (auto _ : st) {
+                LA::InverseMsq(A.data(), X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("InverseMsq", n, 1, "eigen", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
+            auto A = system_matrix(n);
+            std::vector<double> X(A.size());
+            for (auto _ : st) {
+                eigen_anchor::inverse(A.data(), X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("SolveLSE", n, 1, "linalg", "GFLOPs", 2.0 / 3.0 * cube(n), [n](benchmark::State& st) {
+            auto A = system_matrix(n), B = random_values(n, 7);
+            std::vector<double> X(n);
+            for (auto _ : st) {
+                LA::SolveLSE(A.data(), B.data(), X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        add("SolveLSE", n, 1, "eigen", "GFLOPs", 2.0 / 3.0 * cube(n), [n](benchmark::State& st) {
+            auto A = system_matrix(n), B = random_values(n, 7);
+            std::vector<double> X(n);
+            for (auto _ : st) {
+                eigen_anchor::solve(A.data(), B.data(), X.data(), n);
+                benchmark::DoNotOptimize(X.data());
+            }
+        });
+        // The library's solver overwrites its input, so both sides copy it.
+        const eig_fn h = &LA::EigenSymmSystemMsqH;
+        add("EigenSymmSystemMsqH", n, 1, "linalg", nullptr, 0, [n, h](benchmark::State& st) {
+            auto A = symmetric_matrix(n);
+            std::vector<double> W(A.size()), ev(n), evec(A.size());
+            for (auto _ : st) {
+                std::memcpy(W.data(), A.data(), A.size() * sizeof(double));
+                h(W.data(), n, ev.data(), evec.data());
+                benchmark::DoNotOptimize(ev.data());
+            }
+        });
+        add("EigenSymmSystemMsqH", n, 1, "eigen", nullptr, 0, [n](benchmark::State& st) {
+            auto A = symmetric_matrix(n);
+            std::vector<double> W(A.size()), ev(n), evec(A.size());
+            for (auto _ : st) {
+                std::memcpy(W.data(), A.data(), A.size() * sizeof(double));
+                eigen_anchor::symmetric_eigen(W.data(), ev.data(), evec.data(), n);
+                benchmark::DoNotOptimize(ev.data());
+            }
+        });
+    }
+}
+
 #if defined(__x86_64__)
 // GFLOP/s of this core on 12 independent 256-bit accumulators, issuing
 // either a separate vmulpd and vaddpd per term (as the library's kernels
@@ -398,6 +503,7 @@ int main(int argc, char** argv) {
     register_eigen();
     register_tiny_unsymmetric();
     register_vectors();
+    register_small();
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

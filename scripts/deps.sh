@@ -9,10 +9,10 @@ dist=(openmpi-bin libopenmpi-dev libscalapack-openmpi-dev)
 case "$what" in
   build) ;;
   test)  pkgs+=(libgtest-dev libopenblas-dev liblapacke-dev "${dist[@]}") ;;
-  bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev python3 "${dist[@]}") ;;
+  bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev libeigen3-dev python3 "${dist[@]}") ;;
   benchcompare) pkgs+=(libbenchmark-tools python3-scipy) ;;
   package) pkgs+=(dpkg-dev lintian) ;;
-  all)   pkgs+=(libgtest-dev libbenchmark-dev libopenblas-dev liblapacke-dev python3 "${dist[@]}") ;;
+  all)   pkgs+=(libgtest-dev libbenchmark-dev libopenblas-dev liblapacke-dev libeigen3-dev python3 "${dist[@]}") ;;
   *) echo "usage: $0 [build|test|bench|benchcompare|package|all]" >&2; exit 2 ;;
 esac
 bash "$(dirname "$0")/need_pkgs.sh" "${pkgs[@]}"
