@@ -308,6 +308,16 @@ void mm_direct_impl(const double* A, idx k, const double* B, idx m, double* X, i
 
 // ---- matrix times vector ------------------------------------------------------
 
+// Rows [r0, r1) one at a time: the rows below the last whole group.
+inline void mv_rows_plain(const double* M, const double* V, idx cols, double* X, idx r0, idx r1) {
+    for (idx i = r0; i < r1; ++i) {
+        const double* m = M + i * cols;
+        double x = 0.0;
+        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
+        X[i] = x;
+    }
+}
+
 #if defined(__AVX2__)
 // Columns j and j+1 of four rows (the first at m, row stride ld) as two
 // vectors, lane r holding row r: two 128-bit pieces per row pair, one
@@ -357,12 +367,7 @@ void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0,
     idx i = r0;
     for (; i + 8 <= r1; i += 8) mv_four_row_groups<2>(M + i * cols, V, cols, X + i);
     for (; i + 4 <= r1; i += 4) mv_four_row_groups<1>(M + i * cols, V, cols, X + i);
-    for (; i < r1; ++i) {
-        const double* m = M + i * cols;
-        double x = 0.0;
-        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
-        X[i] = x;
-    }
+    mv_rows_plain(M, V, cols, X, i, r1);
 }
 #else
 // W rows at a time: W row segments are multiplied by the matching segment
@@ -392,12 +397,7 @@ void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0,
             X[i + r] = x;
         }
     }
-    for (; i < r1; ++i) {
-        const double* m = M + i * cols;
-        double x = 0.0;
-        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
-        X[i] = x;
-    }
+    mv_rows_plain(M, V, cols, X, i, r1);
 }
 
 #endif
