@@ -22,8 +22,6 @@ std::atomic<idx> block_size{kDefaultBlock};
 
 inline idx round_up(idx x, idx m) { return (x + m - 1) / m * m; }
 
-inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
-
 // Everything the steps of one panel share.
 struct PanelStep {
     double* W;
@@ -64,10 +62,7 @@ void pivot_rows_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1) {
         s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i0 * s.ldp + i, s.ldp, U + i0 * kPanelCols, ups, i - i0);
         if (s.form == PivotForm::Divided)
             for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / s.q[cur][i];
-        for (idx j = 0; j < c1 - c0; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
-        // Pad of a last, partial panel.
-        for (idx j = c1 - c0; j < (b1 - b0) * kPanelCols; ++j)
-            U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+        pack_row(row, c1 - c0, (b1 - b0) * kPanelCols, U, ups, i);
     }
 }
 
@@ -322,11 +317,11 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
 
 } // namespace
 
-double* alloc_elimination(idx n, idx ld, const char* who) {
-    // The packing space comes as extra rows of the same allocation.
-    const idx extra = blocked_extra(n, ld);
+double* alloc_with_packing(idx n, idx ld, idx extra, const char* who) {
     return alloc_work_matrix(n + (extra + ld - 1) / ld, ld, who);
 }
+
+double* alloc_elimination(idx n, idx ld, const char* who) { return alloc_with_packing(n, ld, blocked_extra(n, ld), who); }
 
 bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps) {
     *swaps = 0;

@@ -75,8 +75,6 @@ inline void gj_eliminate_rows(const kernel_table& K, double* W, double* invA, id
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 
-inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
-
 // Panel width for order n, 0 for the plain loop: the solvers' width from
 // four panels on, narrower panels below (a panel's own steps run on all n
 // rows one column at a time, so at small orders a wide panel leaves little
@@ -93,14 +91,7 @@ idx gj_width(idx n) {
 idx gj_extra(idx n) {
     const idx nb = gj_width(n);
     if (nb == 0) return 0;
-    return 8 + round_up8(n) * nb + 2 * panels_of(n) * nb * kPanelCols + 4 * round_up8(n);
-}
-
-// Row i of the packed panels U (panel stride ups): c values of `row`, then
-// zeros up to the end of the last panel.
-void pack_row(const double* row, idx c, double* U, idx ups, idx i) {
-    for (idx j = 0; j < c; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
-    for (idx j = c; j < panels_of(c) * kPanelCols; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+    return 8 + round_up8(n) * nb + 2 * panel_count(n) * nb * kPanelCols + 4 * round_up8(n);
 }
 
 // The inverse block as it is being built: live positions [0, live) of each
@@ -161,7 +152,7 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     const idx K1 = K0 + wd;
     const idx ntw = with_w ? n - K1 : 0;
     double* UW = Upk;
-    double* UA = Upk + panels_of(ntw) * ups;
+    double* UA = Upk + panel_count(ntw) * ups;
     for (idx k = 0; k < wd; ++k) {
         if (piv[k] == K0 + k) continue;
         if (ntw) swap_rows(W, n, K0 + k, piv[k], K1, n);
@@ -187,11 +178,11 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
             if (ntw) {
                 K.rm_update(rw, n, 1, ntw, g, ldp, UW + i0 * kPanelCols, ups, i - i0);
                 for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
-                pack_row(rw, ntw, UW, ups, i);
+                pack_row(rw, ntw, panel_count(ntw) * kPanelCols, UW, ups, i);
             }
             K.rm_update(ra, n, 1, na, g, ldp, UA + i0 * kPanelCols, ups, i - i0);
             for (idx j = 0; j < na; ++j) ra[j] = ra[j] / q[i];
-            pack_row(ra, na, UA, ups, i);
+            pack_row(ra, na, panel_count(na) * kPanelCols, UA, ups, i);
         }
     }
     // The later pivots of the panel: in a group, first those inside it
@@ -230,7 +221,7 @@ bool gj_blocked(double* W, double* invA, idx n, double* work) {
     double* P = align64(work);
     double* Upk = P + ldp * nb;
     const idx ups = nb * kPanelCols;
-    double* rows = Upk + 2 * panels_of(n) * ups;
+    double* rows = Upk + 2 * panel_count(n) * ups;
     GjInverse inv{invA, n, 0, rows, rows + ldp, reinterpret_cast<idx*>(rows + 2 * ldp),
                   reinterpret_cast<idx*>(rows + 3 * ldp)};
     // Row i holds the scaled identity row i: its diagonal entry and a zero
@@ -267,7 +258,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
     // Large orders carry the blocked elimination's packing space in extra
     // rows of the same allocation.
     const idx extra = gj_extra(n);
-    double* W = alloc_work_matrix(n + (extra + n - 1) / n, n, "the InverseMsq work matrix");
+    double* W = alloc_with_packing(n, n, extra, "the InverseMsq work matrix");
     if (!W) return;
     // Copy before invA is first written: invA may be the same array as A.
     std::memcpy(W, A, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(double));
@@ -280,12 +271,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
 
     // Scale each row of both blocks by the same power of two.
     const double ln2 = std::log(2.0);
-    for (idx i = 0; i < n; ++i) {
-        double* w = W + i * n;
-        double s = 0.0;
-        for (idx j = 0; j < n; ++j) s += std::fabs(w[j]);
-        if (needs_scaling(s)) scale_row(w, n, n, invA + i * n, n, s, ln2);
-    }
+    for (idx i = 0; i < n; ++i) scale_by_row_sum(W + i * n, n, n, invA + i * n, n, ln2);
 
     if (extra) {
         if (!gj_blocked(W, invA, n, W + n * n)) report_singular();
