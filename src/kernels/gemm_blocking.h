@@ -42,6 +42,7 @@
 
 #include "base/work_memory.h"
 
+#include "kernels/edge_tile.h"
 #include "kernels/kernels.h"
 
 namespace linalg {
@@ -152,7 +153,6 @@ using TileKernel = void (*)(idx kc, const double* a, const double* b, double* c,
 // top-left corner, leading dimension ldc); edge tiles go through a buffer.
 template <idx MR, TileKernel kernel>
 inline void block_tiles(idx mc, idx nb, idx kc, const double* Ap, const double* Bc, double* C, idx ldc, bool first) {
-    alignas(64) double tile[MR * NR];
     for (idx jr = 0; jr < nb; jr += NR) {
         const idx nr = nb - jr < NR ? nb - jr : NR;
         const double* b = Bc + jr * kc;
@@ -162,16 +162,12 @@ inline void block_tiles(idx mc, idx nb, idx kc, const double* Ap, const double* 
             // The following tile: next micro-panel, else the next strip's
             // first one.
             const double* next = ir + 2 * MR <= mc ? c + MR * ldc : C + jr + NR;
-            if (mr == MR && nr == NR) {
+            if (mr == MR && nr == NR)
                 kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
-            } else {
-                if (!first)
-                    for (idx r = 0; r < mr; ++r)
-                        for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
-                kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
-                for (idx r = 0; r < mr; ++r)
-                    for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
-            }
+            else
+                on_edge_tile<MR, NR>(c, ldc, mr, nr, !first, [&](double* t, idx ldt) {
+                    kernel(kc, Ap + ir * kc, b, t, ldt, first, t);
+                });
         }
     }
 }

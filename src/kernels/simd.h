@@ -12,6 +12,7 @@
 #ifndef LINALG_KERNELS_SIMD_H
 #define LINALG_KERNELS_SIMD_H
 
+#include "kernels/edge_tile.h"
 #include "kernels/kernels.h"
 #include "kernels/panels.h"
 
@@ -136,11 +137,8 @@ const double kZeroRow[KC] = {};
 
 // MR x NR tile of C (leading dimension ldc) += the MR rows of A given by
 // their first elements rows[r] (kc values each) times the packed B
-// micro-panel (kc x NR, k outer); when `first`, the tile starts from 0.0 instead of its stored
-// value. With SUB the terms are subtracted instead, each as
-// C - B(p, j) * A(i, p) (the elimination's W(r, j) - W(k, j) * g, operands
-// in that order).
-template <bool SUB>
+// micro-panel (kc x NR, k outer); when `first`, the tile starts from 0.0
+// instead of its stored value.
 inline void micro_kernel(idx kc, const double* const* rows, const double* b, double* c, idx ldc, bool first) {
     vd acc[MR][NV];
     const double* ar[MR];
@@ -158,8 +156,7 @@ inline void micro_kernel(idx kc, const double* const* rows, const double* b, dou
         for (int r = 0; r < MR; ++r) {
             const vd x = vset1(ar[r][p]);
 #pragma GCC unroll 4
-            for (int v = 0; v < NV; ++v)
-                acc[r][v] = SUB ? vsub(acc[r][v], vmul(bv[v], x)) : vadd(acc[r][v], vmul(x, bv[v]));
+            for (int v = 0; v < NV; ++v) acc[r][v] = vadd(acc[r][v], vmul(x, bv[v]));
         }
         b += NR;
     }
@@ -188,58 +185,43 @@ void pack_b_panel(const double* B, idx ldb, idx kc, idx nc, double* out) {
     }
 }
 
-// C (rows x cols, leading dimension ldc) op= A (rows x k, lda) * B (k x cols,
-// ldb), every C(i, j) taking its k terms in ascending p. Without SUB the
-// terms are added to 0.0 (from_zero) or to the stored value; with SUB they
-// are subtracted from the stored value. About 33 KB of stack (AVX-512), no
-// heap.
-template <bool SUB>
-void gemm_driver(idx rows, idx cols, idx k, const double* A, idx lda, const double* B, idx ldb, double* C,
-                 idx ldc, bool from_zero) {
-    if (rows <= 0 || cols <= 0) return;
+// The table's mm_rows: rows [r0, r1) of X = A (n x k) * B (k x m), every
+// output from 0.0 taking its k terms in ascending p, KC at a time. About
+// 33 KB of stack (AVX-512), no heap.
+void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    const idx rows = r1 - r0;
+    if (rows <= 0 || m <= 0) return;
+    A += r0 * k;
+    X += r0 * m;
     if (k <= 0) {
-        if (from_zero)
-            for (idx i = 0; i < rows; ++i)
-                for (idx j = 0; j < cols; ++j) C[i * ldc + j] = 0.0;
+        for (idx i = 0; i < rows * m; ++i) X[i] = 0.0;
         return;
     }
     alignas(64) double Bp[KC * NR];
-    alignas(64) double tile[MR * NR];  // edge tiles of C
     const double* arows[MR];
-
     for (idx pc = 0; pc < k; pc += KC) {
         const idx kc = imin(KC, k - pc);
-        const bool first = from_zero && pc == 0;
+        const bool first = pc == 0;
         for (idx ic = 0; ic < rows; ic += MC) {
             const idx mc = imin(MC, rows - ic);
-            for (idx jr = 0; jr < cols; jr += NR) {
-                const idx nr = imin(NR, cols - jr);
-                pack_b_panel(B + pc * ldb + jr, ldb, kc, nr, Bp);
+            for (idx jr = 0; jr < m; jr += NR) {
+                const idx nr = imin(NR, m - jr);
+                pack_b_panel(B + pc * m + jr, m, kc, nr, Bp);
                 for (idx ir = 0; ir < mc; ir += MR) {
                     const idx mr = imin(MR, mc - ir);
                     // Rows past the last one read zeros.
-                    for (idx r = 0; r < MR; ++r) arows[r] = r < mr ? A + (ic + ir + r) * lda + pc : kZeroRow;
-                    double* c = C + (ic + ir) * ldc + jr;
-                    if (mr == MR && nr == NR) {
-                        micro_kernel<SUB>(kc, arows, Bp, c, ldc, first);
-                    } else {
-                        // Edge tile: run on a full local tile and copy back
-                        // only the elements that exist.
-                        if (!first)
-                            for (idx r = 0; r < mr; ++r)
-                                for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
-                        micro_kernel<SUB>(kc, arows, Bp, tile, NR, first);
-                        for (idx r = 0; r < mr; ++r)
-                            for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
-                    }
+                    for (idx r = 0; r < MR; ++r) arows[r] = r < mr ? A + (ic + ir + r) * k + pc : kZeroRow;
+                    double* c = X + (ic + ir) * m + jr;
+                    if (mr == MR && nr == NR)
+                        micro_kernel(kc, arows, Bp, c, m, first);
+                    else
+                        on_edge_tile<MR, NR>(c, m, mr, nr, !first, [&](double* t, idx ldt) {
+                            micro_kernel(kc, arows, Bp, t, ldt, first);
+                        });
                 }
             }
         }
     }
-}
-
-void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
-    gemm_driver<false>(r1 - r0, m, k, A + r0 * k, k, B, m, X + r0 * m, m, true);
 }
 
 // ---- direct product (small orders) --------------------------------------------
@@ -559,15 +541,10 @@ LINALG_INLINE void rm_rows(double* C, idx ldc, idx nc, const double* G, idx ldg,
     idx j0 = 0;
     for (; j0 + kPanelCols <= nc; j0 += kPanelCols)
         rm_panel<V, MR, NV>(C + j0, ldc, G, ldg, U + (j0 / kPanelCols) * ups, kb);
-    if (j0 < nc) {
-        const idx w = nc - j0;
-        alignas(64) double tmp[MR * kPanelCols];
-        for (int i = 0; i < MR; ++i)
-            for (idx j = 0; j < kPanelCols; ++j) tmp[i * kPanelCols + j] = j < w ? C[i * ldc + j0 + j] : 0.0;
-        rm_panel<V, MR, NV>(tmp, kPanelCols, G, ldg, U + (j0 / kPanelCols) * ups, kb);
-        for (int i = 0; i < MR; ++i)
-            for (idx j = 0; j < w; ++j) C[i * ldc + j0 + j] = tmp[i * kPanelCols + j];
-    }
+    if (j0 < nc)
+        on_edge_tile<MR, kPanelCols>(C + j0, ldc, MR, nc - j0, true, [&](double* t, idx ldt) {
+            rm_panel<V, MR, NV>(t, ldt, G, ldg, U + (j0 / kPanelCols) * ups, kb);
+        });
 }
 
 template <int V, int MR, int NV>
