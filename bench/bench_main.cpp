@@ -2,15 +2,18 @@
 //
 // Every benchmark is named  <operation>/<n>/<threads>/<implementation>
 // (Google Benchmark appends "/real_time"); the implementation is "linalg" or
-// the anchor it is measured against ("openblas", "lapacke", "std", "memcpy",
-// "reference", "ordinary"). The counters GFLOPs and GBs hold the work of one
-// iteration in units of 1e9, so a rate is the counter divided by a time.
+// the anchor it is measured against ("openblas", "lapacke", "eigen", "std",
+// "memcpy", "reference", "ordinary"). The counters GFLOPs and GBs hold the
+// work of one iteration in units of 1e9, so a rate is the counter divided by
+// a time.
 //
 // The results go out through Google Benchmark's own reporters
 // (--benchmark_out=F --benchmark_out_format=json); scripts/bench_table.py
 // prints the anchor : linalg ratios from that file, and Google Benchmark's
 // compare.py compares two such files (before and after a change).
 #include "linalg.h"
+
+#include "eigen_anchor.h"
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
@@ -54,6 +57,54 @@ std::vector<double> symmetric_matrix(int n) {
 
 double cube(int n) { return static_cast<double>(n) * n * n; }
 
+// Benchmark bodies over the operands of one operation at order n; f runs it
+// once on them.
+template <class F>  // f(A, B, X): a product of two random matrices
+std::function<void(benchmark::State&)> product_body(int n, F f) {
+    return [n, f](benchmark::State& st) {
+        auto A = random_values(sq(n), 3), B = random_values(sq(n), 4);
+        std::vector<double> X(sq(n));
+        for (auto _ : st) {
+            f(A.data(), B.data(), X.data());
+            benchmark::DoNotOptimize(X.data());
+        }
+    };
+}
+template <class F>  // f(A, X): A a system matrix, X of its size
+std::function<void(benchmark::State&)> matrix_body(int n, F f) {
+    return [n, f](benchmark::State& st) {
+        auto A = system_matrix(n);
+        std::vector<double> X(A.size());
+        for (auto _ : st) {
+            f(A.data(), X.data());
+            benchmark::DoNotOptimize(X.data());
+        }
+    };
+}
+template <class F>  // f(A, B, X): A x = b, X of n values
+std::function<void(benchmark::State&)> system_body(int n, F f) {
+    return [n, f](benchmark::State& st) {
+        auto A = system_matrix(n), B = random_values(n, 7);
+        std::vector<double> X(n);
+        for (auto _ : st) {
+            f(A.data(), B.data(), X.data());
+            benchmark::DoNotOptimize(X.data());
+        }
+    };
+}
+template <class F>  // f(W, values, vectors) on a fresh copy W of a symmetric matrix
+std::function<void(benchmark::State&)> symmetric_body(int n, F f) {
+    return [n, f](benchmark::State& st) {
+        auto A = symmetric_matrix(n);
+        std::vector<double> W(A.size()), ev(n), evec(A.size());
+        for (auto _ : st) {
+            std::memcpy(W.data(), A.data(), A.size() * sizeof(double));
+            f(W.data(), ev.data(), evec.data());
+            benchmark::DoNotOptimize(ev.data());
+        }
+    };
+}
+
 // Registers  op/n/threads/impl.  `work` is the work of one iteration: flops
 // (counter GFLOPs) or bytes (counter GBs), 0 for none. A linalg entry with
 // two threads sets the library's thread count first; an anchor entry sets
@@ -70,7 +121,7 @@ void add(const char* op, int n, int threads, const char* impl, const char* count
                                      if (!linalg) openblas_set_num_threads(1);
                                      if (counter) st.counters[counter] = work * 1e-9;
                                  })
-        ->Unit(benchmark::kMillisecond)
+        ->Unit(n < 500 ? benchmark::kMicrosecond : benchmark::kMillisecond)
         ->UseRealTime();
 }
 
@@ -80,23 +131,12 @@ void register_products() {
     for (int n : {500, 1000, 2000})
         for (int t : {1, 2}) {
             auto mm = t == 1 ? &LA::MultiplyMM : &LA::MultiplyMM1;
-            add("MultiplyMM", n, t, "linalg", "GFLOPs", 2.0 * cube(n), [n, mm](benchmark::State& st) {
-                auto A = random_values(sq(n), 3), B = random_values(sq(n), 4);
-                std::vector<double> X(sq(n));
-                for (auto _ : st) {
-                    mm(A.data(), n, n, B.data(), n, X.data());
-                    benchmark::DoNotOptimize(X.data());
-                }
-            });
-            add("MultiplyMM", n, t, "openblas", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
-                auto A = random_values(sq(n), 3), B = random_values(sq(n), 4);
-                std::vector<double> X(sq(n));
-                for (auto _ : st) {
-                    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, A.data(), n, B.data(), n,
-                                0.0, X.data(), n);
-                    benchmark::DoNotOptimize(X.data());
-                }
-            });
+            add("MultiplyMM", n, t, "linalg", "GFLOPs", 2.0 * cube(n),
+                product_body(n, [n, mm](double* A, double* B, double* X) { mm(A, n, n, B, n, X); }));
+            add("MultiplyMM", n, t, "openblas", "GFLOPs", 2.0 * cube(n),
+                product_body(n, [n](double* A, double* B, double* X) {
+                    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, A, n, B, n, 0.0, X, n);
+                }));
         }
 
     // Matrix-vector (MV) and vector-matrix (VM) products: the same data, the
@@ -147,14 +187,8 @@ void register_solvers() {
         for (int t : {1, 2}) {
             const char* op = t == 1 ? "SolveLSE" : "SolveLSE1";
             auto solve = t == 1 ? &LA::SolveLSE : &LA::SolveLSE1;
-            add(op, n, t, "linalg", "GFLOPs", 2.0 / 3.0 * cube(n), [n, solve](benchmark::State& st) {
-                auto A = system_matrix(n), B = random_values(n, 7);
-                std::vector<double> X(n);
-                for (auto _ : st) {
-                    solve(A.data(), B.data(), X.data(), n);
-                    benchmark::DoNotOptimize(X.data());
-                }
-            });
+            add(op, n, t, "linalg", "GFLOPs", 2.0 / 3.0 * cube(n),
+                system_body(n, [n, solve](double* A, double* B, double* X) { solve(A, B, X, n); }));
             add(op, n, t, "lapacke", "GFLOPs", 2.0 / 3.0 * cube(n), [n](benchmark::State& st) {
                 auto A = system_matrix(n), B = random_values(n, 7);
                 std::vector<double> W(A.size()), X(n);
@@ -170,14 +204,8 @@ void register_solvers() {
         }
 
     const int n = 1000;
-    add("InverseMsq", n, 1, "linalg", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
-        auto A = system_matrix(n);
-        std::vector<double> X(A.size());
-        for (auto _ : st) {
-            LA::InverseMsq(A.data(), X.data(), n);
-            benchmark::DoNotOptimize(X.data());
-        }
-    });
+    add("InverseMsq", n, 1, "linalg", "GFLOPs", 2.0 * cube(n),
+        matrix_body(n, [n](double* A, double* X) { LA::InverseMsq(A, X, n); }));
     add("InverseMsq", n, 1, "lapacke", "GFLOPs", 2.0 * cube(n), [n](benchmark::State& st) {
         auto A = system_matrix(n);
         std::vector<double> X(A.size());
@@ -215,15 +243,8 @@ void register_eigen() {
         for (bool jacobi : {true, false}) {
             const char* op = jacobi ? "EigenSymmSystemMsqJ" : "EigenSymmSystemMsqH";
             const eig_fn f = jacobi ? &LA::EigenSymmSystemMsqJ : &LA::EigenSymmSystemMsqH;
-            add(op, n, 1, "linalg", nullptr, 0, [n, f](benchmark::State& st) {
-                auto A = symmetric_matrix(n);
-                std::vector<double> W(A.size()), ev(n), evec(A.size());
-                for (auto _ : st) {
-                    std::memcpy(W.data(), A.data(), A.size() * sizeof(double));
-                    f(W.data(), n, ev.data(), evec.data());
-                    benchmark::DoNotOptimize(ev.data());
-                }
-            });
+            add(op, n, 1, "linalg", nullptr, 0,
+                symmetric_body(n, [n, f](double* W, double* ev, double* evec) { f(W, n, ev, evec); }));
             add(op, n, 1, "lapacke", nullptr, 0, [n](benchmark::State& st) {
                 auto A = symmetric_matrix(n);
                 std::vector<double> W(A.size()), ev(n);
@@ -329,6 +350,42 @@ void register_vectors() {
     });
 }
 
+// Small orders, 4 to 256, against Eigen (and dgemm for the product): the
+// operations whose cost at these sizes is mostly what surrounds the
+// arithmetic (dispatch, packing, allocation, scaling).
+void register_small() {
+    for (int n : {4, 8, 16, 32, 64, 128, 256}) {
+        add("MultiplyMM", n, 1, "linalg", "GFLOPs", 2.0 * cube(n),
+            product_body(n, [n](double* A, double* B, double* X) { LA::MultiplyMM(A, n, n, B, n, X); }));
+        add("MultiplyMM", n, 1, "eigen", "GFLOPs", 2.0 * cube(n),
+            product_body(n, [n](double* A, double* B, double* X) { eigen_anchor::multiply_mm(A, B, X, n); }));
+        add("MultiplyMM", n, 1, "openblas", "GFLOPs", 2.0 * cube(n),
+            product_body(n, [n](double* A, double* B, double* X) {
+                cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, A, n, B, n, 0.0, X, n);
+            }));
+        // The vector is the first n values of the second operand.
+        add("MultiplyMV", n, 1, "linalg", "GBs", 8.0 * sq(n),
+            product_body(n, [n](double* M, double* V, double* X) { LA::MultiplyMV(M, n, V, n, X); }));
+        add("MultiplyMV", n, 1, "eigen", "GBs", 8.0 * sq(n),
+            product_body(n, [n](double* M, double* V, double* X) { eigen_anchor::multiply_mv(M, V, X, n); }));
+        add("InverseMsq", n, 1, "linalg", "GFLOPs", 2.0 * cube(n),
+            matrix_body(n, [n](double* A, double* X) { LA::InverseMsq(A, X, n); }));
+        add("InverseMsq", n, 1, "eigen", "GFLOPs", 2.0 * cube(n),
+            matrix_body(n, [n](double* A, double* X) { eigen_anchor::inverse(A, X, n); }));
+        add("SolveLSE", n, 1, "linalg", "GFLOPs", 2.0 / 3.0 * cube(n),
+            system_body(n, [n](double* A, double* B, double* X) { LA::SolveLSE(A, B, X, n); }));
+        add("SolveLSE", n, 1, "eigen", "GFLOPs", 2.0 / 3.0 * cube(n),
+            system_body(n, [n](double* A, double* B, double* X) { eigen_anchor::solve(A, B, X, n); }));
+        // Both sides take a fresh copy: the library's solver overwrites its input.
+        add("EigenSymmSystemMsqH", n, 1, "linalg", nullptr, 0, symmetric_body(n, [n](double* W, double* ev, double* evec) {
+                LA::EigenSymmSystemMsqH(W, n, ev, evec);
+            }));
+        add("EigenSymmSystemMsqH", n, 1, "eigen", nullptr, 0, symmetric_body(n, [n](double* W, double* ev, double* evec) {
+                eigen_anchor::symmetric_eigen(W, ev, evec, n);
+            }));
+    }
+}
+
 #if defined(__x86_64__)
 // GFLOP/s of this core on 12 independent 256-bit accumulators, issuing
 // either a separate vmulpd and vaddpd per term (as the library's kernels
@@ -398,6 +455,7 @@ int main(int argc, char** argv) {
     register_eigen();
     register_tiny_unsymmetric();
     register_vectors();
+    register_small();
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -327,7 +327,8 @@ public:
 //       "LINALG_ISA=<value> ignored: CPU lacks AVX2" (or AVX-512F/DQ/BW/VL)
 //     once, when the library is loaded, if the environment variable
 //     LINALG_ISA names an instruction set that is unknown or that the
-//     processor lacks; the best set the processor has is used instead.
+//     processor lacks; the default set is used instead (avx512_256, the
+//     AVX-512 set on 256-bit tiles, is a known name as well).
 //  "\nPress any key..." / "\nPress <Enter>..."   no line feed
 //     CRT::Press_and_Exit / CRT::Enter_and_Exit (prompts, then a wait for
 //     input). CRT::clrline prints blanks; the other CRT functions print ANSI

@@ -156,8 +156,10 @@ public:
     static const char* Version();
 
     /// \brief Instruction set of the CPU kernel table in use.
-    /// \return "sse2", "avx2" or "avx512": the best the processor has, or the
-    ///         lower one the environment variable LINALG_ISA named when the
+    /// \return "sse2", "avx2", "avx512" or "avx512_256" (the AVX-512 set on
+    ///         256-bit tiles, the default on processors that execute 512-bit
+    ///         operations as two halves): the default set of the processor,
+    ///         or the one the environment variable LINALG_ISA named when the
     ///         library was loaded.
     static const char* InstructionSet();
 

@@ -56,7 +56,7 @@ def fastest(*results):
 
 
 def ms(r):
-    return "%.3f" % (r["seconds"] * 1e3) if r else "-"
+    return "%.4g" % (r["seconds"] * 1e3) if r else "-"
 
 
 def main(argv):
@@ -86,27 +86,28 @@ def main(argv):
     for k in sorted(rows, key=key):
         op, n, threads = k
         runs = [rows[k], other.get(k, {})]
-        name = next((i for i in runs[0] if i != "linalg"), "")
-        lin, anchor = runs[0].get("linalg"), runs[0].get(name)
-        lin2, anchor2 = runs[1].get("linalg"), runs[1].get(name)
-        best = fastest(lin, lin2)
-        best_anchor = fastest(anchor, anchor2)
-        ratio, rate = "-", ""
-        if best and best_anchor:
-            ratio = "%.2f" % (best_anchor["seconds"] / best["seconds"])
-        if best and best["gflops"]:
-            rate = "%.1f GF/s" % best["gflops"]
-        if best and best["gbs"]:
-            rate = "%.1f GB/s" % best["gbs"]
-        if op == "copy" and best_anchor:
-            rate = "%.1f GB/s" % best_anchor["gbs"]
-            copy_gbs = best_anchor["gbs"]
-        if op == "addchain" and best_anchor:
-            chain_ns = best_anchor["seconds"] * 1e9 / n
-        if best:
-            linalg_best[k] = best
-            linalg_wall[k] = min(l["wall"] for l in (lin, lin2) if l)
-        print(fmt % (op, n, threads, ms(lin), ms(anchor), ms(lin2), ms(anchor2), name, ratio, rate))
+        # One line per anchor (small orders have Eigen beside OpenBLAS).
+        for name in [i for i in runs[0] if i != "linalg"] or [""]:
+            lin, anchor = runs[0].get("linalg"), runs[0].get(name)
+            lin2, anchor2 = runs[1].get("linalg"), runs[1].get(name)
+            best = fastest(lin, lin2)
+            best_anchor = fastest(anchor, anchor2)
+            ratio, rate = "-", ""
+            if best and best_anchor:
+                ratio = "%.2f" % (best_anchor["seconds"] / best["seconds"])
+            if best and best["gflops"]:
+                rate = "%.1f GF/s" % best["gflops"]
+            if best and best["gbs"]:
+                rate = "%.1f GB/s" % best["gbs"]
+            if op == "copy" and best_anchor:
+                rate = "%.1f GB/s" % best_anchor["gbs"]
+                copy_gbs = best_anchor["gbs"]
+            if op == "addchain" and best_anchor:
+                chain_ns = best_anchor["seconds"] * 1e9 / n
+            if best:
+                linalg_best[k] = best
+                linalg_wall[k] = min(l["wall"] for l in (lin, lin2) if l)
+            print(fmt % (op, n, threads, ms(lin), ms(anchor), ms(lin2), ms(anchor2), name, ratio, rate))
 
     print()
     for n in (1000, 2000):

@@ -26,7 +26,7 @@ digest() {  # program, isa
 }
 if [ -x build-test/tests/test_kernels ]; then
   status=0
-  for isa in sse2 avx2 avx512; do
+  for isa in sse2 avx2 avx512 avx512_256; do
     linux=$(digest build-test/tests/test_kernels "$isa")
     windows=$(digest "$build/tests/test_kernels.exe" "$isa" wine)
     echo "result digest, LINALG_ISA=$isa: Linux '$linux', Windows under Wine '$windows'"

@@ -289,6 +289,7 @@ const Variant kVariants[] = {
     {isa::sse2, 0},   {isa::avx2, 0},    {isa::avx512, 0},  //
     {isa::sse2, 5},   {isa::avx2, 13},   {isa::avx512, 8},
     {isa::avx512, 1}, {isa::avx512, 20}, {isa::avx2, 32},
+    {isa::avx512_256, 0}, {isa::avx512_256, 8}, {isa::avx512_256, 20},
 };
 INSTANTIATE_TEST_SUITE_P(Variants, Blocked, ::testing::ValuesIn(kVariants), [](const auto& info) {
     return name_of(info.param.level) + "_nb" + std::to_string(info.param.nb);

@@ -1,6 +1,6 @@
 // Sequential vector and matrix operations.
 #include "linalg.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "support/reference.h"
 
 #include <cmath>

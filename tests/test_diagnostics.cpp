@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "eigen/eigen.h"
 #include "kernels/kernels.h"
 #include "omp/omp_state.h"
@@ -500,7 +500,8 @@ TEST(Diagnostics, NamesVersionAndInstructionSet) {
     for (int i = 0; i < 9; ++i) EXPECT_STREQ(Diagnostics::ErrorName(all_errors[i]), names[i]);
     EXPECT_STREQ(Diagnostics::ErrorName(static_cast<Error>(99)), "unknown");
     EXPECT_STREQ(Diagnostics::Version(), LINALG_VERSION_STRING);
-    for (const linalg::isa level : {linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512}) {
+    for (const linalg::isa level :
+         {linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512, linalg::isa::avx512_256}) {
         if (!linalg::testhooks::force_isa(level)) continue;
         EXPECT_STREQ(Diagnostics::InstructionSet(), linalg::isa_name(level));
     }

@@ -1,7 +1,7 @@
 // Eigen-solvers: Jacobi, Householder-QL and the unsymmetric QR solver.
 #include "linalg.h"
 #include "eigen/eigen.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "support/reference.h"
 
 #include <lapacke.h>
@@ -937,8 +937,8 @@ TEST_P(EigenUnsymRandom, MatchesDgeevAsMultisetWithPairConventions) {
         worst = std::max(worst, dist);
     }
     // Nonsymmetric eigenvalues carry their condition number, which for random
-    // matrices of these orders stays small: measured ratios are below 2, the
-    // bound leaves room for a less favourable seed.
+    // matrices of these orders stays small; the bound leaves a wide margin
+    // for a less favourable seed.
     EXPECT_LT(worst / (anorm * n * kEps), 100.0) << "n=" << n << " seed=" << ref::seed();
     RecordProperty("value_ratio", std::to_string(worst / (anorm * n * kEps)));
 }

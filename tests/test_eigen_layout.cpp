@@ -319,5 +319,6 @@ TEST_P(EigenLayout, SmallDirectedGraphs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Isa, EigenLayout,
-                         ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512),
+                         ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512,
+                                           linalg::isa::avx512_256),
                          [](const ::testing::TestParamInfo<linalg::isa>& p) { return linalg::isa_name(p.param); });

@@ -19,7 +19,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "linalg.h"
 #include "support/reference.h"
 #if !defined(LINALG_CUDA_REAL)

@@ -4,12 +4,13 @@
 // the choice of the table (LINALG_ISA).
 #include "linalg.h"
 #include "kernels/kernels.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "support/reference.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -45,7 +46,7 @@ struct IsaGuard {
 };
 
 using linalg::isa_name;
-const isa kAllIsas[] = {isa::sse2, isa::avx2, isa::avx512};
+const isa kAllIsas[] = {isa::sse2, isa::avx2, isa::avx512, isa::avx512_256};
 
 struct Shape {
     int n, k, m;
@@ -103,6 +104,32 @@ TEST_P(Kernels, MultiplyMMMatchesPlainLoop) {
         // public function hands to the plain loop.
         got = garbage(want.size());
         linalg::kernels().mm_rows(A.data(), s.k, B.data(), s.m, got.data(), 0, s.n);
+        ASSERT_TRUE(ref::same_bits(want, got));
+    }
+}
+
+// Shapes at the edges of the table's own blocks (its tile, slice depth,
+// row block, column block and the direct path's bound), which differ from
+// table to table.
+TEST_P(Kernels, ProductsAtTheTablesOwnBlockEdgesMatchPlainLoop) {
+    const linalg::kernel_blocking& b = linalg::kernels().blocking;
+    ASSERT_GE(b.mr, 1);
+    ASSERT_GE(b.nr, 1);
+    ASSERT_GE(b.rm_rows, 1);
+    EXPECT_EQ(b.row_unit % b.rm_rows, 0) << "pieces of whole row tiles";
+    const int mr = static_cast<int>(b.mr), nr = static_cast<int>(b.nr), kc = static_cast<int>(b.kc);
+    const int mc = static_cast<int>(b.mc), nc = static_cast<int>(b.nc);
+    // The direct path's bound n*k*m, met exactly and passed by one row.
+    const int dk = 4, dm = 16, dn = static_cast<int>(std::min<long>(b.direct_products / (dk * dm), 4096));
+    std::vector<Shape> shapes = {{mr - 1 > 0 ? mr - 1 : 1, kc + 1, nr + 1}, {mr + 1, kc - 1 > 0 ? kc - 1 : 1, nr - 1 > 0 ? nr - 1 : 1},
+                                 {2 * mr + 1, 2 * kc + 1, 3 * nr}, {mc + 1, 17, 2 * nr + 3}, {mc - 1 > 0 ? mc - 1 : 1, kc, nr},
+                                 {dn, dk, dm}, {dn + 1, dk, dm}};
+    if (nc > 0) shapes.push_back({mr + 3, 9, nc + nr + 1});
+    for (const Shape& s : shapes) {
+        SCOPED_TRACE(testing::Message() << s.n << " x " << s.k << " x " << s.m);
+        auto [A, B, want] = awkward_product(s.n, s.k, s.m, 303 + s.n, 404 + s.k);
+        std::vector<double> got = garbage(want.size());
+        LA::MultiplyMM(A.data(), s.n, s.k, B.data(), s.m, got.data());
         ASSERT_TRUE(ref::same_bits(want, got));
     }
 }
@@ -368,11 +395,19 @@ INSTANTIATE_TEST_SUITE_P(Paths, Kernels, ::testing::ValuesIn(kAllIsas),
 
 TEST(KernelDispatch, AutomaticChoiceIsTheWidestSupportedPath) {
     linalg::testhooks::reset_isa();
-    const isa want = linalg::isa_supported(isa::avx512) ? isa::avx512
-                     : linalg::isa_supported(isa::avx2) ? isa::avx2
-                                                        : isa::sse2;
-    EXPECT_EQ(linalg::kernels().level, want);
+    if (std::getenv("LINALG_ISA") == nullptr) {
+        EXPECT_EQ(linalg::kernels().level, linalg::default_isa());
+    }
+    const isa d = linalg::default_isa();
+    EXPECT_TRUE(linalg::isa_supported(d));
+    // Only the vendor chooses between the two AVX-512 sets.
+    if (linalg::isa_supported(isa::avx512)) {
+        EXPECT_TRUE(d == isa::avx512 || d == isa::avx512_256) << isa_name(d);
+    } else {
+        EXPECT_EQ(d, linalg::isa_supported(isa::avx2) ? isa::avx2 : isa::sse2);
+    }
     EXPECT_TRUE(linalg::isa_supported(isa::sse2));
+    EXPECT_EQ(linalg::isa_supported(isa::avx512), linalg::isa_supported(isa::avx512_256));
 }
 
 // No fused multiply-add may reach the library: its code is disassembled and
@@ -425,6 +460,7 @@ Out run_products(const Table& t, int which) {
             case 2: X = garbage(k + 8); t.vm_cols(u.data(), n, A.data(), k, X.data(), r0 * k / (n ? n : 1), k); break;
             case 3: X = garbage(n * m + 8); t.cross_rows(u.data(), w.data(), m, X.data(), r0, n); break;
             case 4: X = garbage(n * m + 8); t.transpose_rows(M.data(), n, m, X.data(), r0, n); break;
+            case 5: X = garbage(n * m + 8); t.mm_direct(A.data(), k, B.data(), m, X.data(), r0, n); break;
             }
             append(out, X);
         }
@@ -558,7 +594,7 @@ struct TableKernel {
     int which;
 };
 const TableKernel kTableKernels[] = {
-    {"mm_rows", run_products, 0},     {"mv_rows", run_products, 1},       {"vm_cols", run_products, 2},
+    {"mm_rows", run_products, 0},     {"mm_direct", run_products, 5},     {"mv_rows", run_products, 1},       {"vm_cols", run_products, 2},
     {"cross_rows", run_products, 3},  {"transpose_rows", run_products, 4}, {"scale", run_elementwise, 0},
     {"add", run_elementwise, 1},      {"sub", run_elementwise, 2},        {"mul", run_elementwise, 3},
     {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"lu_panel_reciprocal", run_panel, 0},
@@ -624,6 +660,10 @@ TEST(KernelDispatch, LinalgIsaValueIsHonouredOnlyWhenTheCpuHasTheSet) {
         {"avx2", isa::avx2, isa::avx2, ""},
         {"avx512", isa::avx2, isa::avx2, "LINALG_ISA=avx512 ignored: CPU lacks AVX-512F/DQ/BW/VL"},
         {"avx2", isa::sse2, isa::sse2, "LINALG_ISA=avx2 ignored: CPU lacks AVX2"},
+        {"avx512_256", isa::avx512, isa::avx512_256, ""},
+        {"avx512", isa::avx512_256, isa::avx512, ""},
+        {"avx2", isa::avx512_256, isa::avx2, ""},
+        {"avx512_256", isa::avx2, isa::avx2, "LINALG_ISA=avx512_256 ignored: CPU lacks AVX-512F/DQ/BW/VL"},
         {"AVX2", isa::avx512, isa::avx512,
          "LINALG_ISA=AVX2 ignored: unknown instruction set (sse2, avx2 or avx512)"},
         {"avx", isa::sse2, isa::sse2, "LINALG_ISA=avx ignored: unknown instruction set (sse2, avx2 or avx512)"},
@@ -712,11 +752,16 @@ std::string run_child(const std::string& value) {
 
 TEST(KernelDispatch, LinalgIsaForcesALowerSetAndResultsStayTheSame) {
     linalg::testhooks::reset_isa();
-    const std::string here = result_digest();  // the widest set
+    const std::string here = result_digest();  // the default set
     const std::string hash = here.substr(here.find(' '));
-    const std::string lower = run_child("sse2");
-    EXPECT_NE(lower.find("digest: sse2" + hash), std::string::npos) << lower << "\nexpected sse2" << hash;
-    EXPECT_EQ(lower.find("linalg:"), std::string::npos) << lower;
+    // Every registered set the processor can run, named by LINALG_ISA.
+    for (isa level : kAllIsas) {
+        if (!linalg::isa_supported(level)) continue;
+        const std::string name = isa_name(level);
+        const std::string other = run_child(name);
+        EXPECT_NE(other.find("digest: " + name + hash), std::string::npos) << other << "\nexpected " << name << hash;
+        EXPECT_EQ(other.find("linalg:"), std::string::npos) << other;
+    }
     // An unknown value is ignored, and says so.
     const std::string bad = run_child("avx9");
     EXPECT_NE(bad.find("linalg: LINALG_ISA=avx9 ignored: unknown instruction set"), std::string::npos) << bad;

@@ -33,7 +33,7 @@ std::set<std::string> printed_texts() {
         std::regex(R"(\breport\(\s*Error::\w+,\s*Out::\w+,\s*)" + lit),
         std::regex(R"#(" ignored: ([^"]*)")#"),
         std::regex(R"(\b(?:fatal_numeric_error|report_no_memory)\(\s*)" + lit),
-        std::regex(R"(\balloc_work_(?:matrix|vector)\([^;"]*)" + lit),
+        std::regex(R"(\balloc_(?:work_matrix|work_vector|with_packing)\([^;"]*)" + lit),
         std::regex(R"(\bconst char\* const k\w+Error = )" + lit),
         std::regex(R"(\bconst char\* who = )" + lit),
     };

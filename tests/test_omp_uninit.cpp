@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "linalg.h"
 #include "omp/omp_state.h"
 #include "support/reference.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "linalg.h"
 #include "solvers/solvers.h"
 #include "support/ref_solvers.h"

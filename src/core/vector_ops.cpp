@@ -2,7 +2,8 @@
 #include "linalg.h"
 #include "base/message.h"
 #include "kernels/kernels.h"
-#include "core/sort.h"
+#include "base/sort.h"
+#include "base/work_memory.h"
 
 #include <cmath>
 
@@ -15,9 +16,8 @@ void LA::CopyV(double* Vin, int nDim, double* Vout) {
 }
 
 // The reductions are one chain of dependent additions in ascending order; the
-// chain itself runs at one addition per cycle or two, faster than a single
-// stream of loads from main memory arrives. Prefetching a few cache lines
-// ahead keeps long vectors near that speed. The order of the additions, and
+// chain itself consumes data faster than a single stream of loads from main
+// memory arrives, so long vectors prefetch a few cache lines ahead. The order of the additions, and
 // so every bit of the result, is that of the plain loop.
 namespace {
 constexpr idx kLine = 8;          // doubles per 64-byte cache line

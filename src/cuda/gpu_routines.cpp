@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "cuda/cuda_backend.h"
 #include "cuda/kernels.cuh"
 #include "cuda/launch.h"

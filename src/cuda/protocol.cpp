@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 
 namespace linalg {
 

@@ -2,7 +2,7 @@
 #include "eigen/eigen.h"
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 
 #include <cfloat>
 #include <cmath>

@@ -5,7 +5,7 @@
 
 #include "linalg.h"
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 
 #include <algorithm>
 #include <cfloat>

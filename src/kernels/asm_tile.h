@@ -7,18 +7,14 @@
 #ifndef LINALG_KERNELS_ASM_TILE_H
 #define LINALG_KERNELS_ASM_TILE_H
 
-// Where the k loop of both tiles starts: 51 bytes past a 64-byte boundary.
-// On a Zen 4 core the loop without software prefetch ran at 55-56 GFLOP/s
-// in L1 (54-55 with the packed micro-panels streamed from L2) when it
-// started 48-55 bytes past a boundary (the update's loop: 42-55), and at
-// 50-51 from most other starts; with two prefetches of the packed stream in
-// it no start did better than 52. The loop's bytes, and so the start that
-// suits it, are fixed because both kernels pin the registers the loop
-// addresses through (rsi, rdi). So placed and without prefetch (the
-// hardware prefetcher keeps up with the sequential stream), a product of
-// order 2000 on the AVX2 path ran 6 % and SolveLSE 2 % faster; placed but
-// with the prefetches, neither gained. A change to either loop's
-// instructions needs the start measured again.
+// Where the k loop of both tiles starts: 51 bytes past a 64-byte boundary,
+// so that the loop's instructions fall into the processor's fetch windows
+// the same way on every build (the loop's bytes are fixed, because both
+// kernels pin the registers the loop addresses through: rsi, rdi). The loop
+// has no software prefetch: its packed operands are sequential streams the
+// hardware prefetcher follows. The chosen offset and its measurement are in
+// docs/performance.md; a change to either loop's instructions needs the
+// start chosen again.
 #define LINALG_TILE_LOOP_START ".p2align 6\n\t.nops 51\n"
 
 #define LINALG_TILE_ROWS_(OP, R0, R1, R2, R3, R4, R5) \

@@ -9,8 +9,14 @@ void linalg::override_avx2(kernel_table& t) {
     t.level = isa::avx2;
     t.name = "avx2";
     set_simd_kernels(t);
-    t.mm_rows = gemm::mm_rows<6, gemm::kernel6x8, mm_rows_impl>;
-    t.mm_team = gemm::mm_team<6, gemm::kernel6x8>;
-    t.rm_update = rm_update_6x8;
+    // The blocked product gains on the direct one from about order 56.
+    gemm::set_product<6, gemm::kernel6x8>(t, idx{56} * 56 * 56);
+    set_rm_update_avx2(t);
     plain::set_vectorised_loops(t);
+}
+
+void linalg::set_rm_update_avx2(kernel_table& t) {
+    t.rm_update = rm_update_6x8;
+    t.blocking.rm_rows = rm68::MR;
+    t.blocking.rm_cols = rm68::NR;
 }

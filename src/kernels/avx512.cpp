@@ -11,7 +11,11 @@ void linalg::override_avx512(kernel_table& t) {
     plain::set_vectorised_loops(t);
 }
 
-void linalg::override_avx512_halves(kernel_table& t) {
-    t.mm_rows = gemm::mm_rows<12, gemm::kernel12x8, mm_rows_impl>;
-    t.mm_team = gemm::mm_team<12, gemm::kernel12x8>;
+void linalg::override_avx512_256(kernel_table& t) {
+    override_avx512(t);
+    t.level = isa::avx512_256;
+    t.name = "avx512_256";
+    // The blocked product gains on the direct one from about order 64.
+    gemm::set_product<12, gemm::kernel12x8>(t, idx{64} * 64 * 64);
+    set_rm_update_avx2(t);
 }

@@ -7,28 +7,13 @@
 #include <cstring>
 
 #include "base/message.h"
+#include "base/work_memory.h"
 #include "linalg_diag.h"
-#include "core/work_memory.h"
 #include "kernels/isa_tables.h"
 
 namespace linalg {
 
 namespace {
-
-// AMD processors with AVX-512 (Zen 4) execute a 512-bit operation as two
-// 256-bit halves. There the AVX2 row update (a 6 x 8 tile in assembly) ran
-// 20-30 % faster than the 512-bit one, and the product takes a 12 x 8 tile
-// of 256-bit vectors, which needs AVX-512VL's 32 registers (as fast as the
-// AVX2 product within a few per cent; see gemm_avx512vl.h). Intel AVX-512
-// processors keep their 512-bit kernels. Either way the bits are the same.
-bool prefers_256_bit_products() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    return __builtin_cpu_is("amd");
-#else
-    return false;
-#endif
-}
 
 struct Tables {
     kernel_table reference;
@@ -41,26 +26,32 @@ const Tables& tables() {
     static const Tables t = [] {
         Tables s;
         s.reference = make_reference_table();
-        void (*const override[kIsaCount])(kernel_table&) = {override_sse2, override_avx2, override_avx512};
+        void (*const override[kIsaCount])(kernel_table&) = {override_sse2, override_avx2, override_avx512,
+                                                             override_avx512_256};
         for (int i = 0; i < kIsaCount; ++i) {
             s.by_isa[i] = s.reference;
             override[i](s.by_isa[i]);
-        }
-        if (prefers_256_bit_products()) {
-            kernel_table& t = s.by_isa[static_cast<int>(isa::avx512)];
-            const kernel_table& narrow = s.by_isa[static_cast<int>(isa::avx2)];
-            t.rm_update = narrow.rm_update;
-            override_avx512_halves(t);
         }
         return s;
     }();
     return t;
 }
 
-isa best_supported() {
-    if (isa_supported(isa::avx512)) return isa::avx512;
-    if (isa_supported(isa::avx2)) return isa::avx2;
-    return isa::sse2;
+// The processor features a set needs, as a rank: a set runs wherever one of
+// equal or higher rank does.
+int feature_rank(isa level) { return level == isa::avx512_256 ? static_cast<int>(isa::avx512) : static_cast<int>(level); }
+
+// Processors that execute a 512-bit operation as two 256-bit halves (AMD's
+// with AVX-512) gain nothing from the wider vectors, and their AVX-512VL
+// 12 x 8 product tile and the 6 x 8 row update keep more of the work in
+// registers per load.
+bool splits_512_bit_operations() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_is("amd");
+#else
+    return false;
+#endif
 }
 
 // The choice at load: the best set, or the lower one LINALG_ISA names. A
@@ -68,7 +59,7 @@ isa best_supported() {
 const kernel_table* load_choice() {
     static const kernel_table* const chosen = [] {
         std::string reason;
-        const isa level = choose_isa(std::getenv("LINALG_ISA"), best_supported(), &reason);
+        const isa level = choose_isa(std::getenv("LINALG_ISA"), default_isa(), &reason);
         if (!reason.empty()) emit(Out::err, "linalg: %s\n", reason.c_str());
         return &kernels_for(level);
     }();
@@ -91,6 +82,7 @@ bool isa_supported(isa level) {
     case isa::avx2: return __builtin_cpu_supports("avx2");
     // Everything avx512.cpp is built for (see kernels.cmake).
     case isa::avx512:
+    case isa::avx512_256:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
     }
@@ -105,22 +97,31 @@ const char* isa_name(isa level) {
     case isa::sse2: return "sse2";
     case isa::avx2: return "avx2";
     case isa::avx512: return "avx512";
+    case isa::avx512_256: return "avx512_256";
     }
     return "?";
+}
+
+isa default_isa() {
+    if (isa_supported(isa::avx512)) return splits_512_bit_operations() ? isa::avx512_256 : isa::avx512;
+    if (isa_supported(isa::avx2)) return isa::avx2;
+    return isa::sse2;
 }
 
 isa choose_isa(const char* value, isa best, std::string* reason) {
     std::string why;
     isa level = best;
     if (value != nullptr && *value != '\0') {
-        static const char* const cpu_name[kIsaCount] = {"SSE2", "AVX2", "AVX-512F/DQ/BW/VL"};
+        static const char* const cpu_name[] = {"SSE2", "AVX2", "AVX-512F/DQ/BW/VL"};
         int found = -1;
         for (int i = 0; i < kIsaCount; ++i)
             if (std::strcmp(value, isa_name(static_cast<isa>(i))) == 0) found = i;
         if (found < 0)
+            // The documented text, kept word for word; avx512_256 is the
+            // AVX-512 set's 256-bit variant (see docs/kernels.md).
             why = std::string("LINALG_ISA=") + value + " ignored: unknown instruction set (sse2, avx2 or avx512)";
-        else if (found > static_cast<int>(best))
-            why = std::string("LINALG_ISA=") + value + " ignored: CPU lacks " + cpu_name[found];
+        else if (feature_rank(static_cast<isa>(found)) > feature_rank(best))
+            why = std::string("LINALG_ISA=") + value + " ignored: CPU lacks " + cpu_name[feature_rank(static_cast<isa>(found))];
         else
             level = static_cast<isa>(found);
     }
@@ -156,10 +157,12 @@ void reset_isa() { active.store(load_choice(), std::memory_order_release); }
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1) {
     if (r1 <= r0 || nCols2 <= 0) return;
     const idx k = nCols < 0 ? 0 : nCols;
-    // Tiny products: packing would cost more than the whole plain loop, which
-    // gives the same bits.
-    const kernel_table& t = (r1 - r0) * nCols2 * k <= 4096 ? reference_kernels() : kernels();
-    t.mm_rows(A, k, B, nCols2, X, r0, r1);
+    // Small products: packing would cost more than it saves.
+    const kernel_table& t = kernels();
+    if ((r1 - r0) * nCols2 * k <= t.blocking.direct_products)
+        t.mm_direct(A, k, B, nCols2, X, r0, r1);
+    else
+        t.mm_rows(A, k, B, nCols2, X, r0, r1);
 }
 
 mm_team_fn mm_team_for(idx rows, int nCols, int nCols2) {
@@ -171,8 +174,10 @@ mm_team_fn mm_team_for(idx rows, int nCols, int nCols2) {
 }
 
 std::size_t packed_slice_bytes(idx k, idx m) {
-    const idx width = (std::min<idx>(m, kProductWidth) + 7) / 8 * 8;
-    const std::size_t bytes = work_bytes(std::min<idx>(k, kProductDepth), width, sizeof(double));
+    const kernel_blocking& b = kernels().blocking;
+    const idx nr = b.nr;
+    const idx width = ((b.nc > 0 ? std::min<idx>(m, b.nc) : m) + nr - 1) / nr * nr;
+    const std::size_t bytes = work_bytes(b.kc > 0 ? std::min<idx>(k, b.kc) : k, width, sizeof(double));
     return bytes != 0 && bytes <= SIZE_MAX - 64 ? bytes + 64 : 0;
 }
 

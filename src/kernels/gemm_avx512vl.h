@@ -1,13 +1,9 @@
 // Matrix product with a 12 x 8 register tile of 256-bit vectors, for
-// processors that execute a 512-bit operation as two 256-bit halves (AMD
-// Zen 4). AVX-512VL gives such a tile 32 vector registers: 24 accumulators
-// instead of the AVX2 tile's 12 take each pair of B vectors over twice as
-// many rows. Its loop reaches 55-56 GFLOP/s in L1 on a Zen 4 core, as the
-// 6 x 8 AVX2 tile's does from its aligned start (separate multiplies and
-// adds peak at about 57 there); in whole products the two tables ran within
-// 3 % of each other either way (paired calls, orders 500 to 2000, one and
-// two threads). The blocking around the tile, and what it guarantees of the
-// bits, is in gemm_blocking.h.
+// processors that execute a 512-bit operation as two 256-bit halves.
+// AVX-512VL gives such a tile 32 vector registers: 24 accumulators instead
+// of the AVX2 tile's 12 take each pair of B vectors over twice as many rows,
+// so each load of B feeds twice as many multiplications. The blocking around
+// the tile, and what it guarantees of the bits, is in gemm_blocking.h.
 //
 // Included only by the AVX-512 table (avx512.cpp, built with AVX-512F/DQ/
 // BW/VL and -ffp-contract=off); everything has internal linkage.
@@ -26,7 +22,8 @@ namespace gemm {
 
 // Registers: the accumulators of row r in the pair below (ymm0-14 and
 // ymm16-24), the two vectors of b in ymm29-30, the broadcast of a in ymm15
-// (a VEX register: broadcasting into ymm16-31 ran far slower), the product
+// (a VEX register: a broadcast into ymm16-31 needs the EVEX form, which
+// some processors issue at a lower rate), the product
 // in ymm31. Each term is vmulpd (broadcast of a times b, a the first source
 // as in the plain loop, so that of two NaNs a's comes through) then vaddpd
 // (accumulator plus product). k is unrolled by 4.

@@ -40,8 +40,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 
+#include "kernels/edge_tile.h"
 #include "kernels/kernels.h"
 
 namespace linalg {
@@ -49,19 +50,18 @@ namespace {
 namespace gemm {
 
 constexpr idx NR = 8;
-constexpr idx KC = kProductDepth;  // depth of a slice of the summation index
+constexpr idx KC = 256;  // depth of a slice of the summation index
 constexpr idx MC = 192;  // rows of a packed block of A (MC x KC: 384 KB, L2)
 constexpr idx NB = 64;   // columns of a packed chunk of B (KC x NB: 128 KB)
 // Columns of C per product call: wider products run as column blocks, one
 // after the other, so that the rows of C each summation slice revisits stay
-// within 1024 columns (at order 2000 on Zen 4 the product ran 3-4 % faster
-// so; blocks of 256, 512 and 768 columns were slower than 1024).
-constexpr idx NC = kProductWidth;
+// within a bounded width (their lines and pages stay cached between slices).
+constexpr idx NC = 1024;
 
 // One full micro-panel: rows [0, MR) x columns [0, kc) of A (leading
 // dimension lda) k-major, out[p*MR + r] = A(r, p). Four columns at a time,
 // each 4-row group through a 4 x 4 register transpose and a 2-row rest
-// through one unpack (as fast again as gathering element by element).
+// through one unpack (whole-vector loads instead of one per element).
 template <idx MR>
 inline void pack_a_panel(const double* src, idx lda, idx kc, double* out) {
     static_assert(MR % 2 == 0, "rows come in pairs");
@@ -153,7 +153,6 @@ using TileKernel = void (*)(idx kc, const double* a, const double* b, double* c,
 // top-left corner, leading dimension ldc); edge tiles go through a buffer.
 template <idx MR, TileKernel kernel>
 inline void block_tiles(idx mc, idx nb, idx kc, const double* Ap, const double* Bc, double* C, idx ldc, bool first) {
-    alignas(64) double tile[MR * NR];
     for (idx jr = 0; jr < nb; jr += NR) {
         const idx nr = nb - jr < NR ? nb - jr : NR;
         const double* b = Bc + jr * kc;
@@ -163,16 +162,12 @@ inline void block_tiles(idx mc, idx nb, idx kc, const double* Ap, const double* 
             // The following tile: next micro-panel, else the next strip's
             // first one.
             const double* next = ir + 2 * MR <= mc ? c + MR * ldc : C + jr + NR;
-            if (mr == MR && nr == NR) {
+            if (mr == MR && nr == NR)
                 kernel(kc, Ap + ir * kc, b, c, ldc, first, next);
-            } else {
-                if (!first)
-                    for (idx r = 0; r < mr; ++r)
-                        for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
-                kernel(kc, Ap + ir * kc, b, tile, NR, first, tile);
-                for (idx r = 0; r < mr; ++r)
-                    for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
-            }
+            else
+                on_edge_tile<MR, NR>(c, ldc, mr, nr, !first, [&](double* t, idx ldt) {
+                    kernel(kc, Ap + ir * kc, b, t, ldt, first, t);
+                });
         }
     }
 }
@@ -232,6 +227,11 @@ void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, 
         product<MR, kernel>(rows, m - j0 < NC ? m - j0 : NC, k, A + r0 * k, k, B + j0, m, X + r0 * m + j0, m, Bs);
     work_free(block);
 }
+
+// The product's entries of a table, around the MR x 8 tile `kernel`.
+// `direct`: the table's bound for the direct path (kernel_blocking).
+template <idx MR, TileKernel kernel>
+void set_product(kernel_table& t, idx direct);
 
 inline std::uint64_t row_range(idx lo, idx hi) {
     return static_cast<std::uint64_t>(lo) << 32 | static_cast<std::uint64_t>(hi);
@@ -331,6 +331,18 @@ void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx n, d
             } while (take_over<MR>(team->range, t, T));
         }
     }
+}
+
+template <idx MR, TileKernel kernel>
+void set_product(kernel_table& t, idx direct) {
+    t.blocking.direct_products = direct;
+    t.mm_rows = mm_rows<MR, kernel, mm_rows_impl>;
+    t.mm_team = mm_team<MR, kernel>;
+    t.blocking.mr = MR;
+    t.blocking.nr = NR;
+    t.blocking.kc = KC;
+    t.blocking.mc = MC;
+    t.blocking.nc = NC;
 }
 
 } // namespace gemm

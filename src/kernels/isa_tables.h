@@ -16,10 +16,13 @@ kernel_table make_reference_table();
 void override_sse2(kernel_table& t);
 void override_avx2(kernel_table& t);
 void override_avx512(kernel_table& t);
-// For processors that execute 512-bit operations as two 256-bit halves: the
-// AVX-512 table's product switched to a 12 x 8 tile of 256-bit vectors
-// (avx512.cpp).
-void override_avx512_halves(kernel_table& t);
+// The AVX-512 set with 256-bit tiles: the avx512 table with the product on
+// a 12 x 8 tile of 256-bit vectors (avx512.cpp) and the AVX2 row update
+// (set_rm_update_avx2).
+void override_avx512_256(kernel_table& t);
+// The AVX2 table's rm_update and its tile (avx2.cpp), for the sets that
+// share it.
+void set_rm_update_avx2(kernel_table& t);
 
 } // namespace linalg
 

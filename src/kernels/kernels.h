@@ -35,16 +35,34 @@ namespace linalg {
 
 using idx = std::ptrdiff_t;
 
-// Instruction sets, lowest first. sse2 is the x86-64 baseline.
-enum class isa : int { sse2 = 0, avx2 = 1, avx512 = 2 };
-constexpr int kIsaCount = 3;
+// The registered kernel sets, one table each. sse2 is the x86-64 baseline;
+// avx512 and avx512_256 need the same processor features and differ in
+// their tiles: 512-bit vectors, or 256-bit ones (AVX-512VL's 32 registers)
+// for processors that execute a 512-bit operation as two 256-bit halves.
+enum class isa : int { sse2 = 0, avx2 = 1, avx512 = 2, avx512_256 = 3 };
+constexpr int kIsaCount = 4;
 
-// Width of one packed column panel of pivot rows (see rm_update).
+// Width of one packed column panel of pivot rows (see rm_update): the
+// layout of rm_update's operand U, the same for every table.
 constexpr idx kPanelCols = 16;
-// The blocked products' slice of the summation index and widest column
-// block (a packed slice of B is at most kProductDepth x kProductWidth).
-constexpr idx kProductDepth = 256;
-constexpr idx kProductWidth = 1024;
+
+// Block sizes of one table's kernels. The drivers of the products and the
+// solvers built on rm_update read them from the table in use.
+struct kernel_blocking {
+    idx mr, nr;   // the product's register tile: rows x columns of C
+    idx kc;       // depth of a slice of the summation index (packed operands)
+    idx mc;       // rows of A per packed block
+    idx nc;       // widest column block of one product call (0: no limit)
+    idx rm_rows;  // rm_update's register tile: rows x columns of C
+    idx rm_cols;
+    // Rows below a panel are split among threads in multiples of this many
+    // (a multiple of rm_rows, so that only the last piece has a partial tile).
+    idx row_unit;
+    // Products with at most this many multiply-adds (rows x k x m) run the
+    // direct loop over the unpacked operands: below it, packing and blocking
+    // cost more than they save. The bits are the same either way.
+    idx direct_products;
+};
 
 // What the threads of a team running mm_team share besides the packed
 // slice: a barrier of the team, and one range of rows per thread, [lo, hi)
@@ -75,11 +93,15 @@ enum class PivotForm {
 struct kernel_table {
     isa level;
     const char* name;
+    kernel_blocking blocking;
 
     // ---- products -----------------------------------------------------------
     // mm_rows: rows [r0, r1) of X (n x m) = A (n x k) * B (k x m), row-major,
     // leading dimensions k, m, m. k == 0 writes 0.0 to the rows.
     void (*mm_rows)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
+    // mm_direct: the same product over the operands in place (nothing
+    // packed, no work block), for products below the blocking's break-even.
+    void (*mm_direct)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
     // mm_team: X (n x m) = A (n x k) * B (k x m), k >= 1, m >= 1, by a team
     // of T threads that all call it with the same arguments but their own
     // number t. The team packs B's slices once into Bs (packed_slice_bytes(k,
@@ -183,14 +205,20 @@ const kernel_table& kernels_for(isa level);
 // Whether the running processor (and operating system) can execute a set.
 bool isa_supported(isa level);
 
-// Lower-case name of a set: "sse2", "avx2", "avx512".
+// Lower-case name of a set: "sse2", "avx2", "avx512", "avx512_256".
 const char* isa_name(isa level);
 
+// The set chosen when LINALG_ISA is unset: the widest the processor
+// supports; of the two AVX-512 sets, the 256-bit-tile one on processors
+// that execute 512-bit operations as two halves (AMD), else the 512-bit one.
+isa default_isa();
+
 // The choice made from a LINALG_ISA value: `value` (nullptr or empty when
-// the variable is unset) against the best set the processor supports. An
-// unknown name, or a set above `best`, is ignored: the result is `best` and
-// *reason (when given) says why, in one line without a line feed; otherwise
-// *reason is left empty.
+// the variable is unset) against the default set `best` (see default_isa;
+// a set is available when it needs no processor feature beyond those of
+// `best`). An unknown name, or a set that is not available, is ignored: the
+// result is `best` and *reason (when given) says why, in one line without a
+// line feed; otherwise *reason is left empty.
 isa choose_isa(const char* value, isa best, std::string* reason);
 
 namespace testhooks {
@@ -202,8 +230,8 @@ void reset_isa();
 
 // Int-dimension forms used by the sequential and OpenMP operations; sizes of
 // zero or less do nothing (products over an empty summation index write
-// zeros). Tiny products run the reference loop, which gives the same bits
-// without the packing cost.
+// zeros). Products of at most blocking.direct_products multiply-adds run
+// the table's mm_direct, which gives the same bits without the packing cost.
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
 // The active table's mm_team for a product of `rows` rows, or nullptr when
 // it has none or the product is empty or small (then mm_rows per thread).

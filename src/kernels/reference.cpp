@@ -85,7 +85,11 @@ kernel_table make_reference_table() {
     kernel_table t{};
     t.level = isa::sse2;
     t.name = "reference";
+    // One output at a time, no slicing; the row unit is that of the other
+    // tables, and every product is direct.
+    t.blocking = kernel_blocking{1, 1, 0, 0, 0, 1, 1, 12, PTRDIFF_MAX};
     t.mm_rows = plain::mm_rows;
+    t.mm_direct = plain::mm_rows;
     t.mv_rows = plain::mv_rows;
     t.vm_cols = plain::vm_cols;
     t.cross_rows = plain::cross_rows;

@@ -105,7 +105,6 @@ inline void rm_update_6x8(double* C, idx ldc, idx m, idx nc, const double* G, id
         return;
     }
     alignas(64) double Gp[kGBuf];
-    alignas(64) double tile[MR * NR];  // edge tiles of C
     const idx mfull = m / MR * MR;
     const idx rb = imin(rm68::kMaxBlockRows, kGBuf / kb / MR * MR > MR ? kGBuf / kb / MR * MR : MR);
     for (idx r0 = 0; r0 < mfull; r0 += rb) {
@@ -117,15 +116,12 @@ inline void rm_update_6x8(double* C, idx ldc, idx m, idx nc, const double* G, id
             for (idx ir = 0; ir < rows; ir += MR) {
                 double* c = C + (r0 + ir) * ldc + j0;
                 const double* next = c + (ir + 3 * MR <= rows ? 2 * MR * ldc : 0);
-                if (w == NR) {
+                if (w == NR)
                     rm68::kernel(kb, Gp + ir * kb, u, c, ldc, next);
-                } else {
-                    for (idx r = 0; r < MR; ++r)
-                        for (idx q = 0; q < NR; ++q) tile[r * NR + q] = q < w ? c[r * ldc + q] : 0.0;
-                    rm68::kernel(kb, Gp + ir * kb, u, tile, NR, tile);
-                    for (idx r = 0; r < MR; ++r)
-                        for (idx q = 0; q < w; ++q) c[r * ldc + q] = tile[r * NR + q];
-                }
+                else
+                    on_edge_tile<MR, NR>(c, ldc, MR, w, true, [&](double* t, idx ldt) {
+                        rm68::kernel(kb, Gp + ir * kb, u, t, ldt, t);
+                    });
             }
         }
     }

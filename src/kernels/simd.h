@@ -12,6 +12,7 @@
 #ifndef LINALG_KERNELS_SIMD_H
 #define LINALG_KERNELS_SIMD_H
 
+#include "kernels/edge_tile.h"
 #include "kernels/kernels.h"
 #include "kernels/panels.h"
 
@@ -33,6 +34,11 @@ inline vd vset1(double x) { return _mm512_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+// The first n (0 < n < W) lanes at p; the others read as 0.0 / left alone.
+inline vd vload_part(const double* p, int n) { return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1), p); }
+inline void vstore_part(double* p, vd v, int n) { _mm512_mask_storeu_pd(p, static_cast<__mmask8>((1u << n) - 1), v); }
+// Rows x vectors of the direct product's register tile.
+constexpr int kDirectRows = 6, kDirectVecs = 2;
 // Elimination update tiles: row-major MR x (NV vectors), column-major
 // (MV vectors) x NC.
 constexpr int kRmRows = 12, kRmVecs = 2, kCmVecs = 2, kCmCols = 8;
@@ -67,6 +73,10 @@ inline vd vset1(double x) { return _mm256_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+inline __m256i lane_mask(int n) { return _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), _mm256_set_epi64x(3, 2, 1, 0)); }
+inline vd vload_part(const double* p, int n) { return _mm256_maskload_pd(p, lane_mask(n)); }
+inline void vstore_part(double* p, vd v, int n) { _mm256_maskstore_pd(p, lane_mask(n), v); }
+constexpr int kDirectRows = 4, kDirectVecs = 2;
 constexpr int kRmRows = 4, kRmVecs = 2, kCmVecs = 2, kCmCols = 4;
 inline void transpose(vd* v) {
     const vd t0 = _mm256_unpacklo_pd(v[0], v[1]), t1 = _mm256_unpackhi_pd(v[0], v[1]);
@@ -88,6 +98,9 @@ inline vd vset1(double x) { return _mm_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
+inline vd vload_part(const double* p, int) { return _mm_load_sd(p); }
+inline void vstore_part(double* p, vd v, int) { _mm_store_sd(p, v); }
+constexpr int kDirectRows = 4, kDirectVecs = 2;
 constexpr int kRmRows = 4, kRmVecs = 2, kCmVecs = 2, kCmCols = 4;
 inline void transpose(vd* v) {
     const vd t0 = _mm_unpacklo_pd(v[0], v[1]), t1 = _mm_unpackhi_pd(v[0], v[1]);
@@ -107,6 +120,16 @@ constexpr idx MC = MR * 32;
 
 inline idx imin(idx a, idx b) { return a < b ? a : b; }
 
+// The solvers' unit of rows (see kernel_blocking): a multiple of every row
+// tile of this file and of the 6-row AVX2 tile, so all sets split alike.
+constexpr idx kRowUnit = 12;
+static_assert(kRowUnit % kRmRows == 0 && kRowUnit % 6 == 0, "whole row tiles per unit");
+// Products up to this many multiply-adds take mm_direct (see
+// kernel_blocking::direct_products): about where this file's blocked
+// product, packing included, starts to gain on it. The files with their own
+// blocked product set their own bound (gemm_blocking.h).
+constexpr idx kDirectProducts = W == 8 ? idx{96} * 96 * 96 : idx{48} * 48 * 48;
+
 // Stands in for the missing rows of a partial row strip of A.
 const double kZeroRow[KC] = {};
 
@@ -114,11 +137,8 @@ const double kZeroRow[KC] = {};
 
 // MR x NR tile of C (leading dimension ldc) += the MR rows of A given by
 // their first elements rows[r] (kc values each) times the packed B
-// micro-panel (kc x NR, k outer); when `first`, the tile starts from 0.0 instead of its stored
-// value. With SUB the terms are subtracted instead, each as
-// C - B(p, j) * A(i, p) (the elimination's W(r, j) - W(k, j) * g, operands
-// in that order).
-template <bool SUB>
+// micro-panel (kc x NR, k outer); when `first`, the tile starts from 0.0
+// instead of its stored value.
 inline void micro_kernel(idx kc, const double* const* rows, const double* b, double* c, idx ldc, bool first) {
     vd acc[MR][NV];
     const double* ar[MR];
@@ -136,8 +156,7 @@ inline void micro_kernel(idx kc, const double* const* rows, const double* b, dou
         for (int r = 0; r < MR; ++r) {
             const vd x = vset1(ar[r][p]);
 #pragma GCC unroll 4
-            for (int v = 0; v < NV; ++v)
-                acc[r][v] = SUB ? vsub(acc[r][v], vmul(bv[v], x)) : vadd(acc[r][v], vmul(x, bv[v]));
+            for (int v = 0; v < NV; ++v) acc[r][v] = vadd(acc[r][v], vmul(x, bv[v]));
         }
         b += NR;
     }
@@ -166,62 +185,173 @@ void pack_b_panel(const double* B, idx ldb, idx kc, idx nc, double* out) {
     }
 }
 
-// C (rows x cols, leading dimension ldc) op= A (rows x k, lda) * B (k x cols,
-// ldb), every C(i, j) taking its k terms in ascending p. Without SUB the
-// terms are added to 0.0 (from_zero) or to the stored value; with SUB they
-// are subtracted from the stored value. About 33 KB of stack (AVX-512), no
-// heap.
-template <bool SUB>
-void gemm_driver(idx rows, idx cols, idx k, const double* A, idx lda, const double* B, idx ldb, double* C,
-                 idx ldc, bool from_zero) {
-    if (rows <= 0 || cols <= 0) return;
+// The table's mm_rows: rows [r0, r1) of X = A (n x k) * B (k x m), every
+// output from 0.0 taking its k terms in ascending p, KC at a time. About
+// 33 KB of stack (AVX-512), no heap.
+void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    const idx rows = r1 - r0;
+    if (rows <= 0 || m <= 0) return;
+    A += r0 * k;
+    X += r0 * m;
     if (k <= 0) {
-        if (from_zero)
-            for (idx i = 0; i < rows; ++i)
-                for (idx j = 0; j < cols; ++j) C[i * ldc + j] = 0.0;
+        for (idx i = 0; i < rows * m; ++i) X[i] = 0.0;
         return;
     }
     alignas(64) double Bp[KC * NR];
-    alignas(64) double tile[MR * NR];  // edge tiles of C
     const double* arows[MR];
-
     for (idx pc = 0; pc < k; pc += KC) {
         const idx kc = imin(KC, k - pc);
-        const bool first = from_zero && pc == 0;
+        const bool first = pc == 0;
         for (idx ic = 0; ic < rows; ic += MC) {
             const idx mc = imin(MC, rows - ic);
-            for (idx jr = 0; jr < cols; jr += NR) {
-                const idx nr = imin(NR, cols - jr);
-                pack_b_panel(B + pc * ldb + jr, ldb, kc, nr, Bp);
+            for (idx jr = 0; jr < m; jr += NR) {
+                const idx nr = imin(NR, m - jr);
+                pack_b_panel(B + pc * m + jr, m, kc, nr, Bp);
                 for (idx ir = 0; ir < mc; ir += MR) {
                     const idx mr = imin(MR, mc - ir);
                     // Rows past the last one read zeros.
-                    for (idx r = 0; r < MR; ++r) arows[r] = r < mr ? A + (ic + ir + r) * lda + pc : kZeroRow;
-                    double* c = C + (ic + ir) * ldc + jr;
-                    if (mr == MR && nr == NR) {
-                        micro_kernel<SUB>(kc, arows, Bp, c, ldc, first);
-                    } else {
-                        // Edge tile: run on a full local tile and copy back
-                        // only the elements that exist.
-                        if (!first)
-                            for (idx r = 0; r < mr; ++r)
-                                for (idx q = 0; q < nr; ++q) tile[r * NR + q] = c[r * ldc + q];
-                        micro_kernel<SUB>(kc, arows, Bp, tile, NR, first);
-                        for (idx r = 0; r < mr; ++r)
-                            for (idx q = 0; q < nr; ++q) c[r * ldc + q] = tile[r * NR + q];
-                    }
+                    for (idx r = 0; r < MR; ++r) arows[r] = r < mr ? A + (ic + ir + r) * k + pc : kZeroRow;
+                    double* c = X + (ic + ir) * m + jr;
+                    if (mr == MR && nr == NR)
+                        micro_kernel(kc, arows, Bp, c, m, first);
+                    else
+                        on_edge_tile<MR, NR>(c, m, mr, nr, !first, [&](double* t, idx ldt) {
+                            micro_kernel(kc, arows, Bp, t, ldt, first);
+                        });
                 }
             }
         }
     }
 }
 
-void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
-    gemm_driver<false>(r1 - r0, m, k, A + r0 * k, k, B, m, X + r0 * m, m, true);
+// ---- direct product (small orders) --------------------------------------------
+
+// R rows x NV vectors of X (leading dimension m) from the unpacked A (R rows
+// of k, leading dimension k) and B (leading dimension m); the last vector
+// holds only `part` columns when PART. Each output starts at 0.0 and adds
+// A(r, p) * B(p, j) for p ascending, as the plain loop does.
+template <int R, int NV, bool PART>
+inline void direct_tile(const double* A, idx k, const double* B, idx m, double* X, int part) {
+    vd acc[R][NV];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) acc[r][v] = vzero();
+    for (idx p = 0; p < k; ++p) {
+        const double* b = B + p * m;
+        vd bv[NV];
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) bv[v] = PART && v == NV - 1 ? vload_part(b + v * W, part) : vload(b + v * W);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
+            const vd x = vset1(A[r * k + p]);
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v) acc[r][v] = vadd(acc[r][v], vmul(x, bv[v]));
+        }
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) {
+            if (PART && v == NV - 1)
+                vstore_part(X + r * m + v * W, acc[r][v], part);
+            else
+                vstore(X + r * m + v * W, acc[r][v]);
+        }
+}
+
+// R whole rows of X: tiles of kDirectVecs vectors, then single vectors, then
+// a partial one.
+template <int R>
+inline void direct_rows(const double* A, idx k, const double* B, idx m, double* X) {
+    constexpr idx wide = kDirectVecs * W;
+    idx j = 0;
+    for (; j + wide <= m; j += wide) direct_tile<R, kDirectVecs, false>(A, k, B + j, m, X + j, 0);
+    for (; j + W <= m; j += W) direct_tile<R, 1, false>(A, k, B + j, m, X + j, 0);
+    if (j < m) direct_tile<R, 1, true>(A, k, B + j, m, X + j, static_cast<int>(m - j));
+}
+
+// The table's mm_direct: rows [r0, r1) of X = A B over the operands in
+// place, nothing packed (see kernel_blocking::direct_products).
+void mm_direct_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    idx i = r0;
+    for (; i + kDirectRows <= r1; i += kDirectRows) direct_rows<kDirectRows>(A + i * k, k, B, m, X + i * m);
+    // The rows left over in one tile of their own height.
+    static_assert(kDirectRows <= 6, "one case per height");
+    switch (r1 - i) {
+    case 5: direct_rows<5>(A + i * k, k, B, m, X + i * m); break;
+    case 4: direct_rows<4>(A + i * k, k, B, m, X + i * m); break;
+    case 3: direct_rows<3>(A + i * k, k, B, m, X + i * m); break;
+    case 2: direct_rows<2>(A + i * k, k, B, m, X + i * m); break;
+    case 1: direct_rows<1>(A + i * k, k, B, m, X + i * m); break;
+    default: break;
+    }
 }
 
 // ---- matrix times vector ------------------------------------------------------
 
+// Rows [r0, r1) one at a time: the rows below the last whole group.
+inline void mv_rows_plain(const double* M, const double* V, idx cols, double* X, idx r0, idx r1) {
+    for (idx i = r0; i < r1; ++i) {
+        const double* m = M + i * cols;
+        double x = 0.0;
+        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
+        X[i] = x;
+    }
+}
+
+#if defined(__AVX2__)
+// Columns j and j+1 of four rows (the first at m, row stride ld) as two
+// vectors, lane r holding row r: two 128-bit pieces per row pair, one
+// unpack per column.
+inline void four_rows_two_cols(const double* m, idx ld, __m256d* c0, __m256d* c1) {
+    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(m)), _mm_loadu_pd(m + 2 * ld), 1);
+    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(m + ld)), _mm_loadu_pd(m + 3 * ld), 1);
+    *c0 = _mm256_unpacklo_pd(a, b);
+    *c1 = _mm256_unpackhi_pd(a, b);
+}
+
+// G groups of four rows: lane r of group g holds row 4g + r, whose terms
+// M(i, j) * V(j) are added in ascending j; the G groups' additions are
+// independent of one another, so they overlap.
+template <int G>
+inline void mv_four_row_groups(const double* M, const double* V, idx cols, double* X) {
+    __m256d acc[G];
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_pd();
+    idx j = 0;
+    for (; j + 2 <= cols; j += 2) {
+        const __m256d v0 = _mm256_set1_pd(V[j]), v1 = _mm256_set1_pd(V[j + 1]);
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            __m256d c0, c1;
+            four_rows_two_cols(M + 4 * g * cols + j, cols, &c0, &c1);
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c0, v0));
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c1, v1));
+        }
+    }
+    if (j < cols) {
+        const __m256d v0 = _mm256_set1_pd(V[j]);
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            const double* m = M + 4 * g * cols + j;
+            const __m256d c0 = _mm256_set_pd(m[3 * cols], m[2 * cols], m[cols], m[0]);
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c0, v0));
+        }
+    }
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) _mm256_storeu_pd(X + 4 * g, acc[g]);
+}
+
+// Eight rows at a time (two groups: as many row pointers as stay in
+// registers), then four, then one by one.
+void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0, idx r1) {
+    idx i = r0;
+    for (; i + 8 <= r1; i += 8) mv_four_row_groups<2>(M + i * cols, V, cols, X + i);
+    for (; i + 4 <= r1; i += 4) mv_four_row_groups<1>(M + i * cols, V, cols, X + i);
+    mv_rows_plain(M, V, cols, X, i, r1);
+}
+#else
 // W rows at a time: W row segments are multiplied by the matching segment
 // of V, the W x W block of products is transposed so that lane r holds row
 // r's terms in ascending j, and the terms are added one vector at a time.
@@ -249,21 +379,18 @@ void mv_rows_impl(const double* M, const double* V, idx cols, double* X, idx r0,
             X[i + r] = x;
         }
     }
-    for (; i < r1; ++i) {
-        const double* m = M + i * cols;
-        double x = 0.0;
-        for (idx j = 0; j < cols; ++j) x += m[j] * V[j];
-        X[i] = x;
-    }
+    mv_rows_plain(M, V, cols, X, i, r1);
 }
+
+#endif
 
 // ---- vector times matrix ------------------------------------------------------
 
 // X[c0, c1) is the accumulator: it starts at 0.0 and the rows of M are
 // added in ascending i, eight rows per pass over the whole range: each pass
 // reads X once for eight terms of every output, and eight sequential row
-// streams keep the memory busy (narrower strips of columns, re-walked once
-// per row group, ran at half the speed).
+// streams keep the memory busy (rather than strips of columns re-walked once
+// per row group).
 void vm_cols_impl(const double* V, idx rows, const double* M, idx cols, double* X, idx c0, idx c1) {
     constexpr int R = 8;
     const idx cv = c0 + (c1 - c0) / W * W;
@@ -340,8 +467,8 @@ void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0,
 
 // Column strips of 4W, so that each row of X takes whole cache lines. Meant
 // for the eigen-solvers' narrow blocks; whole matrices go through
-// transpose_rows_impl, whose square tiles ran about 12 % faster at n = 3000
-// with AVX2 than these strips.
+// transpose_rows_impl, whose square tiles keep both the rows read and the
+// rows written within the cache.
 void transpose_block_impl(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
     constexpr idx T = 4 * W;
     for (idx cb = 0; cb < cols; cb += T) transpose_rect(M, ldm, X, ldx, 0, rows, cb, imin(cb + T, cols));
@@ -414,15 +541,10 @@ LINALG_INLINE void rm_rows(double* C, idx ldc, idx nc, const double* G, idx ldg,
     idx j0 = 0;
     for (; j0 + kPanelCols <= nc; j0 += kPanelCols)
         rm_panel<V, MR, NV>(C + j0, ldc, G, ldg, U + (j0 / kPanelCols) * ups, kb);
-    if (j0 < nc) {
-        const idx w = nc - j0;
-        alignas(64) double tmp[MR * kPanelCols];
-        for (int i = 0; i < MR; ++i)
-            for (idx j = 0; j < kPanelCols; ++j) tmp[i * kPanelCols + j] = j < w ? C[i * ldc + j0 + j] : 0.0;
-        rm_panel<V, MR, NV>(tmp, kPanelCols, G, ldg, U + (j0 / kPanelCols) * ups, kb);
-        for (int i = 0; i < MR; ++i)
-            for (idx j = 0; j < w; ++j) C[i * ldc + j0 + j] = tmp[i * kPanelCols + j];
-    }
+    if (j0 < nc)
+        on_edge_tile<MR, kPanelCols>(C + j0, ldc, MR, nc - j0, true, [&](double* t, idx ldt) {
+            rm_panel<V, MR, NV>(t, ldt, G, ldg, U + (j0 / kPanelCols) * ups, kb);
+        });
 }
 
 template <int V, int MR, int NV>
@@ -491,9 +613,19 @@ void cm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg,
     cm_update_impl<W, kCmVecs, kCmCols>(C, ldc, m, nc, G, ldg, U, ldu, kb);
 }
 
-// The entries of this file's instruction set.
+// The entries of this file's instruction set, and their block sizes.
 inline void set_simd_kernels(kernel_table& t) {
+    t.blocking.mr = MR;
+    t.blocking.nr = NR;
+    t.blocking.kc = KC;
+    t.blocking.mc = MC;
+    t.blocking.nc = 0;
+    t.blocking.rm_rows = kRmRows;
+    t.blocking.rm_cols = kRmVecs * W;
+    t.blocking.row_unit = kRowUnit;
+    t.blocking.direct_products = kDirectProducts;
     t.mm_rows = mm_rows_impl;
+    t.mm_direct = mm_direct_impl;
     t.mv_rows = mv_rows_impl;
     t.vm_cols = vm_cols_impl;
     t.cross_rows = cross_rows_impl;

@@ -9,7 +9,7 @@
 
 #include <new>
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "kernels/kernels.h"
 #include "linalg.h"
 #include "omp/omp_state.h"

@@ -17,13 +17,10 @@ namespace {
 
 constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
-constexpr idx kPivotGroup = 6;  // the row tile of the updates
 
 std::atomic<idx> block_size{kDefaultBlock};
 
 inline idx round_up(idx x, idx m) { return (x + m - 1) / m * m; }
-
-inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
 // Everything the steps of one panel share.
 struct PanelStep {
@@ -57,17 +54,15 @@ void pivot_rows_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1) {
     double* U = s.Upk + b0 * ups;
     for (idx i = 0; i < w; ++i) {
         double* row = s.W + (K0 + i) * ld + c0;
-        // Groups of kPivotGroup rows take the pivots before the group in
-        // one update; the pivots inside it follow row by row.
-        const idx i0 = i / kPivotGroup * kPivotGroup;
-        if (i == i0) s.K->rm_update(row, ld, std::min(kPivotGroup, w - i0), c1 - c0, s.P[cur] + i0, s.ldp, U, ups, i0);
+        // Groups of rows (the table's row tile) take the pivots before the
+        // group in one update; the pivots inside it follow row by row.
+        const idx group = s.K->blocking.rm_rows;
+        const idx i0 = i / group * group;
+        if (i == i0) s.K->rm_update(row, ld, std::min(group, w - i0), c1 - c0, s.P[cur] + i0, s.ldp, U, ups, i0);
         s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i0 * s.ldp + i, s.ldp, U + i0 * kPanelCols, ups, i - i0);
         if (s.form == PivotForm::Divided)
             for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / s.q[cur][i];
-        for (idx j = 0; j < c1 - c0; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
-        // Pad of a last, partial panel.
-        for (idx j = c1 - c0; j < (b1 - b0) * kPanelCols; ++j)
-            U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+        pack_row(row, c1 - c0, (b1 - b0) * kPanelCols, U, ups, i);
     }
 }
 
@@ -148,14 +143,10 @@ idx plan_pieces(idx* at, idx units, idx threads) {
     return count;
 }
 
-// Rows below a panel are handed out in multiples of this many (a multiple
-// of every kernel's row tile), so only the last piece has a partial tile.
+// Rows below a panel are handed out in multiples of the table's row unit
+// (kernel_blocking::row_unit), so only the last piece has a partial tile.
 // The last pieces are one unit each: the smaller the unit, the less the
 // threads that finish first wait for the last at the end of the loop.
-// Twelve rows is the tallest row tile; units of 48 left the two-thread
-// solve 5-7 % slower at orders 500 and 1000 and up to 2 % at order 2000
-// (paired calls, Zen 4).
-constexpr idx kRowUnit = 12;
 
 struct BlockedResult {
     idx next;       // first column left to the plain loop
@@ -240,6 +231,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 #pragma omp parallel num_threads(threads)
     {
         const idx team = omp_get_num_threads();
+        const idx unit = s.K->blocking.row_unit;
         idx cols_at[kMaxPieces + 1], rows_at[kMaxPieces + 1];
         idx swaps = 0;
         for (idx K0 = 0, panel = 0;; K0 += nb, ++panel) {
@@ -249,7 +241,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
             const idx rows = n - K1;
             const idx ncp = std::min({team, nblocks, kMaxPieces});
             for (idx c = 0; c <= ncp; ++c) cols_at[c] = nblocks * c / ncp;
-            const idx nrp = plan_pieces(rows_at, (rows + kRowUnit - 1) / kRowUnit, team);
+            const idx nrp = plan_pieces(rows_at, (rows + unit - 1) / unit, team);
             const idx ntasks = (head ? 1 : 0) + (head < nblocks ? nrp : 0);
 #pragma omp for schedule(static, 1)
             for (idx c = 0; c < ncp; ++c) {
@@ -263,8 +255,8 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
                     next_fail = factor_next_panel(s, K0, cur);
                 } else {
                     const idx r = t - (head ? 1 : 0);
-                    rows_below_part(s, K0, cur, head, nblocks, K1 + rows_at[r] * kRowUnit,
-                                    std::min(n, K1 + rows_at[r + 1] * kRowUnit));
+                    rows_below_part(s, K0, cur, head, nblocks, K1 + rows_at[r] * unit,
+                                    std::min(n, K1 + rows_at[r + 1] * unit));
                 }
             }
             // Every thread computed the same plan and, after the barrier,
@@ -284,8 +276,10 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 }
 
 // The plain loop from column k0 to the end (see PivotForm); false at a
-// singular pivot.
+// singular pivot. Each row's update W(r, j) - W(k, j) * g runs through the
+// table's sub_scaled (the same operations as row_update, vectorised).
 bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
+    const kernel_table& K = kernels();
     for (idx k = k0; k < n; ++k) {
         const Pivot pv = find_pivot(W, ld, k, n);
         if (is_singular_pivot(pv.magnitude)) return false;
@@ -301,11 +295,11 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
             // the back substitution then only multiply.
             const double d = 1.0 / q;
             wk[k] = d;
-            eliminate_below(W, ld, k, k + 1, n, k + 1, ld, d);
+            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k] * d);
             break;
         }
         case PivotForm::Quotient:
-            for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k] / q);
+            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k] / q);
             break;
         case PivotForm::Divided:
             if (k == n - 1) {
@@ -314,7 +308,7 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
                 break;
             }
             for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
-            for (idx r = k + 1; r < n; ++r) row_update(W, ld, k, r, k + 1, ld, W[r * ld + k]);
+            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k]);
             break;
         }
     }
@@ -323,11 +317,11 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
 
 } // namespace
 
-double* alloc_elimination(idx n, idx ld, const char* who) {
-    // The packing space comes as extra rows of the same allocation.
-    const idx extra = blocked_extra(n, ld);
+double* alloc_with_packing(idx n, idx ld, idx extra, const char* who) {
     return alloc_work_matrix(n + (extra + ld - 1) / ld, ld, who);
 }
+
+double* alloc_elimination(idx n, idx ld, const char* who) { return alloc_with_packing(n, ld, blocked_extra(n, ld), who); }
 
 bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps) {
     *swaps = 0;

@@ -41,17 +41,30 @@
 #ifndef LINALG_SOLVERS_BLOCKED_LU_H
 #define LINALG_SOLVERS_BLOCKED_LU_H
 
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
 
 namespace linalg {
 
-// Work matrix of n rows of ld doubles (W(r, j) at r*ld + j), followed by the
-// packing space the blocked part needs for that order. On failure prints
-// report_no_memory's message naming `who` and returns nullptr. Free with
-// work_free.
+// Work matrix of n rows of ld doubles (W(r, j) at r*ld + j), followed by
+// `extra` doubles of packing space, as whole rows of the same allocation. On
+// failure prints report_no_memory's message naming `who` and returns
+// nullptr. Free with work_free.
+double* alloc_with_packing(idx n, idx ld, idx extra, const char* who);
+
+// alloc_with_packing with the space the blocked part needs for that order.
 double* alloc_elimination(idx n, idx ld, const char* who);
+
+// Packed column panels of kPanelCols columns (rm_update's U operand).
+inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
+
+// Row i of the packed panels U (panel stride ups): the c values of `row`,
+// then zeros up to column `padded` (the end of the last panel).
+inline void pack_row(const double* row, idx c, idx padded, double* U, idx ups, idx i) {
+    for (idx j = 0; j < c; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
+    for (idx j = c; j < padded; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+}
 
 // Eliminates the n x ld matrix W (allocated by alloc_elimination) in place:
 // all n pivot steps in the given form, with `threads` OpenMP threads for the

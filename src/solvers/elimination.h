@@ -57,20 +57,23 @@ inline bool is_singular_pivot(double magnitude) { return magnitude < kSingularPi
 // message.
 inline bool needs_scaling(double s) { return !(0.5 <= s && s <= 1.0) && s != 0.0; }
 
+// The scaling of one row of every solver: s = sum of |w[j]| for j < nsum in
+// ascending j from 0.0; when s needs scaling, w[0 .. nw-1] and v[0 .. nv-1]
+// (the row's partner in a second block, or nothing) take RowScaleFactor(s).
+inline void scale_by_row_sum(double* w, idx nsum, idx nw, double* v, idx nv, double ln2) {
+    double s = 0.0;
+    for (idx j = 0; j < nsum; ++j) s += std::fabs(w[j]);
+    if (needs_scaling(s)) scale_row(w, nsum, nw, v, nv, s, ln2);
+}
+
 // Row i of the augmented matrix [A | B] (A n x n, W row length n + 1):
-// copies A(i, .) into W(i, .) summing |A(i, j)| in ascending j from 0.0,
-// sets W(i, n) = B(i) (not part of the sum), then multiplies all n + 1
-// entries by RowScaleFactor when the sum needs scaling.
+// W(i, .) = A(i, .), W(i, n) = B(i) (not part of the sum), scaled.
 inline void load_scaled_row(const double* A, const double* B, double* W, idx n, idx i, double ln2) {
     const double* a = A + i * n;
     double* w = W + i * (n + 1);
-    double s = 0.0;
-    for (idx j = 0; j < n; ++j) {
-        w[j] = a[j];
-        s += std::fabs(a[j]);
-    }
+    for (idx j = 0; j < n; ++j) w[j] = a[j];
     w[n] = B[i];
-    if (needs_scaling(s)) scale_row(w, n, n + 1, nullptr, 0, s, ln2);
+    scale_by_row_sum(w, n, n + 1, nullptr, 0, ln2);
 }
 
 // Exchanges W(a, j) and W(b, j) for j = c0 .. c1-1.

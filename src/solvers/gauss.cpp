@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"

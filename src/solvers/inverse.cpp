@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/message.h"
-#include "core/work_memory.h"
+#include "base/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"
@@ -16,26 +16,25 @@ namespace linalg {
 
 namespace {
 
-// Rows k of W and invA (n values each) divided by q, a true division per
-// entry (not a multiplication by 1/q).
+// Row k of invA (n values) and of W right of column k divided by q, a true
+// division per entry (not a multiplication by 1/q). Of W only the columns
+// right of the step are read again, so the others are left as they are.
 inline void gj_divide_row(double* W, double* invA, idx n, idx k, double q) {
     double* w = W + k * n;
     double* v = invA + k * n;
-    for (idx j = 0; j < n; ++j) {
-        w[j] = w[j] / q;
-        v[j] = v[j] / q;
-    }
+    for (idx j = k + 1; j < n; ++j) w[j] = w[j] / q;
+    for (idx j = 0; j < n; ++j) v[j] = v[j] / q;
 }
 
-// Clears column k in rows r0 .. r1-1 other than k, in W and invA alike:
-// g = W(i, k) read before the row changes, then row_update over all n columns
-// of both blocks. Rows are independent of one another.
-inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx r1) {
-    for (idx i = r0; i < r1; ++i) {
+// Clears column k in every row other than k: g = W(i, k) read before the row
+// changes, then W(i, j) - W(k, j) * g over invA's n columns and W's columns
+// right of k, through the table's sub_scaled.
+inline void gj_eliminate_rows(const kernel_table& K, double* W, double* invA, idx n, idx k) {
+    for (idx i = 0; i < n; ++i) {
         if (i == k) continue;
         const double g = W[i * n + k];
-        row_update(W, n, k, i, 0, n, g);
-        row_update(invA, n, k, i, 0, n, g);
+        K.sub_scaled(W + i * n + k + 1, W + k * n + k + 1, n - k - 1, g);
+        K.sub_scaled(invA + i * n, invA + k * n, n, g);
     }
 }
 
@@ -76,25 +75,23 @@ inline void gj_eliminate_rows(double* W, double* invA, idx n, idx k, idx r0, idx
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 
-// Pivot rows brought up to date together (the row tile of the updates).
-constexpr idx kPivotGroup = 6;
-
-inline idx panels_of(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
+// Panel width for order n, 0 for the plain loop: the solvers' width from
+// four panels on, narrower panels below (a panel's own steps run on all n
+// rows one column at a time, so at small orders a wide panel leaves little
+// to the blocked row update), and the plain loop below two panels.
+idx gj_width(idx n) {
+    const idx nb = blocked_width();
+    const idx w = n >= 4 * nb ? nb : n >= 2 * nb ? nb / 2 : nb / 4;
+    return w >= 1 && n >= 2 * w ? w : 0;
+}
 
 // Doubles of packing space beside W for order n; 0 for the plain loop.
 // Beyond the panel and its packed rows: the per-row values z and d, the
 // starting row of each row and the column of each live position.
 idx gj_extra(idx n) {
-    const idx nb = blocked_width();
-    if (n < 2 * nb) return 0;
-    return 8 + round_up8(n) * nb + 2 * panels_of(n) * nb * kPanelCols + 4 * round_up8(n);
-}
-
-// Row i of the packed panels U (panel stride ups): c values of `row`, then
-// zeros up to the end of the last panel.
-void pack_row(const double* row, idx c, double* U, idx ups, idx i) {
-    for (idx j = 0; j < c; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
-    for (idx j = c; j < panels_of(c) * kPanelCols; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+    const idx nb = gj_width(n);
+    if (nb == 0) return 0;
+    return 8 + round_up8(n) * nb + 2 * panel_count(n) * nb * kPanelCols + 4 * round_up8(n);
 }
 
 // The inverse block as it is being built: live positions [0, live) of each
@@ -155,7 +152,7 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     const idx K1 = K0 + wd;
     const idx ntw = with_w ? n - K1 : 0;
     double* UW = Upk;
-    double* UA = Upk + panels_of(ntw) * ups;
+    double* UA = Upk + panel_count(ntw) * ups;
     for (idx k = 0; k < wd; ++k) {
         if (piv[k] == K0 + k) continue;
         if (ntw) swap_rows(W, n, K0 + k, piv[k], K1, n);
@@ -164,12 +161,14 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     inv.bring_in(wd);
     double* invA = inv.A;
     const idx na = inv.live;
-    // Pivot rows in groups of kPivotGroup: the earlier pivots of the panel
+    // Pivot rows brought up to date together: the table's row tile.
+    const idx group = K.blocking.rm_rows;
+    // Pivot rows in groups: the earlier pivots of the panel
     // that precede the whole group reach all its rows in one update; the
     // pivots inside the group follow row by row, as each row is finished
     // (divided and packed) before the next one uses it.
-    for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
-        const idx i1 = std::min(wd, i0 + kPivotGroup);
+    for (idx i0 = 0; i0 < wd; i0 += group) {
+        const idx i1 = std::min(wd, i0 + group);
         if (ntw) K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, P + K0 + i0, ldp, UW, ups, i0);
         K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, na, P + K0 + i0, ldp, UA, ups, i0);
         for (idx i = i0; i < i1; ++i) {
@@ -179,17 +178,17 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
             if (ntw) {
                 K.rm_update(rw, n, 1, ntw, g, ldp, UW + i0 * kPanelCols, ups, i - i0);
                 for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
-                pack_row(rw, ntw, UW, ups, i);
+                pack_row(rw, ntw, panel_count(ntw) * kPanelCols, UW, ups, i);
             }
             K.rm_update(ra, n, 1, na, g, ldp, UA + i0 * kPanelCols, ups, i - i0);
             for (idx j = 0; j < na; ++j) ra[j] = ra[j] / q[i];
-            pack_row(ra, na, UA, ups, i);
+            pack_row(ra, na, panel_count(na) * kPanelCols, UA, ups, i);
         }
     }
     // The later pivots of the panel: in a group, first those inside it
     // (row by row), then those after it for the whole group at once.
-    for (idx i0 = 0; i0 < wd; i0 += kPivotGroup) {
-        const idx i1 = std::min(wd, i0 + kPivotGroup);
+    for (idx i0 = 0; i0 < wd; i0 += group) {
+        const idx i1 = std::min(wd, i0 + group);
         for (idx i = i0; i + 1 < i1; ++i) {
             const double* g = P + (i + 1) * ldp + K0 + i;
             const idx kb = i1 - 1 - i;
@@ -217,12 +216,12 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
 // brought to the state the plain loop leaves (all earlier steps applied) and
 // false is returned.
 bool gj_blocked(double* W, double* invA, idx n, double* work) {
-    const idx nb = blocked_width();
+    const idx nb = gj_width(n);
     const idx ldp = round_up8(n);
     double* P = align64(work);
     double* Upk = P + ldp * nb;
     const idx ups = nb * kPanelCols;
-    double* rows = Upk + 2 * panels_of(n) * ups;
+    double* rows = Upk + 2 * panel_count(n) * ups;
     GjInverse inv{invA, n, 0, rows, rows + ldp, reinterpret_cast<idx*>(rows + 2 * ldp),
                   reinterpret_cast<idx*>(rows + 3 * ldp)};
     // Row i holds the scaled identity row i: its diagonal entry and a zero
@@ -259,7 +258,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
     // Large orders carry the blocked elimination's packing space in extra
     // rows of the same allocation.
     const idx extra = gj_extra(n);
-    double* W = alloc_work_matrix(n + (extra + n - 1) / n, n, "the InverseMsq work matrix");
+    double* W = alloc_with_packing(n, n, extra, "the InverseMsq work matrix");
     if (!W) return;
     // Copy before invA is first written: invA may be the same array as A.
     std::memcpy(W, A, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(double));
@@ -272,18 +271,14 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
 
     // Scale each row of both blocks by the same power of two.
     const double ln2 = std::log(2.0);
-    for (idx i = 0; i < n; ++i) {
-        double* w = W + i * n;
-        double s = 0.0;
-        for (idx j = 0; j < n; ++j) s += std::fabs(w[j]);
-        if (needs_scaling(s)) scale_row(w, n, n, invA + i * n, n, s, ln2);
-    }
+    for (idx i = 0; i < n; ++i) scale_by_row_sum(W + i * n, n, n, invA + i * n, n, ln2);
 
     if (extra) {
         if (!gj_blocked(W, invA, n, W + n * n)) report_singular();
         work_free(W);
         return;
     }
+    const kernel_table& K = kernels();
     for (idx k = 0; k < n; ++k) {
         const Pivot pv = find_pivot(W, n, k, n);
         if (is_singular_pivot(pv.magnitude)) {
@@ -296,7 +291,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
             swap_rows(invA, n, k, pv.row, 0, n);
         }
         gj_divide_row(W, invA, n, k, W[k * n + k]);
-        gj_eliminate_rows(W, invA, n, k, 0, n);
+        gj_eliminate_rows(K, W, invA, n, k);
     }
     work_free(W);
 }

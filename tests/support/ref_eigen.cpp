@@ -1,5 +1,5 @@
-// Reference eigen-solvers: the original row-pointer implementation, kept
-// unchanged in its arithmetic (see ref_eigen.h).
+// Reference eigen-solvers: the plain row-pointer forms whose arithmetic the
+// library's solvers reproduce (see ref_eigen.h).
 #include "support/ref_eigen.h"
 
 #include <algorithm>

@@ -1,6 +1,5 @@
-// Plain copies of the eigen-solvers as they stood before their work layouts
-// were reorganised for speed: 1-based work matrices of row pointers, strided
-// column loops. They are the oracle that the library's solvers must match bit
+// Plain forms of the eigen-solvers: 1-based work matrices of row pointers,
+// strided column loops, the arithmetic of each step written out directly. They are the oracle that the library's solvers must match bit
 // for bit. They print nothing, allocate with vectors, and report an
 // iteration that does not converge by returning false (outputs untouched)
 // instead of ending the process.

@@ -12,8 +12,8 @@
 
 #include <windows.h>
 
-#include "core/work_memory.h"
-#include "core/work_memory_os.h"
+#include "base/work_memory.h"
+#include "base/work_memory_os.h"
 #include "linalg.h"
 
 using ConsoleFunctions::CRT;

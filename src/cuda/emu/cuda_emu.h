@@ -92,10 +92,10 @@ inline cudaError_t cudaMalloc(T** devPtr, std::size_t size) {
 // Built-in variables of the running emulated thread, set by the launcher.
 // They are __thread (constant-initialised TLS) rather than thread_local: a
 // thread_local declared extern is read through a per-variable wrapper call
-// whose result the undefined-behaviour sanitizer null-checks, and g++ 12 takes
-// that check from the flags of an `add ...@gottpoff` that the linker rewrites
-// to a flag-less `lea` in executables, so kernels linked statically reported
-// a null `blockIdx`. A __thread variable is read directly.
+// whose result the undefined-behaviour sanitizer null-checks, and with g++
+// that check can read flags the linker's TLS relaxation no longer sets, so a
+// statically linked kernel would see a null `blockIdx`. A __thread variable
+// is read directly, with no wrapper and no check.
 extern __thread dim3 threadIdx;
 extern __thread dim3 blockIdx;
 extern __thread dim3 blockDim;

@@ -1,7 +1,7 @@
 // Windows large work blocks (POSIX: work_memory_os.cpp): committed pages of
 // their own from VirtualAlloc, 64 KB aligned and zero-filled by the system,
 // told apart from heap blocks by being the base of their own allocation.
-#include "core/work_memory_os.h"
+#include "base/work_memory_os.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
-#include "core/work_memory.h"
-#include "core/work_memory_os.h"
+#include "base/work_memory.h"
+#include "base/work_memory_os.h"
 
 #include "base/message.h"
 
@@ -18,18 +18,16 @@ std::atomic<long long> held{0};
 // Blocks of 4 MB and more (the solvers' work matrices, the product's packed
 // slices) are aligned to 2 MB and offered to the kernel for transparent huge
 // pages: a fresh 32 MB matrix then costs 16 page faults instead of 8192, and
-// the eliminations' strided row walks miss the TLB far less (SolveLSE at
-// order 2000 ran about 10 % faster). The platform file (work_memory_os.h)
-// allocates them.
+// the eliminations' strided row walks miss the TLB far less. The platform
+// file (work_memory_os.h) allocates them.
 
 // One such block, of at most kKeepMax bytes, is kept after work_free for the
 // next large request: a program that solves, inverts or finds eigenvalues in
 // a loop then reuses the memory instead of having the kernel fault in and
-// zero fresh pages on every call (about 2.5 ms per 32 MB on a Zen 4 core,
-// and stalls of tens of milliseconds when it must first compact memory for
+// zero fresh pages on every call (and possibly first compact memory for
 // huge pages). The kept block is freed when the library's static objects
-// are destroyed. AddressSanitizer builds
-// keep nothing, so that a use after free stays visible to it.
+// are destroyed. AddressSanitizer builds keep nothing, so that a use after
+// free stays visible to it.
 constexpr std::size_t kKeepMax = std::size_t{128} << 20;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kKeep = false;

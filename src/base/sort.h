@@ -1,8 +1,6 @@
 // Shell sort with the gap sequence 1, 4, 13, 40, ... used by SortV and SortVI.
-#ifndef LINALG_CORE_SORT_H
-#define LINALG_CORE_SORT_H
-
-#include "core/work_memory.h"
+#ifndef LINALG_BASE_SORT_H
+#define LINALG_BASE_SORT_H
 
 namespace linalg {
 

@@ -5,8 +5,8 @@
 // in one way everywhere: the caller prints report_no_memory's message and
 // returns with its outputs untouched. Tests can make chosen allocations fail
 // and count the blocks still held.
-#ifndef LINALG_CORE_WORK_MEMORY_H
-#define LINALG_CORE_WORK_MEMORY_H
+#ifndef LINALG_BASE_WORK_MEMORY_H
+#define LINALG_BASE_WORK_MEMORY_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // POSIX large work blocks: aligned to 2 MB and offered to the kernel for
 // transparent huge pages (see work_memory.cpp); Windows: work_memory_os_win.cpp.
-#include "core/work_memory_os.h"
+#include "base/work_memory_os.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,8 +2,8 @@
 // POSIX aligns to huge pages (work_memory_os.cpp) and Windows takes straight
 // from the virtual memory manager (work_memory_os_win.cpp). Small blocks are
 // malloc/free on every platform.
-#ifndef LINALG_CORE_WORK_MEMORY_OS_H
-#define LINALG_CORE_WORK_MEMORY_OS_H
+#ifndef LINALG_BASE_WORK_MEMORY_OS_H
+#define LINALG_BASE_WORK_MEMORY_OS_H
 
 #include <cstddef>
 
