@@ -1,10 +1,10 @@
 # Installation and packaging of liblinalg.
 #
 #   cmake --install <build> [--prefix DIR]   library, headers, CMake package, linalg.pc
-#   scripts/package.sh                        the Debian packages liblinalg1 and liblinalg-dev
-#                                             (one per component, built with dpkg-deb)
+#   cmake --install <build> --component doc  the Doxygen reference (cmake/docs.cmake)
 #
-# Two install components, as the Debian packages split them:
+# The Debian packages (debian/, built with dpkg-buildpackage) take the files
+# of a plain install. Two install components:
 #   runtime      the versioned shared library (liblinalg.so.1.0.0, liblinalg.so.1)
 #   development  headers, liblinalg.so link (or liblinalg.a for a static build),
 #                CMake package, pkg-config file
@@ -81,52 +81,3 @@ install(CODE "
   set(LINALG_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
   include(\"${CMAKE_CURRENT_LIST_DIR}/write_pc.cmake\")
 " COMPONENT development)
-
-# ---- Debian package files (scripts/package.sh builds the packages) ---------------
-# Only for a top-level build: a parent project packages its own way.
-if(NOT LINALG_TOP_LEVEL)
-  return()
-endif()
-
-set(LINALG_DEB_MAINTAINER "The linalg developers <linalg-devel@lists.example.org>"
-    CACHE STRING "Maintainer of the Debian packages (copyright file; scripts/package.sh)")
-set(_deb_dir ${CMAKE_CURRENT_LIST_DIR}/debian)
-set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${_deb_dir}/changelog ${PROJECT_SOURCE_DIR}/LICENSE)
-
-# Per package: /usr/share/doc/<package>/copyright (machine-readable, the
-# licence from LICENSE) and changelog.Debian.gz (compressed as Debian does:
-# gzip -9n). Only the Debian packages install them (EXCLUDE_FROM_ALL: the
-# component installs of scripts/package.sh include them, a plain install does
-# not).
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE _license)
-string(REGEX REPLACE "^[^\n]*\n\n[^\n]*\n[^\n]*\n\n" "" _license_body "${_license}")
-string(REGEX REPLACE "\n+$" "" _license_body "${_license_body}")
-string(REGEX REPLACE "\n\n" "\n.\n" _license_body "${_license_body}")
-string(REGEX REPLACE "\n" "\n " _license_body "${_license_body}")
-file(WRITE ${PROJECT_BINARY_DIR}/package/debian/copyright
-"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
-Upstream-Name: linalg
-Upstream-Contact: ${LINALG_DEB_MAINTAINER}
-
-Files: *
-Copyright: 2026 The linalg developers
-License: BSD-3-Clause
-
-License: BSD-3-Clause
- ${_license_body}
-")
-execute_process(COMMAND gzip -9n -c ${_deb_dir}/changelog
-  OUTPUT_FILE ${PROJECT_BINARY_DIR}/package/debian/changelog.Debian.gz
-  RESULT_VARIABLE _gzip_rc)
-if(NOT _gzip_rc EQUAL 0)
-  message(WARNING "gzip failed: the Debian packages would lack changelog.Debian.gz")
-endif()
-foreach(_comp_pkg "runtime;liblinalg${PROJECT_VERSION_MAJOR}" "development;liblinalg-dev")
-  list(GET _comp_pkg 0 _comp)
-  list(GET _comp_pkg 1 _pkg)
-  install(FILES ${PROJECT_BINARY_DIR}/package/debian/copyright ${PROJECT_BINARY_DIR}/package/debian/changelog.Debian.gz
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg}
-    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-    COMPONENT ${_comp} EXCLUDE_FROM_ALL)
-endforeach()

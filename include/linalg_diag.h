@@ -5,7 +5,7 @@
 ///
 /// Nothing here is needed to use linalg.h, and nothing changes until a
 /// program calls one of the setters: by default every message is printed on
-/// standard output exactly as listed in the error contract of linalg.h, the
+/// standard output exactly as listed in docs/errors.md (the error contract), the
 /// eigen-solvers end the process on a failed iteration and Init_CUDA waits for
 /// Enter after rejecting a device.
 ///

@@ -1,21 +1,35 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing linalg needs, if any
 # is missing. Usage: scripts/deps.sh [build|test|bench|benchcompare|package|windows|all]
+# Building and testing need the Build-Depends of debian/control (build: those
+# outside the nocheck profile), installed with apt-get build-dep; the other
+# uses list their packages here.
 set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
 what="${1:-build}"
-pkgs=(g++ cmake make pkg-config binutils)
-# liblinalg_dist (ScaLAPACK over MPI): built and tested with the test suite.
+pkgs=(g++ cmake make pkg-config binutils dpkg-dev)
+profile=()
+# liblinalg_dist (ScaLAPACK over MPI) for the benchmarks; building and
+# testing get these packages from Build-Depends.
 dist=(openmpi-bin libopenmpi-dev libscalapack-openmpi-dev)
 case "$what" in
-  build) ;;
-  test)  pkgs+=(libgtest-dev libopenblas-dev liblapacke-dev "${dist[@]}") ;;
+  build) profile=(-P nocheck) ;;
+  test)  ;;
   bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev libeigen3-dev python3 "${dist[@]}") ;;
   benchcompare) pkgs+=(libbenchmark-tools python3-scipy) ;;
-  package) pkgs+=(dpkg-dev lintian) ;;
+  package) pkgs+=(debhelper devscripts equivs lintian autopkgtest abigail-tools) ;;
   # The Windows DLL cross-built with MinGW-w64 and tested under Wine; clang
   # and llvm derive the MSVC export names and the Microsoft import library.
   windows) pkgs+=(g++-mingw-w64-x86-64-posix wine wine64 googletest clang llvm python3 bsdutils zip) ;;
-  all)   pkgs+=(libgtest-dev libbenchmark-dev libopenblas-dev liblapacke-dev libeigen3-dev python3 "${dist[@]}") ;;
+  all)   pkgs+=(libbenchmark-dev libeigen3-dev python3) ;;
   *) echo "usage: $0 [build|test|bench|benchcompare|package|windows|all]" >&2; exit 2 ;;
 esac
-bash "$(dirname "$0")/need_pkgs.sh" "${pkgs[@]}"
+bash "$here/scripts/need_pkgs.sh" "${pkgs[@]}"
+case "$what" in build|test|all) ;; *) exit 0 ;; esac
+if ! (cd "$here" && dpkg-checkbuilddeps "${profile[@]}" >/dev/null 2>&1); then
+  echo "Installing the build dependencies of debian/control"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -q
+  (cd "$here" && DEBIAN_FRONTEND=noninteractive $SUDO apt-get build-dep -y -q --no-install-recommends "${profile[@]}" ./)
+fi

@@ -29,3 +29,18 @@ if(LINALG_HARDEN_COMPILE AND LINALG_LIBRARY_TYPE STREQUAL "SHARED")
   add_test(NAME hardened_library
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_hardening.sh $<TARGET_FILE:linalg> ${_fortify})
 endif()
+
+# CMakeLists.txt, CHANGELOG.md and debian/changelog agree on the release.
+find_program(DPKG_PARSECHANGELOG dpkg-parsechangelog)
+if(DPKG_PARSECHANGELOG)
+  add_test(NAME release_facts COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/release_facts.sh ${PROJECT_SOURCE_DIR})
+endif()
+
+# The README's first program builds and runs with its build-tree line (not
+# in sanitizer builds, whose library needs the sanitizer runtime loaded
+# first).
+if(NOT LINALG_SANITIZE)
+  add_test(NAME readme_program
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/readme_program.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  set_tests_properties(readme_program PROPERTIES ENVIRONMENT "CXX=${CMAKE_CXX_COMPILER}")
+endif()

@@ -746,7 +746,9 @@ TEST(EigenMemory, JacobiDriverAllocationsNameTheExportedFunction) {
 
 TEST(EigenMemory, OrdersBeyondTheAddressSpaceAreRefusedAtOnce) {
     double M[1] = {1.0}, o1[1] = {kSentinel}, o2[1] = {kSentinel};
-    for (auto call : {&LA::EigenSymmSystemMsqJ, &LA::EigenSymmSystemMsqH, &LA::EigenUnSymmSystemMsq}) {
+    using EigFn = void (*)(double*, int, double*, double*);
+    const EigFn calls[] = {&LA::EigenSymmSystemMsqJ, &LA::EigenSymmSystemMsqH, &LA::EigenUnSymmSystemMsq};
+    for (EigFn call : calls) {
         linalg::testhooks::fail_alloc_at(0);
         ref::StdoutCapture cap;
         call(M, INT_MAX, o1, o2);

@@ -112,7 +112,9 @@ void check_scaled(const Matrix& A, int n, int k, bool symmetric, const std::stri
     for (double& x : B) x = std::ldexp(x, k);
     const std::string tag = what + " 2^" + std::to_string(k);
     if (symmetric) {
-        for (auto solve : {&LA::EigenSymmSystemMsqJ, &LA::EigenSymmSystemMsqH}) {
+        using SymmFn = void (*)(double*, int, double*, double*);
+        const SymmFn solvers[] = {&LA::EigenSymmSystemMsqJ, &LA::EigenSymmSystemMsqH};
+        for (SymmFn solve : solvers) {
             Matrix M = A, w(n), V(nn), Mb = B, wb(n), Vb(nn);
             solve(M.data(), n, w.data(), V.data());
             solve(Mb.data(), n, wb.data(), Vb.data());
