@@ -44,6 +44,9 @@ const Shape kShapes[] = {{1, 1, 1}, {7, 7, 7}, {37, 53, 29}, {300, 300, 300},
 const int kLengths[] = {1, 7, 37, 300, 0, -5};
 
 using VecOp = std::function<void(double*, double*, int, double*)>;
+// The exported form of an element-wise function (its name is overloaded
+// with the const-input form).
+using VV = void (*)(double*, double*, int, double*);
 
 class OmpVariants : public ::testing::TestWithParam<int> {
 protected:
@@ -59,9 +62,9 @@ TEST_P(OmpVariants, ElementwiseVectorOpsMatchSequential) {
     const Case cases[] = {
         {"MultiplyVS", [&](double* a, double*, int n, double* x) { LA::MultiplyVS(a, n, S, x); },
          [&](double* a, double*, int n, double* x) { LA::MultiplyVS1(a, n, S, x); }},
-        {"AddVV", LA::AddVV, LA::AddVV1},
-        {"SubstractVV", LA::SubstractVV, LA::SubstractVV1},
-        {"TableMultiplyVV", LA::TableMultiplyVV, LA::TableMultiplyVV1},
+        {"AddVV", VV(LA::AddVV), VV(LA::AddVV1)},
+        {"SubstractVV", VV(LA::SubstractVV), VV(LA::SubstractVV1)},
+        {"TableMultiplyVV", VV(LA::TableMultiplyVV), VV(LA::TableMultiplyVV1)},
         {"ZeroV", [](double*, double*, int n, double* x) { LA::ZeroV(x, n); },
          [](double*, double*, int n, double* x) { LA::ZeroV1(x, n); }},
     };
