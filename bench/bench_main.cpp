@@ -125,12 +125,15 @@ void add(const char* op, int n, int threads, const char* impl, const char* count
         ->UseRealTime();
 }
 
+// Exported forms (the names are overloaded with the const-input forms).
 using mv_fn = void (*)(double*, int, double*, int, double*);
+using mm_fn = void (*)(double*, int, int, double*, int, double*);
+using solve_fn = void (*)(double*, double*, double*, int);
 
 void register_products() {
     for (int n : {500, 1000, 2000})
         for (int t : {1, 2}) {
-            auto mm = t == 1 ? &LA::MultiplyMM : &LA::MultiplyMM1;
+            const mm_fn mm = t == 1 ? mm_fn(&LA::MultiplyMM) : mm_fn(&LA::MultiplyMM1);
             add("MultiplyMM", n, t, "linalg", "GFLOPs", 2.0 * cube(n),
                 product_body(n, [n, mm](double* A, double* B, double* X) { mm(A, n, n, B, n, X); }));
             add("MultiplyMM", n, t, "openblas", "GFLOPs", 2.0 * cube(n),
@@ -146,7 +149,8 @@ void register_products() {
     for (bool vm : {false, true})
         for (int t : {1, 2}) {
             const char* op = vm ? "MultiplyVM" : "MultiplyMV";
-            const mv_fn f = vm ? (t == 1 ? &LA::MultiplyVM : &LA::MultiplyVM1) : (t == 1 ? &LA::MultiplyMV : &LA::MultiplyMV1);
+            const mv_fn f = vm ? (t == 1 ? mv_fn(&LA::MultiplyVM) : mv_fn(&LA::MultiplyVM1))
+                               : (t == 1 ? mv_fn(&LA::MultiplyMV) : mv_fn(&LA::MultiplyMV1));
             add(op, n, t, "linalg", "GBs", bytes, [n, vm, f](benchmark::State& st) {
                 auto M = random_values(sq(n), 5), V = random_values(n, 6);
                 std::vector<double> X(n);
@@ -186,7 +190,7 @@ void register_solvers() {
     for (int n : {500, 1000, 2000})
         for (int t : {1, 2}) {
             const char* op = t == 1 ? "SolveLSE" : "SolveLSE1";
-            auto solve = t == 1 ? &LA::SolveLSE : &LA::SolveLSE1;
+            const solve_fn solve = t == 1 ? solve_fn(&LA::SolveLSE) : solve_fn(&LA::SolveLSE1);
             add(op, n, t, "linalg", "GFLOPs", 2.0 / 3.0 * cube(n),
                 system_body(n, [n, solve](double* A, double* B, double* X) { solve(A, B, X, n); }));
             add(op, n, t, "lapacke", "GFLOPs", 2.0 / 3.0 * cube(n), [n](benchmark::State& st) {
@@ -242,7 +246,7 @@ void register_eigen() {
     for (int n : {200, 500})
         for (bool jacobi : {true, false}) {
             const char* op = jacobi ? "EigenSymmSystemMsqJ" : "EigenSymmSystemMsqH";
-            const eig_fn f = jacobi ? &LA::EigenSymmSystemMsqJ : &LA::EigenSymmSystemMsqH;
+            const eig_fn f = jacobi ? eig_fn(&LA::EigenSymmSystemMsqJ) : eig_fn(&LA::EigenSymmSystemMsqH);
             add(op, n, 1, "linalg", nullptr, 0,
                 symmetric_body(n, [n, f](double* W, double* ev, double* evec) { f(W, n, ev, evec); }));
             add(op, n, 1, "lapacke", nullptr, 0, [n](benchmark::State& st) {
