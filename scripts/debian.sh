@@ -8,7 +8,9 @@
 #                       machine (null runner, root); the packages are purged
 #                       afterwards
 # Build dependencies come from debian/control (mk-build-deps).
-# Usage: scripts/debian.sh [--no-autopkgtest]   Output: $OUT_DIR (build-deb)
+# Usage: scripts/debian.sh [--no-autopkgtest]
+# Output: $OUT_DIR (default build-deb): the packages, .changes, .buildinfo
+# and build.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src="$(pwd)"
@@ -44,7 +46,7 @@ echo "== dpkg-buildpackage -us -uc -b (DEB_BUILD_OPTIONS='${DEB_BUILD_OPTIONS:-}
 (cd "$tree" && dpkg-buildpackage -us -uc -b -j"$(nproc)") >"$tmp/build.log" 2>&1 \
   || { tail -n 60 "$tmp/build.log"; echo "dpkg-buildpackage failed" >&2; exit 1; }
 rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
-cp "$tmp"/*.deb "$tmp"/*.changes "$tmp"/*.buildinfo "$out"/
+cp "$tmp"/*.deb "$tmp"/*.changes "$tmp"/*.buildinfo "$tmp/build.log" "$out"/
 changes="$(ls "$out"/*.changes)"
 for deb in "$out"/*.deb; do
   echo "-- $(basename "$deb")"
