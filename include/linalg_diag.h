@@ -5,9 +5,9 @@
 ///
 /// Nothing here is needed to use linalg.h, and nothing changes until a
 /// program calls one of the setters: by default every message is printed on
-/// standard output exactly as listed in docs/errors.md (the error contract), the
-/// eigen-solvers end the process on a failed iteration and Init_CUDA waits for
-/// Enter after rejecting a device.
+/// standard output exactly as docs/errors.md (the error contract) lists it,
+/// the eigen-solvers end the process on a failed iteration and Init_CUDA
+/// waits for Enter after rejecting a device.
 ///
 /// \par Status
 /// Every exported function that can fail records its outcome for the calling
