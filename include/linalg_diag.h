@@ -108,9 +108,10 @@ public:
 
     /// \brief Short lower-case name of an error.
     /// \param error the error to name
-    /// \return "none", "singular", "no memory", "not converged", "non-finite",
-    ///         "not initialized", "no device", "device" or "io"; "unknown" for
-    ///         a value outside the enumeration. Never nullptr.
+    /// \return the name: "none", "singular", "no memory", "not converged",
+    ///         "non-finite", "not initialized", "no device", "device" or
+    ///         "io"; "unknown" for a value outside the enumeration. Never
+    ///         nullptr.
     static const char* ErrorName(Error error);
 
     /// \brief Routes every text the library prints to a function of the
@@ -151,16 +152,16 @@ public:
     static void SetInteractive(bool on);
 
     /// \brief Version of the loaded library.
-    /// \return "MAJOR.MINOR.PATCH", equal to LINALG_VERSION_STRING of the
-    ///         headers it was built with.
+    /// \return the version as "MAJOR.MINOR.PATCH", equal to
+    ///         LINALG_VERSION_STRING of the headers it was built with.
     static const char* Version();
 
     /// \brief Instruction set of the CPU kernel table in use.
-    /// \return "sse2", "avx2", "avx512" or "avx512_256" (the AVX-512 set on
-    ///         256-bit tiles, the default on processors that execute 512-bit
-    ///         operations as two halves): the default set of the processor,
-    ///         or the one the environment variable LINALG_ISA named when the
-    ///         library was loaded.
+    /// eturn the name of the set, "sse2", "avx2", "avx512" or "avx512_256"
+    ///         (the AVX-512 set on 256-bit tiles, the default on processors
+    ///         that execute 512-bit operations as two halves): the default
+    ///         set of the processor, or the one the environment variable
+    ///         LINALG_ISA named when the library was loaded.
     static const char* InstructionSet();
 
     /// \brief Hands a message of a companion library to the message path and
