@@ -157,7 +157,7 @@ public:
     static const char* Version();
 
     /// \brief Instruction set of the CPU kernel table in use.
-    /// eturn the name of the set, "sse2", "avx2", "avx512" or "avx512_256"
+    /// \return the name of the set, "sse2", "avx2", "avx512" or "avx512_256"
     ///         (the AVX-512 set on 256-bit tiles, the default on processors
     ///         that execute 512-bit operations as two halves): the default
     ///         set of the processor, or the one the environment variable
