@@ -97,7 +97,7 @@ TEST(MsvcNames, OneFunctionOfEachGroupGivesTheBitsOfTheDirectCall) {
     for (const char* name : {"?MultiplyMM@", "?MultiplyMM1@", "?MultiplyMM2@"}) {
         auto mm = by_msvc_name<Product>(name);
         ASSERT_NE(mm, nullptr) << name;
-        const Product direct = name[11] == '@' ? &LA::MultiplyMM : name[11] == '1' ? &LA::MultiplyMM1 : &LA::MultiplyMM2;
+        const Product direct = name[11] == '@' ? Product(&LA::MultiplyMM) : name[11] == '1' ? Product(&LA::MultiplyMM1) : Product(&LA::MultiplyMM2);
         direct(A.data(), n, n, B.data(), n, want.data());
         mm(A.data(), n, n, B.data(), n, got.data());
         EXPECT_TRUE(same_bits(want, got)) << name;
