@@ -450,7 +450,7 @@ public:
     /// \param[out] eV_r real parts, nDim elements.
     /// \param[out] eV_i imaginary parts, nDim elements. A complex pair takes
     ///   two neighbouring places with equal real parts, the negative imaginary
-    ///   part first; a real eigenvalue has imaginary part 0.0.
+    ///   part first; a real eigenvalue has an imaginary part of zero (0.0).
     static void EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i);
     /// \brief Eigenvalues and eigenvectors of a symmetric matrix by cyclic
     ///   Jacobi rotations; reads the diagonal and upper triangle.

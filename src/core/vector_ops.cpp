@@ -16,9 +16,9 @@ void LA::CopyV(double* Vin, int nDim, double* Vout) {
 }
 
 // The reductions are one chain of dependent additions in ascending order; the
-// chain itself consumes data faster than a single stream of loads from main
-// memory arrives, so long vectors prefetch a few cache lines ahead. The order of the additions, and
-// so every bit of the result, is that of the plain loop.
+// chain asks for data sooner than a single stream of loads from main memory
+// delivers it, so long vectors prefetch a few cache lines ahead. The order of
+// the additions, and so every bit of the result, is that of the plain loop.
 namespace {
 constexpr idx kLine = 8;          // doubles per 64-byte cache line
 constexpr idx kAhead = 64 * kLine;  // prefetch distance: 64 lines (4 KiB)

@@ -93,7 +93,7 @@ inline cudaError_t cudaMalloc(T** devPtr, std::size_t size) {
 // They are __thread (constant-initialised TLS) rather than thread_local: a
 // thread_local declared extern is read through a per-variable wrapper call
 // whose result the undefined-behaviour sanitizer null-checks, and with g++
-// that check can read flags the linker's TLS relaxation no longer sets, so a
+// that check can read flags the linker's TLS relaxation leaves unset, so a
 // statically linked kernel would see a null `blockIdx`. A __thread variable
 // is read directly, with no wrapper and no check.
 extern __thread dim3 threadIdx;
