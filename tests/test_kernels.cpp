@@ -535,6 +535,35 @@ Out run_eigen(const Table& t, int which) {
     return out;
 }
 
+// The kernels over many rows: chains of rotations (varied angle and sign)
+// and sums of scaled rows (from column `off` on), every length up to past
+// the solver's batch, over rows of every width around the vector strips.
+Out run_rows(const Table& t, int which) {
+    Out out;
+    for (idx n : {0, 1, 2, 3, 7, 8, 16, 31, 32, 33, 100})
+        for (idx count : {0, 1, 2, 5, 64, 70}) {
+            std::vector<std::vector<double>> z;
+            std::vector<double*> rows;
+            for (idx j = 0; j <= count; ++j) z.push_back(input(n, 51 + n * 97 + j));
+            for (auto& r : z) rows.push_back(r.data());
+            std::vector<double> c(count), s(count);
+            for (idx j = 0; j < count; ++j) {
+                const double a = 0.37 * static_cast<double>(j) - 1.1;
+                c[j] = std::cos(a), s[j] = std::sin(a);
+            }
+            if (which == 0) {
+                t.rotate_ql_chain(rows.data(), n, c.data(), s.data(), count);
+                for (const auto& r : z) append(out, r);
+            } else {
+                auto y = input(n, 61 + n);
+                const idx off = n > 2 ? 2 : 0;
+                t.add_scaled_rows(y.data(), rows.data(), off, c.data(), count, n - off);
+                append(out, y);
+            }
+        }
+    return out;
+}
+
 // Blocks of every size around the vector tiles (2, 4, 8 rows and columns)
 // inside wider leading dimensions; outputs NaN-filled with a margin.
 Out run_transpose_block(const Table& t, int) {
@@ -599,8 +628,8 @@ const TableKernel kTableKernels[] = {
     {"add", run_elementwise, 1},      {"sub", run_elementwise, 2},        {"mul", run_elementwise, 3},
     {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"lu_panel_reciprocal", run_panel, 0},
     {"lu_panel_divided", run_panel, 1}, {"lu_panel_quotient", run_panel, 2}, {"gj_panel", run_panel, 3},
-    {"rotate_ql", run_eigen, 0},
-    {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},       {"sub_scaled", run_eigen, 3},
+    {"rotate_ql", run_eigen, 0},      {"rotate_ql_chain", run_rows, 0},
+    {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},  {"add_scaled_rows", run_rows, 1},       {"sub_scaled", run_eigen, 3},
     {"sub_rank_two", run_eigen, 4},   {"reflect3", run_eigen, 5},         {"reflect2", run_eigen, 6},
     {"transpose_block", run_transpose_block, 0}, {"twist", run_twist, 0},
 };

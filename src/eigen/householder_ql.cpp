@@ -15,6 +15,7 @@ namespace linalg {
 namespace {
 constexpr int kMaxIterations = 30;  // per eigenvalue, before the late phase
 constexpr double kShiftFactor = 0.75;  // late exceptional shift
+constexpr int kChain = 64;  // QL rotations applied to z per pass
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
@@ -73,7 +74,7 @@ void tred2(double** a, int n, double* d, double* e) {
                 // once, one row of the block per step.
                 for (int j = 1; j <= l; ++j) e[j] = 0.0;
                 // Hot loop: row k of the block against u[k].
-                for (int k = 1; k <= l; ++k) add_scaled(e + 1, a[k] + 1, l, u[k]);
+                add_scaled_rows(e + 1, a + 1, 1, u + 1, l, l);
                 f = 0.0;
                 for (int j = 1; j <= l; ++j) {
                     a[j][i] = u[j] / h;
@@ -111,7 +112,7 @@ void tred2(double** a, int n, double* d, double* e) {
         if (d[i] != 0.0) {
             for (int j = 1; j <= l; ++j) g[j] = 0.0;
             // Hot loops: g += a[i][k] * (row k), then row k -= g * a[k][i].
-            for (int k = 1; k <= l; ++k) add_scaled(g + 1, a[k] + 1, l, ai[k]);
+            add_scaled_rows(g + 1, a + 1, 1, ai + 1, l, l);
             for (int k = 1; k <= l; ++k) sub_scaled(a[k] + 1, g + 1, l, a[k][i]);
         }
         d[i] = ai[i];
@@ -176,6 +177,20 @@ bool tqli(double* d, double* e, int n, double** z) {
             if (exceptional) g = d[m] - d[l] - kShiftFactor * (std::fabs(e[l]) + std::fabs(e[l + 1]));
             double sn = 1.0, cs = 1.0, p = 0.0;
             bool underflow = false;
+            // The rotations of a sweep never read z, so they are collected
+            // and applied to z as one chain per kChain of them: rotation i
+            // of the batch of rows lo..hi sits at slot i - lo; flush(first)
+            // applies rotations hi-1 down to first.
+            double cbuf[kChain], sbuf[kChain];
+            double* rows[kChain + 1];
+            int hi = m;
+            int lo = hi - kChain > l ? hi - kChain : l;
+            auto flush = [&](int first) {
+                for (int j = first; j <= hi; ++j) rows[j - first] = z[j] + 1;
+                rotate_rows_ql_chain(rows, n, cbuf + (first - lo), sbuf + (first - lo), hi - first);
+                hi = first;
+                lo = hi - kChain > l ? hi - kChain : l;
+            };
             for (int i = m - 1; i >= l; --i) {
                 const double f = sn * e[i];
                 const double b = cs * e[i];
@@ -187,6 +202,7 @@ bool tqli(double* d, double* e, int n, double** z) {
                     d[i + 1] -= p;
                     e[m] = 0.0;
                     underflow = true;
+                    flush(i + 1);
                     break;
                 }
                 sn = f / r;
@@ -196,8 +212,10 @@ bool tqli(double* d, double* e, int n, double** z) {
                 p = sn * r;
                 d[i + 1] = g + p;
                 g = cs * r - b;
-                // Hot loop: rotation of vectors i and i+1, rows of z.
-                rotate_rows_ql(z[i] + 1, z[i + 1] + 1, n, cs, sn);
+                // Rotation of vectors i and i+1, rows of z.
+                cbuf[i - lo] = cs;
+                sbuf[i - lo] = sn;
+                if (i == lo) flush(lo);
             }
             if (underflow) continue;
             d[l] -= p;

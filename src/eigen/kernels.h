@@ -14,6 +14,13 @@ namespace linalg {
 // x[k] = c*x[k] - s*f, for 0 <= k < n.
 inline void rotate_rows_ql(double* x, double* y, int n, double c, double s) { kernels().rotate_ql(x, y, n, c, s); }
 
+// The QL rotations j = count-1 down to 0 in that order, rotation j being
+// rotate_rows_ql(rows[j], rows[j+1], n, c[j], s[j]), in one pass over the
+// rows (elements get the same operations in the same order).
+inline void rotate_rows_ql_chain(double* const* rows, int n, const double* c, const double* s, int count) {
+    kernels().rotate_ql_chain(rows, n, c, s, count);
+}
+
 // Jacobi rotation of two rows: with g = x[k] and h = y[k],
 // x[k] = g - s*(h + g*tau) and y[k] = h + s*(g - h*tau), for 0 <= k < n.
 inline void rotate_rows_jacobi(double* x, double* y, int n, double s, double tau) {
@@ -22,6 +29,12 @@ inline void rotate_rows_jacobi(double* x, double* y, int n, double s, double tau
 
 // y[k] += a*x[k] for 0 <= k < n.
 inline void add_scaled(double* y, const double* x, int n, double a) { kernels().add_scaled(y, x, n, a); }
+
+// add_scaled(y, x[j] + off, n, a[j]) for j = 0 .. count-1 in that order, in
+// one pass over y; no row overlaps y.
+inline void add_scaled_rows(double* y, const double* const* x, int off, const double* a, int count, int n) {
+    kernels().add_scaled_rows(y, x, off, a, count, n);
+}
 
 // y[k] -= x[k]*a for 0 <= k < n.
 inline void sub_scaled(double* y, const double* x, int n, double a) { kernels().sub_scaled(y, x, n, a); }

@@ -169,11 +169,19 @@ struct kernel_table {
     // ---- eigen-solver row operations (k = 0 .. n-1, x, y, ... distinct) ----
     // rotate_ql: f = y[k]; y[k] = s*x[k] + c*f; x[k] = c*x[k] - s*f.
     void (*rotate_ql)(double* x, double* y, idx n, double c, double s);
+    // rotate_ql_chain: the rotations j = count-1, count-2, ..., 0 in that
+    // order, rotation j being rotate_ql(rows[j], rows[j+1], n, c[j], s[j]);
+    // each element gets exactly those operations in that order. The rows
+    // are distinct; count <= 0 does nothing.
+    void (*rotate_ql_chain)(double* const* rows, idx n, const double* c, const double* s, idx count);
     // rotate_jacobi: g = x[k], h = y[k]; x[k] = g - s*(h + g*tau);
     // y[k] = h + s*(g - h*tau).
     void (*rotate_jacobi)(double* x, double* y, idx n, double s, double tau);
     // add_scaled: y[k] += a*x[k].  sub_scaled: y[k] -= x[k]*a.
     void (*add_scaled)(double* y, const double* x, idx n, double a);
+    // add_scaled_rows: add_scaled(y, x[j] + off, n, a[j]) for j = 0, 1, ...,
+    // count-1 in that order (no row overlaps y); count <= 0 does nothing.
+    void (*add_scaled_rows)(double* y, const double* const* x, idx off, const double* a, idx count, idx n);
     void (*sub_scaled)(double* y, const double* x, idx n, double a);
     // sub_rank_two: y[k] -= (a*p[k] + b*q[k]).
     void (*sub_rank_two)(double* y, const double* p, const double* q, idx n, double a, double b);

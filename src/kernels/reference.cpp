@@ -78,6 +78,16 @@ void cm_update(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, cons
         }
 }
 
+// The definition of the chain: one whole rotation after the other.
+void rotate_ql_chain(double* const* rows, idx n, const double* c, const double* s, idx count) {
+    for (idx j = count - 1; j >= 0; --j) rotate_ql(rows[j], rows[j + 1], n, c[j], s[j]);
+}
+
+// The definition of the row sum: one whole row after the other.
+void add_scaled_rows(double* y, const double* const* x, idx off, const double* a, idx count, idx n) {
+    for (idx j = 0; j < count; ++j) add_scaled(y, x[j] + off, n, a[j]);
+}
+
 } // namespace plain
 } // namespace
 
@@ -100,6 +110,8 @@ kernel_table make_reference_table() {
     t.lu_panel = panel::lu<plain::cm_update>;
     t.gj_panel = panel::gj;
     plain::set_vectorised_loops(t);
+    t.rotate_ql_chain = plain::rotate_ql_chain;
+    t.add_scaled_rows = plain::add_scaled_rows;
     return t;
 }
 

@@ -614,6 +614,89 @@ void cm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg,
 }
 
 // The entries of this file's instruction set, and their block sizes.
+// ---- chains of QL rotations -----------------------------------------------------
+
+// Columns [k, k + V vectors) of the chain (the last vector holds only `part`
+// columns when PART): the running row (the x side of the rotation before)
+// stays in registers from rotation to rotation, so each row is read and
+// written once per chain instead of twice per rotation. Per element the
+// operations are those of rotate_ql, rotation after rotation.
+template <int V, bool PART>
+inline void ql_chain_strip(double* const* rows, idx k, const double* c, const double* s, idx count, int part) {
+    auto load = [&](const double* p, int v) { return PART && v == V - 1 ? vload_part(p + v * W, part) : vload(p + v * W); };
+    auto store = [&](double* p, int v, vd x) {
+        if (PART && v == V - 1)
+            vstore_part(p + v * W, x, part);
+        else
+            vstore(p + v * W, x);
+    };
+    vd f[V];
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) f[v] = load(rows[count] + k, v);
+    for (idx j = count - 1; j >= 0; --j) {
+        double* const xr = rows[j] + k;
+        double* const yr = rows[j + 1] + k;
+        const vd cj = vset1(c[j]), sj = vset1(s[j]);
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            const vd x = load(xr, v);
+            store(yr, v, vadd(vmul(sj, x), vmul(cj, f[v])));
+            f[v] = vsub(vmul(cj, x), vmul(sj, f[v]));
+        }
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) store(rows[0] + k, v, f[v]);
+}
+
+// The table's rotate_ql_chain: strips of four vectors (independent
+// recurrences that overlap), then single and partial vectors.
+void rotate_ql_chain_impl(double* const* rows, idx n, const double* c, const double* s, idx count) {
+    if (count <= 0) return;
+    constexpr idx wide = 4 * W;
+    idx k = 0;
+    for (; k + wide <= n; k += wide) ql_chain_strip<4, false>(rows, k, c, s, count, 0);
+    for (; k + W <= n; k += W) ql_chain_strip<1, false>(rows, k, c, s, count, 0);
+    if (k < n) ql_chain_strip<1, true>(rows, k, c, s, count, static_cast<int>(n - k));
+}
+
+// ---- sums of scaled rows ----------------------------------------------------------
+
+// Columns [k, k + V vectors) of add_scaled_rows (the last vector holds only
+// `part` columns when PART): y stays in registers while the rows pass by,
+// each added as one multiplication and one addition, in row order.
+template <int V, bool PART>
+inline void scaled_rows_strip(double* y, const double* const* x, idx off, const double* a, idx count, idx k,
+                              int part) {
+    auto load = [&](const double* p, int v) { return PART && v == V - 1 ? vload_part(p + v * W, part) : vload(p + v * W); };
+    vd acc[V];
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) acc[v] = load(y + k, v);
+    for (idx j = 0; j < count; ++j) {
+        const double* const r = x[j] + off + k;
+        const vd aj = vset1(a[j]);
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) acc[v] = vadd(acc[v], vmul(aj, load(r, v)));
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) {
+        if (PART && v == V - 1)
+            vstore_part(y + k + v * W, acc[v], part);
+        else
+            vstore(y + k + v * W, acc[v]);
+    }
+}
+
+// The table's add_scaled_rows: strips of four vectors, then single and
+// partial vectors.
+void add_scaled_rows_impl(double* y, const double* const* x, idx off, const double* a, idx count, idx n) {
+    if (count <= 0) return;
+    constexpr idx wide = 4 * W;
+    idx k = 0;
+    for (; k + wide <= n; k += wide) scaled_rows_strip<4, false>(y, x, off, a, count, k, 0);
+    for (; k + W <= n; k += W) scaled_rows_strip<1, false>(y, x, off, a, count, k, 0);
+    if (k < n) scaled_rows_strip<1, true>(y, x, off, a, count, k, static_cast<int>(n - k));
+}
+
 inline void set_simd_kernels(kernel_table& t) {
     t.blocking.mr = MR;
     t.blocking.nr = NR;
@@ -635,6 +718,8 @@ inline void set_simd_kernels(kernel_table& t) {
     t.cm_update = cm_update_simd;
     t.lu_panel = panel::lu<cm_update_simd>;
     t.gj_panel = panel::gj;
+    t.rotate_ql_chain = rotate_ql_chain_impl;
+    t.add_scaled_rows = add_scaled_rows_impl;
 }
 
 } // namespace
