@@ -109,23 +109,37 @@ inline double times_pow2(double x, double f, int e) { return f != 0.0 ? x * f : 
 inline double pow2_factor(int e) { return (e > -1000 && e < 1000) ? std::ldexp(1.0, e) : 0.0; }
 
 // Multiplies the local rows (by = 0) or columns (by = 1) of a grid matrix
-// (loc_r x loc_c, leading dimension lld) by 2^exps[global index].
+// (loc_r x loc_c, leading dimension lld) by 2^exps[global index]. The local
+// matrix is column-major, so rows are scaled a chunk of rows at a time, each
+// column's piece of the chunk in one contiguous pass.
 void scale_grid(double* a, int loc_r, int loc_c, int lld, const double* exps, int by) {
-    const int nloc = by == 0 ? loc_r : loc_c;
-    for (int l = 0; l < nloc; ++l) {
-        const int gi = by == 0 ? grid_global(l, g.myrow, g.nprow, g.nb) : grid_global(l, g.mycol, g.npcol, g.nb);
-        const int e = static_cast<int>(exps[gi]);
+    if (by == 0) {
+        constexpr int kChunk = 256;
+        double f[kChunk];
+        int e[kChunk];
+        for (int l0 = 0; l0 < loc_r; l0 += kChunk) {
+            const int m = std::min(kChunk, loc_r - l0);
+            bool any = false;
+            for (int i = 0; i < m; ++i) {
+                e[i] = static_cast<int>(exps[grid_global(l0 + i, g.myrow, g.nprow, g.nb)]);
+                f[i] = pow2_factor(e[i]);
+                any = any || e[i] != 0;
+            }
+            if (!any) continue;
+            for (int j = 0; j < loc_c; ++j) {
+                double* x = a + static_cast<std::size_t>(j) * lld + l0;
+                for (int i = 0; i < m; ++i)
+                    if (e[i] != 0) x[i] = times_pow2(x[i], f[i], e[i]);
+            }
+        }
+        return;
+    }
+    for (int l = 0; l < loc_c; ++l) {
+        const int e = static_cast<int>(exps[grid_global(l, g.mycol, g.npcol, g.nb)]);
         if (e == 0) continue;
         const double f = pow2_factor(e);
-        if (by == 0) {
-            for (int j = 0; j < loc_c; ++j) {
-                double& x = a[l + static_cast<std::size_t>(j) * lld];
-                x = times_pow2(x, f, e);
-            }
-        } else {
-            double* col = a + static_cast<std::size_t>(l) * lld;
-            for (int i = 0; i < loc_r; ++i) col[i] = times_pow2(col[i], f, e);
-        }
+        double* col = a + static_cast<std::size_t>(l) * lld;
+        for (int i = 0; i < loc_r; ++i) col[i] = times_pow2(col[i], f, e);
     }
 }
 
