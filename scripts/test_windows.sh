@@ -18,7 +18,11 @@ export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all
 # output pipes open, and CTest's test discovery would wait for them.)
 trap 'wineserver -k 2>/dev/null || true' EXIT
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
-ctest --test-dir "$build" -j2 --timeout 600 --output-on-failure
+# A Wine process now and then fails to start at all (no output, exit at
+# once), most often the first ones while the server comes up: a failed test
+# is run up to twice more, and any test that fails three times fails the
+# stage.
+ctest --test-dir "$build" -j2 --timeout 600 --output-on-failure --repeat until-pass:3
 
 digest() {  # program, isa
   LINALG_ISA="$2" "${@:3}" "$1" --gtest_also_run_disabled_tests \
