@@ -5,6 +5,7 @@
 #include "console/serial_port.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -52,6 +53,14 @@ constexpr unsigned int PROGRESS_BAUD = 9600;
 std::string com_port_name(int port) {
     if (port < 1 || port > 20) return std::string();
     return "COM" + std::to_string(port);
+}
+
+std::string com_device_path(int port) {
+    if (port < 1 || port > 20) return std::string();
+    const std::string var = "LINALG_" + com_port_name(port);
+    const char* override_path = std::getenv(var.c_str());
+    if (override_path && *override_path) return override_path;
+    return default_com_device(port);
 }
 
 namespace testhooks {

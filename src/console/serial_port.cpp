@@ -2,7 +2,6 @@
 #include "console/serial_port.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <type_traits>
 
 #include <fcntl.h>
@@ -52,13 +51,7 @@ const BaudEntry baud_table[] = {
 
 } // namespace
 
-std::string com_device_path(int port) {
-    if (port < 1 || port > 20) return std::string();
-    const std::string var = "LINALG_" + com_port_name(port);
-    const char* override_path = std::getenv(var.c_str());
-    if (override_path && *override_path) return override_path;
-    return "/dev/ttyS" + std::to_string(port - 1);
-}
+std::string default_com_device(int port) { return "/dev/ttyS" + std::to_string(port - 1); }
 
 bool baud_to_speed(unsigned int baud, line_speed* speed) {
     for (const auto& e : baud_table)

@@ -22,8 +22,11 @@ constexpr int SERIAL_ARG_ERROR = -2;  // no such port number, unusable setting
 
 // "COM<port>" for 1 to 20, else empty.
 std::string com_port_name(int port);
-// Device path of COM<port> (see above), else empty.
+// Device path of COM<port> (see above), else empty: the variable
+// LINALG_COM<port> when set, else the platform's default device.
 std::string com_device_path(int port);
+// The platform's default device of COM<port>, port 1 to 20.
+std::string default_com_device(int port);
 // The platform's line speed for a baud rate: a termios speed_t on POSIX, the
 // rate itself on Windows (whose driver judges it when the line is set).
 using line_speed = unsigned int;

@@ -2,7 +2,6 @@
 // on \\.\COM<n> (POSIX: serial_port.cpp).
 #include "console/serial_port.h"
 
-#include <cstdlib>
 
 #include <windows.h>
 
@@ -17,14 +16,8 @@ HANDLE as_handle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 } // namespace
 
-std::string com_device_path(int port) {
-    if (port < 1 || port > 20) return std::string();
-    const std::string var = "LINALG_" + com_port_name(port);
-    const char* override_path = std::getenv(var.c_str());
-    if (override_path && *override_path) return override_path;
-    // The device namespace reaches COM10 and above, which plain names do not.
-    return "\\\\.\\" + com_port_name(port);
-}
+// The device namespace reaches COM10 and above, which plain names do not.
+std::string default_com_device(int port) { return "\\\\.\\" + com_port_name(port); }
 
 // Any rate but 0 goes to the driver, which refuses what the port cannot take
 // when the line is set.
