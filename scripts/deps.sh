@@ -14,7 +14,8 @@ profile=()
 dist=(openmpi-bin libopenmpi-dev libscalapack-openmpi-dev)
 case "$what" in
   build) profile=(-P nocheck) ;;
-  test)  ;;
+  # MPFR: the reference of tests/crmath (built only where it is installed).
+  test)  pkgs+=(libmpfr-dev) ;;
   bench) pkgs+=(libbenchmark-dev libopenblas-dev liblapacke-dev libeigen3-dev python3 "${dist[@]}") ;;
   benchcompare) pkgs+=(libbenchmark-tools python3-scipy) ;;
   package) pkgs+=(debhelper devscripts equivs lintian autopkgtest abigail-tools) ;;

@@ -2,6 +2,7 @@
 // LinearAlgebra::LA that forward to them.
 #include "linalg.h"
 #include "random/mt19937.h"
+#include "base/crmath.h"
 #include "kernels/kernels.h"
 
 #include <cmath>
@@ -113,13 +114,17 @@ double generateGaussianNoise(double mu, double sigma) {
     generate = !generate;
     if (!generate) return z1 * sigma + mu;
 
-    // Both draws lie in (0, 1], so the logarithm stays finite.
+    // Both draws lie in (0, 1], so the logarithm stays finite. log, sin and
+    // cos are correctly rounded (base/crmath.h), so the draws have the same
+    // bits with every C library (sqrt is correctly rounded everywhere).
     const double u1 = genrand_real1a();
     const double u2 = genrand_real1a();
-    const double r = std::sqrt(std::log(u1) * -2.0);
+    const double r = std::sqrt(cr_log(u1) * -2.0);
     const double theta = u2 * 6.283185307179586;
-    z0 = std::cos(theta) * r;
-    z1 = std::sin(theta) * r;
+    double s, c;
+    cr_sincos(theta, &s, &c);
+    z0 = c * r;
+    z1 = s * r;
     return z0 * sigma + mu;
 }
 

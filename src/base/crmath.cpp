@@ -1,0 +1,310 @@
+// Correctly rounded ln, sin and cos (base/crmath.h). Notation: u = 2^-53,
+// the unit roundoff; "dd" is a double-double, an unevaluated sum hi + lo with
+// |lo| <= ulp(hi)/2. The error bounds below are relative to the exact result.
+#include "base/crmath.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "base/crmath_tables.h"
+
+namespace linalg {
+
+namespace {
+
+using namespace crmath_tables;
+
+struct dd {
+    double hi, lo;
+};
+
+// a + b = s.hi + s.lo exactly (Knuth).
+inline dd two_sum(double a, double b) {
+    const double s = a + b;
+    const double bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+
+// a + b = s.hi + s.lo exactly when |a| >= |b| or a is 0 (Dekker).
+inline dd fast_two_sum(double a, double b) {
+    const double s = a + b;
+    return {s, b - (s - a)};
+}
+
+// a * b = p.hi + p.lo exactly (Dekker's product with Veltkamp's splitting;
+// no fused multiply-add). |a|, |b| < 2^995.
+inline dd two_prod(double a, double b) {
+    const double p = a * b;
+    const double ca = 134217729.0 * a, cb = 134217729.0 * b;  // 2^27 + 1
+    const double ah = ca - (ca - a), al = a - ah;
+    const double bh = cb - (cb - b), bl = b - bh;
+    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+}
+
+// a * a = p.hi + p.lo exactly (as above, one split).
+inline dd two_square(double a) {
+    const double p = a * a;
+    const double ca = 134217729.0 * a;
+    const double ah = ca - (ca - a), al = a - ah;
+    return {p, ((ah * ah - p) + 2.0 * (ah * al)) + al * al};
+}
+
+// dd + dd, relative error below 3u^2 (the "accurate" sum of Joldes, Muller
+// and Popescu).
+
+inline dd add(dd a, dd b) {
+    const dd s = two_sum(a.hi, b.hi);
+    const dd t = two_sum(a.lo, b.lo);
+    const dd v = fast_two_sum(s.hi, s.lo + t.hi);
+    return fast_two_sum(v.hi, t.lo + v.lo);
+}
+
+// dd * dd, relative error below 7u^2.
+inline dd mul(dd a, dd b) {
+    const dd p = two_prod(a.hi, b.hi);
+    return fast_two_sum(p.hi, p.lo + (a.hi * b.lo + a.lo * b.hi));
+}
+
+inline dd neg(dd a) { return {-a.hi, -a.lo}; }
+
+// True when every value within eps * |h| of h + l rounds to h, so that h is
+// the exact result rounded to nearest whenever |h + l - exact| <= eps * |h|.
+// Both end points are rounded outwards by less than 2^-104 |h|, which the
+// eps below leave room for.
+inline bool rounds_to(double h, double l, double eps) {
+    const double d = eps * std::fabs(h);
+    return h + (l + d) == h && h + (l - d) == h;
+}
+
+// The fast paths' results are within 2^-68 (see below): tested with 2^-66.
+// The slow paths' within 2^-100: tested with 2^-98.
+constexpr double kFastEps = 0x1p-66;
+constexpr double kSlowEps = 0x1p-98;
+
+// ---- ln --------------------------------------------------------------------
+//
+// x = 2^e * m with m in [0.707, 1.414) (table entry i from the leading 8 bits
+// of the significand, halved for i >= kLogSplit), r = kLogR[i] ~ 1/m and
+// z = m*r - 1 exactly, |z| < 2^-8:
+//     ln x = e ln2 + (-ln r) + ln(1 + z).
+// Every term but the last is exact or tabulated to 2^-106; next to 1 the
+// table gives r = 1 and e = 0, so ln x = ln(1 + z) keeps its relative
+// accuracy. Away from that, |e ln2 - ln r + ln(1+z)| >= 2^-8 when e = 0 (and
+// >= ln2 - 0.35 otherwise), at least about |z| + |ln(1+z)| / 2, so absolute
+// errors of the ln(1+z) part below 2^-70 |z| stay below 2^-68 relative.
+
+struct LogArg {
+    int e;
+    int i;
+    dd z;
+};
+
+inline LogArg log_reduce(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    int e = static_cast<int>(b >> 52) - 1023;
+    if ((b >> 52) == 0) {  // subnormal: scaled by 2^54, exactly
+        const double y = x * 0x1p54;
+        std::memcpy(&b, &y, sizeof b);
+        e = static_cast<int>(b >> 52) - 1023 - 54;
+    }
+    const int i = static_cast<int>((b >> 44) & 0xff);
+    std::uint64_t mb = (b & 0x000fffffffffffffull) | 0x3ff0000000000000ull;
+    if (i >= kLogSplit) {  // m / 2, in [0.707, 1)
+        mb -= 1ull << 52;
+        ++e;
+    }
+    double m;
+    std::memcpy(&m, &mb, sizeof m);
+    // m = mh + ml with mh the leading 26 bits: mh*r (26 x 26 bits) and ml*r
+    // (27 x 26 bits) are exact, mh*r lies in [0.5, 2] so mh*r - 1 is exact
+    // (Sterbenz), and the sum is formed exactly.
+    const std::uint64_t hb = mb & ~((1ull << 27) - 1);
+    double mh;
+    std::memcpy(&mh, &hb, sizeof mh);
+    const double ml = m - mh;
+    const double r = kLogR[i];
+    return {e, i, two_sum(mh * r - 1.0, ml * r)};
+}
+
+// (-1)^(n+1) / n as a dd: the coefficient of z^n in ln(1 + z).
+inline dd log_coef(int n) {
+    return (n & 1) ? dd{kInv[n][0], kInv[n][1]} : dd{-kInv[n][0], -kInv[n][1]};
+}
+
+// ln(1 + z) = z - z^2/2 + z^3 (1/3 - z/4 + ... - z^6/9) + O(z^10 / 10):
+// z^2/2 exact as a dd, the cubic tail (below 2^-17.5 |z|) in double with
+// error below 2^-70 |z|, the truncation below 2^-75 |z|; the terms of
+// z = zh + zl beyond zh (zl - zh zl) are below 2^-52 |z|, rounded at
+// 2^-105 |z|. e ln2: e*kLn2[0] exact, e*kLn2[1] rounded (below 2^-85, with
+// |ln x| >= 0.34 for e != 0). The low parts summed in double: below
+// 2^-100 relative. Total below 2^-68.
+inline bool log_fast(const LogArg& a, double* y) {
+    const double zh = a.z.hi, zl = a.z.lo;
+    const dd sq = two_square(zh);
+    const double c3 = kInv[3][0], c4 = -kInv[4][0], c5 = kInv[5][0], c6 = -kInv[6][0], c7 = kInv[7][0],
+                 c8 = -kInv[8][0], c9 = kInv[9][0];
+    const double z2 = sq.hi, z4 = z2 * z2;  // Estrin's scheme: a shorter chain than Horner's
+    const double tail =
+        zh * z2 * (((c3 + zh * c4) + z2 * (c5 + zh * c6)) + z4 * ((c7 + zh * c8) + z2 * c9));
+    const dd s = two_sum(zh, -0.5 * sq.hi);
+    const double s_lo = s.lo + ((zl - 0.5 * sq.lo) - zh * zl) + tail;
+    const double e = a.e;
+    const dd t = two_sum(e * kLn2[0], kLogL[a.i][0]);
+    const dd u = two_sum(t.hi, s.hi);
+    const double lo = (((t.lo + e * kLn2[1]) + kLogL[a.i][1]) + s_lo) + u.lo;
+    const dd v = fast_two_sum(u.hi, lo);
+    *y = v.hi;
+    return rounds_to(v.hi, v.lo, kFastEps);
+}
+
+// ln(1 + z) by its series to z^15 in dd arithmetic (Horner, each step's
+// error below 10u^2 of a value that later steps multiply by |z| < 2^-8),
+// truncation below 2^-124; e ln2 to 2^-140, -ln r to 2^-106. Total below
+// 2^-100, counting the factor 2 of cancellation between the terms.
+inline bool log_slow(const LogArg& a, double* y) {
+    dd p = log_coef(15);
+    for (int n = 14; n >= 1; --n) p = add(mul(p, a.z), log_coef(n));
+    p = mul(p, a.z);
+    const double e = a.e;
+    dd el = two_prod(e, kLn2[1]);
+    el.lo += e * kLn2[2];
+    el = add({e * kLn2[0], 0.0}, el);
+    const dd v = add(add(el, {kLogL[a.i][0], kLogL[a.i][1]}), p);
+    *y = v.hi;
+    return rounds_to(v.hi, v.lo, kSlowEps);
+}
+
+} // namespace
+
+// ---- sin and cos -------------------------------------------------------------
+//
+// x = k pi/2 + r, |r| <= pi/4 (k from the nearest whole number to x * 2/pi),
+// r as a dd from five pieces of pi/2 (the first four products with k exact,
+// the first difference exact by Sterbenz): error below 2^-105 |r| + 2^-180,
+// and |r| >= 2^-54 for k != 0 (no double within |x| <= 7 lies closer to a
+// multiple of pi/2), so below 2^-104 |r| in all. Then |r| = a + d with
+// a = j/256 and |d| <= 2^-9 (d exact):
+//     sin(a + d) = S + C d + S (cos d - 1) + C (sin d - d)
+//     cos(a + d) = C - S d + C (cos d - 1) - S (sin d - d)
+// with S, C = sin a, cos a tabulated to 2^-106.
+
+namespace {
+
+struct TrigArg {
+    int k;
+    bool negative;  // r < 0: |r| is used, and sin changes sign
+    int j;
+    dd d;
+};
+
+inline TrigArg trig_reduce(double x) {
+    const double kd = (x * kTwoOverPi + 0x1.8p52) - 0x1.8p52;  // nearest whole number, |k| <= 4
+    const double r0 = x - kd * kPio2[0];
+    const dd s1 = two_sum(r0, -kd * kPio2[1]);
+    const dd s2 = two_sum(s1.hi, -kd * kPio2[2]);
+    const double lo = ((s1.lo + s2.lo) - kd * kPio2[3]) - kd * kPio2[4];
+    dd r = two_sum(s2.hi, lo);
+    const bool negative = r.hi < 0.0;
+    if (negative) r = neg(r);
+    const int j = static_cast<int>(r.hi * 256.0 + 0.5);
+    return {static_cast<int>(kd), negative, j, two_sum(r.hi - j * (1.0 / 256.0), r.lo)};
+}
+
+// sin x and cos x from sin r and cos r; returns the decided bits moved along.
+inline int place(const TrigArg& a, double sin_r, double cos_r, int decided, double* s, double* c) {
+    if (a.negative) sin_r = -sin_r;
+    const int swapped = ((decided & 1) << 1) | ((decided & 2) >> 1);
+    switch (a.k & 3) {
+    case 0: *s = sin_r, *c = cos_r; return decided;
+    case 1: *s = cos_r, *c = -sin_r; return swapped;
+    case 2: *s = -sin_r, *c = -cos_r; return decided;
+    default: *s = -cos_r, *c = sin_r; return swapped;
+    }
+}
+
+inline dd fact_coef(int n, bool negative) {
+    return negative ? dd{-kInvFact[n][0], -kInvFact[n][1]} : dd{kInvFact[n][0], kInvFact[n][1]};
+}
+
+// The table's S and C have a 26-bit leading part and d's leading 26 bits
+// are split off, so C1 d1 and S1 d1 are exact products. The remaining parts
+// of C d and S d (below 2^-26 of them) are rounded at 2^-79; cos d - 1 to
+// d^6/720 and sin d - d to d^5/120 in double: below 2^-19 and 2^-29 of the
+// result, computed to 4u of themselves, truncations below 2^-75; the low
+// sum is rounded twice at 2^-19 of the result. For j >= 1 the result is at
+// least half of S (sin) or 0.7 (cos); for j = 0, sin r = d + (sin d - d) and
+// cos r = 1 + (cos d - 1). Total below 2^-68.
+inline int sincos_fast(const TrigArg& a, double* s, double* c) {
+    const double* t = kSinCos[a.j];  // sin in t[0..2], cos in t[3..5]
+    const double dh = a.d.hi, dl = a.d.lo;
+    const double sp = 134217729.0 * dh;  // 2^27 + 1
+    const double d1 = sp - (sp - dh), d2 = dh - d1;
+    const double S = t[0] + t[1], C = t[3] + t[4];
+    const double dd2 = dh * dh;
+    const double sd = dh * dd2 * (-kInvFact[3][0] + dd2 * kInvFact[5][0]);
+    const double cd = dd2 * (-0.5 + dd2 * (kInvFact[4][0] - dd2 * kInvFact[6][0])) - dh * dl;
+    const dd sa = two_sum(t[0], t[3] * d1);
+    const double sl = (((((t[1] + t[2]) + sa.lo) + t[3] * d2) + t[4] * dh) + C * dl) + (S * cd + C * sd);
+    const dd sv = fast_two_sum(sa.hi, sl);
+    const dd ca = two_sum(t[3], -(t[0] * d1));
+    const double cl = (((((t[4] + t[5]) + ca.lo) - t[0] * d2) - t[1] * dh) - S * dl) + (C * cd - S * sd);
+    const dd cv = fast_two_sum(ca.hi, cl);
+    const int decided = (rounds_to(sv.hi, sv.lo, kFastEps) ? 1 : 0) | (rounds_to(cv.hi, cv.lo, kFastEps) ? 2 : 0);
+    return place(a, sv.hi, cv.hi, decided, s, c);
+}
+
+// sin d to d^9/9! and cos d to d^8/8! in dd arithmetic (truncations below
+// 2^-111), then both formulas in dd: each operation below 7u^2, the
+// cancellation between the two products at most a factor 2 (j >= 1; for
+// j = 0, S = 0). Total below 2^-100.
+inline int sincos_slow(const TrigArg& a, double* s, double* c) {
+    const double* t = kSinCos[a.j];
+    const dd S = add(two_sum(t[0], t[1]), {t[2], 0.0}), C = add(two_sum(t[3], t[4]), {t[5], 0.0});
+    const dd d2 = mul(a.d, a.d);
+    dd ps = fact_coef(9, false), pc = fact_coef(8, false);
+    for (int n = 3; n >= 0; --n) {
+        ps = add(mul(ps, d2), fact_coef(2 * n + 1, n & 1));
+        pc = add(mul(pc, d2), fact_coef(2 * n, n & 1));
+    }
+    const dd sin_d = mul(ps, a.d);
+    const dd sv = add(mul(S, pc), mul(C, sin_d));
+    const dd cv = add(mul(C, pc), neg(mul(S, sin_d)));
+    const int decided = (rounds_to(sv.hi, sv.lo, kSlowEps) ? 1 : 0) | (rounds_to(cv.hi, cv.lo, kSlowEps) ? 2 : 0);
+    return place(a, sv.hi, cv.hi, decided, s, c);
+}
+
+} // namespace
+
+namespace crmath_detail {
+bool log_fast(double x, double* y) { return linalg::log_fast(log_reduce(x), y); }
+bool log_slow(double x, double* y) { return linalg::log_slow(log_reduce(x), y); }
+int sincos_fast(double x, double* s, double* c) { return linalg::sincos_fast(trig_reduce(x), s, c); }
+int sincos_slow(double x, double* s, double* c) { return linalg::sincos_slow(trig_reduce(x), s, c); }
+} // namespace crmath_detail
+
+double cr_log(double x) {
+    if (!(x > 0.0) || x > 0x1.fffffffffffffp1023) return std::log(x);
+    const LogArg a = log_reduce(x);
+    double y;
+    if (!log_fast(a, &y)) log_slow(a, &y);
+    return y;
+}
+
+void cr_sincos(double x, double* s, double* c) {
+    if (!(std::fabs(x) <= kSinCosLimit)) {
+        *s = std::sin(x);
+        *c = std::cos(x);
+        return;
+    }
+    const TrigArg a = trig_reduce(x);
+    const int decided = sincos_fast(a, s, c);
+    if (decided == 3) return;
+    double ss, cc;
+    sincos_slow(a, &ss, &cc);
+    if (!(decided & 1)) *s = ss;
+    if (!(decided & 2)) *c = cc;
+}
+
+} // namespace linalg
