@@ -111,10 +111,11 @@ inline LogArg log_reduce(double x) {
     }
     const int i = static_cast<int>((b >> 44) & 0xff);
     std::uint64_t mb = (b & 0x000fffffffffffffull) | 0x3ff0000000000000ull;
-    if (i >= kLogSplit) {  // m / 2, in [0.707, 1)
-        mb -= 1ull << 52;
-        ++e;
-    }
+    // Upper entries: m / 2, in [0.707, 1) (without a branch: which one it is
+    // is as good as random for the draw's arguments).
+    const std::uint64_t half = static_cast<std::uint64_t>(i >= kLogSplit);
+    mb -= half << 52;
+    e += static_cast<int>(half);
     double m;
     std::memcpy(&m, &mb, sizeof m);
     // m = mh + ml with mh the leading 26 bits: mh*r (26 x 26 bits) and ml*r
@@ -194,7 +195,7 @@ namespace {
 
 struct TrigArg {
     int k;
-    bool negative;  // r < 0: |r| is used, and sin changes sign
+    double sign;  // of r: |r| is used, and sin r = sign * sin |r|
     int j;
     dd d;
 };
@@ -206,22 +207,22 @@ inline TrigArg trig_reduce(double x) {
     const dd s2 = two_sum(s1.hi, -kd * kPio2[2]);
     const double lo = ((s1.lo + s2.lo) - kd * kPio2[3]) - kd * kPio2[4];
     dd r = two_sum(s2.hi, lo);
-    const bool negative = r.hi < 0.0;
-    if (negative) r = neg(r);
+    const double sign = std::copysign(1.0, r.hi);
+    r = {r.hi * sign, r.lo * sign};
     const int j = static_cast<int>(r.hi * 256.0 + 0.5);
-    return {static_cast<int>(kd), negative, j, two_sum(r.hi - j * (1.0 / 256.0), r.lo)};
+    return {static_cast<int>(kd), sign, j, two_sum(r.hi - j * (1.0 / 256.0), r.lo)};
 }
 
 // sin x and cos x from sin r and cos r; returns the decided bits moved along.
+// No branches: the quadrant is as good as random for the draw's arguments.
 inline int place(const TrigArg& a, double sin_r, double cos_r, int decided, double* s, double* c) {
-    if (a.negative) sin_r = -sin_r;
-    const int swapped = ((decided & 1) << 1) | ((decided & 2) >> 1);
-    switch (a.k & 3) {
-    case 0: *s = sin_r, *c = cos_r; return decided;
-    case 1: *s = cos_r, *c = -sin_r; return swapped;
-    case 2: *s = -sin_r, *c = -cos_r; return decided;
-    default: *s = -cos_r, *c = sin_r; return swapped;
-    }
+    static constexpr double kSign[4][2] = {{1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}, {-1.0, 1.0}};
+    const int q = a.k & 3, odd = q & 1;
+    const double v[2] = {sin_r * a.sign, cos_r};
+    *s = v[odd] * kSign[q][0];
+    *c = v[odd ^ 1] * kSign[q][1];
+    const int moved[2] = {decided, ((decided & 1) << 1) | ((decided >> 1) & 1)};
+    return moved[odd];
 }
 
 inline dd fact_coef(int n, bool negative) {
