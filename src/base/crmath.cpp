@@ -52,7 +52,6 @@ inline dd two_square(double a) {
 
 // dd + dd, relative error below 3u^2 (the "accurate" sum of Joldes, Muller
 // and Popescu).
-
 inline dd add(dd a, dd b) {
     const dd s = two_sum(a.hi, b.hi);
     const dd t = two_sum(a.lo, b.lo);
@@ -60,7 +59,7 @@ inline dd add(dd a, dd b) {
     return fast_two_sum(v.hi, t.lo + v.lo);
 }
 
-// dd * dd, relative error below 7u^2.
+// dd * dd, relative error below 7u^2 (their DWTimesDW1).
 inline dd mul(dd a, dd b) {
     const dd p = two_prod(a.hi, b.hi);
     return fast_two_sum(p.hi, p.lo + (a.hi * b.lo + a.lo * b.hi));
@@ -70,8 +69,8 @@ inline dd neg(dd a) { return {-a.hi, -a.lo}; }
 
 // True when every value within eps * |h| of h + l rounds to h, so that h is
 // the exact result rounded to nearest whenever |h + l - exact| <= eps * |h|.
-// Both end points are rounded outwards by less than 2^-104 |h|, which the
-// eps below leave room for.
+// l + d and l - d are rounded by less than 2^-105 |h|, which the margin
+// of the eps below covers.
 inline bool rounds_to(double h, double l, double eps) {
     const double d = eps * std::fabs(h);
     return h + (l + d) == h && h + (l - d) == h;
@@ -90,9 +89,9 @@ constexpr double kSlowEps = 0x1p-98;
 //     ln x = e ln2 + (-ln r) + ln(1 + z).
 // Every term but the last is exact or tabulated to 2^-106; next to 1 the
 // table gives r = 1 and e = 0, so ln x = ln(1 + z) keeps its relative
-// accuracy. Away from that, |e ln2 - ln r + ln(1+z)| >= 2^-8 when e = 0 (and
-// >= ln2 - 0.35 otherwise), at least about |z| + |ln(1+z)| / 2, so absolute
-// errors of the ln(1+z) part below 2^-70 |z| stay below 2^-68 relative.
+// accuracy. Away from that, |ln x| >= 2^-9 (1 - 2^-8) when e = 0 (x is
+// outside [1 - 2^-9, 1 + 2^-8)) and >= 0.34 otherwise, while |z| <= 2^-9
+// (1 + 2^-20) there, so |ln x| >= |z| (1 - 2^-8) in all cases.
 
 struct LogArg {
     int e;
@@ -136,7 +135,8 @@ inline dd log_coef(int n) {
 
 // ln(1 + z) = z - z^2/2 + z^3 (1/3 - z/4 + ... - z^6/9) + O(z^10 / 10):
 // z^2/2 exact as a dd, the cubic tail (below 2^-17.5 |z|) in double with
-// error below 2^-70 |z|, the truncation below 2^-75 |z|; the terms of
+// error below 5u of itself, 2^-68.3 |z|, the truncation below 2^-75 |z|;
+// |ln x| >= |z| (1 - 2^-8) (see above); the terms of
 // z = zh + zl beyond zh (zl - zh zl) are below 2^-52 |z|, rounded at
 // 2^-105 |z|. e ln2: e*kLn2[0] exact, e*kLn2[1] rounded (below 2^-85, with
 // |ln x| >= 0.34 for e != 0). The low parts summed in double: below
