@@ -16,12 +16,47 @@ namespace {
 constexpr int kMaxIterations = 30;  // per eigenvalue, before the late phase
 constexpr double kShiftFactor = 0.75;  // late exceptional shift
 constexpr int kChain = 64;  // QL rotations applied to z per pass
+constexpr int kFusedRows = 8;  // rows updated, then summed, per block
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
     for (int i = l; i <= m; ++i)
         if (!std::isfinite(d[i]) || (i < m && !std::isfinite(e[i]))) return false;
     return true;
+}
+// The reflection of step i formed from row u = a[i] (l = i-1 >= 2
+// columns before the diagonal): u[1..l] scaled by 1/scale, u[l] = f - g;
+// h and the off-diagonal element e[i] = scale g. No reflection when the
+// row is zero left of the diagonal or l < 2; e[i] is then u[l].
+struct Reflection {
+    bool reflected = false;
+    double h = 0.0;
+    double e = 0.0;
+};
+
+Reflection reflect(double* u, int l) {
+    Reflection r;
+    if (l <= 1) {
+        r.e = u[l];
+        return r;
+    }
+    double scale = 0.0;
+    for (int k = 1; k <= l; ++k) scale += std::fabs(u[k]);
+    if (scale == 0.0) {
+        r.e = u[l];
+        return r;
+    }
+    double h = 0.0;
+    for (int k = 1; k <= l; ++k) u[k] /= scale;
+    for (int k = 1; k <= l; ++k) h += u[k] * u[k];
+    const double f = u[l];
+    const double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
+    r.e = scale * g;
+    h -= f * g;
+    u[l] = f - g;
+    r.reflected = true;
+    r.h = h;
+    return r;
 }
 } // namespace
 
@@ -52,48 +87,63 @@ void tred2(double** a, int n, double* d, double* e) {
     // Stage 1: for each row i from the bottom, a Householder reflection that
     // zeroes a[i][1..i-2]. The vector u stays in row i, u/h in column i, and
     // d[i] keeps h (0.0 when no reflection was needed).
+    //
+    // The rank-two update of step i and the row sums of step i-1 share one
+    // pass over the rows: row i-1 is updated first, so the next reflection
+    // can be formed from it, then each block of rows is updated and at once
+    // added into the next sums (in row a[0]) while it is still in cache.
+    // Every element takes the same operations in the same order as with one
+    // pass for the update and one for the sums.
+    Reflection r{};
+    if (n >= 2) r = reflect(a[n], n - 1);
+    bool have_sums = false;
+    double* const s = a[0];
     for (int i = n; i >= 2; --i) {
         const int l = i - 1;
         double* const u = a[i];
-        double h = 0.0;
-        if (l > 1) {
-            double scale = 0.0;
-            for (int k = 1; k <= l; ++k) scale += std::fabs(u[k]);
-            if (scale == 0.0) {
-                e[i] = u[l];
+        e[i] = r.e;
+        const double h = r.h;
+        const bool reflected = r.reflected;
+        r = Reflection{};
+        if (reflected) {
+            // e[j] = (A u)_j / h. Each sum starts at 0.0 and takes its terms
+            // in ascending k, one row of the block per step.
+            if (have_sums) {
+                for (int j = 1; j <= l; ++j) e[j] = s[j];
             } else {
-                for (int k = 1; k <= l; ++k) u[k] /= scale;
-                for (int k = 1; k <= l; ++k) h += u[k] * u[k];
-                double f = u[l];
-                double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
-                e[i] = scale * g;
-                h -= f * g;
-                u[l] = f - g;
-                // e[j] = (A u)_j / h. Each sum starts at 0.0 and takes its
-                // terms in ascending k; they are accumulated for all j at
-                // once, one row of the block per step.
                 for (int j = 1; j <= l; ++j) e[j] = 0.0;
-                // Hot loop: row k of the block against u[k].
                 add_scaled_rows(e + 1, a + 1, 1, u + 1, l, l);
-                f = 0.0;
-                for (int j = 1; j <= l; ++j) {
-                    a[j][i] = u[j] / h;
-                    e[j] = e[j] / h;
-                    f += e[j] * u[j];
-                }
-                const double hh = f / (h + h);
-                for (int j = 1; j <= l; ++j) e[j] = e[j] - hh * u[j];
-                // Hot loop: rank-two update of row j, left of and on the
-                // diagonal as (u_j e_k + e_j u_k), right of it as the
-                // mirrored element's (u_k e_j + e_k u_j).
-                for (int j = 1; j <= l; ++j) {
-                    double* const aj = a[j];
-                    sub_rank_two(aj + 1, e + 1, u + 1, j, u[j], e[j]);
-                    sub_rank_two(aj + j + 1, u + j + 1, e + j + 1, l - j, e[j], u[j]);
-                }
+            }
+            double f = 0.0;
+            for (int j = 1; j <= l; ++j) {
+                a[j][i] = u[j] / h;
+                e[j] = e[j] / h;
+                f += e[j] * u[j];
+            }
+            const double hh = f / (h + h);
+            for (int j = 1; j <= l; ++j) e[j] = e[j] - hh * u[j];
+            // Rank-two update of row j, left of and on the diagonal as
+            // (u_j e_k + e_j u_k), right of it as the mirrored element's
+            // (u_k e_j + e_k u_j).
+            auto update_row = [&](int j) {
+                double* const aj = a[j];
+                sub_rank_two(aj + 1, e + 1, u + 1, j, u[j], e[j]);
+                sub_rank_two(aj + j + 1, u + j + 1, e + j + 1, l - j, e[j], u[j]);
+            };
+            update_row(l);
+            if (l >= 2) r = reflect(a[l], l - 1);
+            have_sums = r.reflected;
+            const int ln = l - 1;
+            if (have_sums)
+                for (int j = 1; j <= ln; ++j) s[j] = 0.0;
+            for (int j0 = 1; j0 <= ln; j0 += kFusedRows) {
+                const int j1 = std::min(ln + 1, j0 + kFusedRows);
+                for (int j = j0; j < j1; ++j) update_row(j);
+                if (have_sums) add_scaled_rows(s + 1, a + j0, 1, a[l] + j0, j1 - j0, ln);
             }
         } else {
-            e[i] = u[l];
+            have_sums = false;
+            if (l >= 2) r = reflect(a[l], l - 1);
         }
         d[i] = h;
     }
