@@ -51,19 +51,8 @@ void pivot_rows_part(const PanelStep& s, idx K0, int cur, idx b0, idx b1) {
     const idx* piv = s.piv[cur];
     for (idx k = 0; k < w; ++k)
         if (piv[k] != k) swap_rows(s.W, ld, K0 + k, K0 + piv[k], c0, c1);
-    double* U = s.Upk + b0 * ups;
-    for (idx i = 0; i < w; ++i) {
-        double* row = s.W + (K0 + i) * ld + c0;
-        // Groups of rows (the table's row tile) take the pivots before the
-        // group in one update; the pivots inside it follow row by row.
-        const idx group = s.K->blocking.rm_rows;
-        const idx i0 = i / group * group;
-        if (i == i0) s.K->rm_update(row, ld, std::min(group, w - i0), c1 - c0, s.P[cur] + i0, s.ldp, U, ups, i0);
-        s.K->rm_update(row, ld, 1, c1 - c0, s.P[cur] + i0 * s.ldp + i, s.ldp, U + i0 * kPanelCols, ups, i - i0);
-        if (s.form == PivotForm::Divided)
-            for (idx j = 0; j < c1 - c0; ++j) row[j] = row[j] / s.q[cur][i];
-        pack_row(row, c1 - c0, (b1 - b0) * kPanelCols, U, ups, i);
-    }
+    update_pivot_rows(*s.K, s.W + K0 * ld + c0, ld, w, c1 - c0, s.P[cur], s.ldp,
+                      s.form == PivotForm::Divided ? s.q[cur] : nullptr, s.Upk + b0 * ups, ups, (b1 - b0) * kPanelCols);
 }
 
 // Rows r0 .. r1-1 (all below the panel) of the packed column panels
@@ -109,6 +98,22 @@ void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx 
             double* pj = P + j * ldp;
             const double* src = S + j;
             for (idx r = rb; r < re; ++r) pj[r] = src[r * ld];
+        }
+    }
+}
+
+void update_pivot_rows(const kernel_table& K, double* rows, idx ld, idx w, idx c, const double* P, idx ldp,
+                       const double* q, double* U, idx ups, idx padded) {
+    const idx group = K.blocking.rm_rows;
+    for (idx i0 = 0; i0 < w; i0 += group) {
+        const idx i1 = std::min(w, i0 + group);
+        K.rm_update(rows + i0 * ld, ld, i1 - i0, c, P + i0, ldp, U, ups, i0);
+        for (idx i = i0; i < i1; ++i) {
+            double* row = rows + i * ld;
+            K.rm_update(row, ld, 1, c, P + i0 * ldp + i, ldp, U + i0 * kPanelCols, ups, i - i0);
+            if (q)
+                for (idx j = 0; j < c; ++j) row[j] = row[j] / q[i];
+            pack_row(row, c, padded, U, ups, i);
         }
     }
 }

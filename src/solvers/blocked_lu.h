@@ -66,6 +66,16 @@ inline void pack_row(const double* row, idx c, idx padded, double* U, idx ups, i
     for (idx j = c; j < padded; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
 }
 
+// Pivot rows 0 .. w-1 of a factored panel, at `rows` (row stride ld), in
+// c columns: row i takes the updates of the panel's pivots before it (the
+// pivots before its group of the table's row tile for the whole group at
+// once, then those inside the group row by row), is divided by q[i] unless
+// q is null, and is packed as row i of U (panel stride ups, padded to
+// `padded` columns) for the later rows. P[t*ldp + i] is row i's multiplier
+// for the panel's pivot t. Each row is finished before the next one reads it.
+void update_pivot_rows(const kernel_table& K, double* rows, idx ld, idx w, idx c, const double* P, idx ldp,
+                       const double* q, double* U, idx ups, idx padded);
+
 // Eliminates the n x ld matrix W (allocated by alloc_elimination) in place:
 // all n pivot steps in the given form, with `threads` OpenMP threads for the
 // blocked panels (1: no parallel region; the bits do not depend on it).

@@ -161,30 +161,12 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     inv.bring_in(wd);
     double* invA = inv.A;
     const idx na = inv.live;
-    // Pivot rows brought up to date together: the table's row tile.
+    // The pivot rows' updates with the earlier pivots of the panel, their
+    // division and packing, as in the solvers' elimination; W's and invA's
+    // columns take the same steps with their own packed rows.
+    if (ntw) update_pivot_rows(K, W + K0 * n + K1, n, wd, ntw, P + K0, ldp, q, UW, ups, panel_count(ntw) * kPanelCols);
+    update_pivot_rows(K, invA + K0 * n, n, wd, na, P + K0, ldp, q, UA, ups, panel_count(na) * kPanelCols);
     const idx group = K.blocking.rm_rows;
-    // Pivot rows in groups: the earlier pivots of the panel
-    // that precede the whole group reach all its rows in one update; the
-    // pivots inside the group follow row by row, as each row is finished
-    // (divided and packed) before the next one uses it.
-    for (idx i0 = 0; i0 < wd; i0 += group) {
-        const idx i1 = std::min(wd, i0 + group);
-        if (ntw) K.rm_update(W + (K0 + i0) * n + K1, n, i1 - i0, ntw, P + K0 + i0, ldp, UW, ups, i0);
-        K.rm_update(invA + (K0 + i0) * n, n, i1 - i0, na, P + K0 + i0, ldp, UA, ups, i0);
-        for (idx i = i0; i < i1; ++i) {
-            const double* g = P + i0 * ldp + K0 + i;
-            double* rw = W + (K0 + i) * n + K1;
-            double* ra = invA + (K0 + i) * n;
-            if (ntw) {
-                K.rm_update(rw, n, 1, ntw, g, ldp, UW + i0 * kPanelCols, ups, i - i0);
-                for (idx j = 0; j < ntw; ++j) rw[j] = rw[j] / q[i];
-                pack_row(rw, ntw, panel_count(ntw) * kPanelCols, UW, ups, i);
-            }
-            K.rm_update(ra, n, 1, na, g, ldp, UA + i0 * kPanelCols, ups, i - i0);
-            for (idx j = 0; j < na; ++j) ra[j] = ra[j] / q[i];
-            pack_row(ra, na, panel_count(na) * kPanelCols, UA, ups, i);
-        }
-    }
     // The later pivots of the panel: in a group, first those inside it
     // (row by row), then those after it for the whole group at once.
     for (idx i0 = 0; i0 < wd; i0 += group) {
