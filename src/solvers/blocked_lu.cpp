@@ -281,42 +281,57 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 }
 
 // The plain loop from column k0 to the end (see PivotForm); false at a
-// singular pivot. Each row's update W(r, j) - W(k, j) * g runs through the
-// table's sub_scaled (the same operations as row_update, vectorised).
-bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps) {
+// singular pivot, whose column goes to *stop. Each row's update W(r, j) -
+// W(k, j) * g runs through the table's sub_scaled (the same operations as
+// row_update, vectorised). The rows of the block B (bcols columns, row
+// stride ldb; none when bcols is 0) take the same exchanges, divisions and
+// updates as W's, as if they continued W's rows.
+bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, idx* stop, double* B = nullptr,
+                 idx ldb = 0, idx bcols = 0) {
     const kernel_table& K = kernels();
     for (idx k = k0; k < n; ++k) {
         const Pivot pv = find_pivot(W, ld, k, n);
-        if (is_singular_pivot(pv.magnitude)) return false;
+        if (is_singular_pivot(pv.magnitude)) {
+            *stop = k;
+            return false;
+        }
         if (pv.row != k) {
             swap_rows(W, ld, k, pv.row, k, ld);
+            if (bcols) swap_rows(B, ldb, k, pv.row, 0, bcols);
             ++*swaps;
         }
         double* wk = W + k * ld;
+        double* bk = B + k * ldb;
         const double q = wk[k];
+        auto update = [&](idx r, double g) {
+            K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, g);
+            if (bcols) K.sub_scaled(B + r * ldb, bk, bcols, g);
+        };
         switch (form) {
         case PivotForm::Reciprocal: {
             // The diagonal keeps the pivot's reciprocal: the elimination and
             // the back substitution then only multiply.
             const double d = 1.0 / q;
             wk[k] = d;
-            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k] * d);
+            for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k] * d);
             break;
         }
         case PivotForm::Quotient:
-            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k] / q);
+            for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k] / q);
             break;
         case PivotForm::Divided:
+            for (idx j = 0; j < bcols; ++j) bk[j] = bk[j] / q;
             if (k == n - 1) {
                 for (idx j = k + 1; j < ld; ++j) wk[j] = wk[j] / q;
                 wk[k] = 1.0;
                 break;
             }
             for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
-            for (idx r = k + 1; r < n; ++r) K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, W[r * ld + k]);
+            for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k]);
             break;
         }
     }
+    *stop = n;
     return true;
 }
 
@@ -337,7 +352,14 @@ bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps
         if (b.singular) return false;
         k = b.next;
     }
-    return plain_steps(W, ld, n, k, form, swaps);
+    idx stop;
+    return plain_steps(W, ld, n, k, form, swaps, &stop);
+}
+
+idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb, idx bcols) {
+    idx swaps = 0, stop = n;
+    plain_steps(W, ld, n, 0, form, &swaps, &stop, B, ldb, bcols);
+    return stop;
 }
 
 namespace testhooks {

@@ -16,26 +16,38 @@ namespace linalg {
 
 namespace {
 
-// Row k of invA (n values) and of W right of column k divided by q, a true
-// division per entry (not a multiplication by 1/q). Of W only the columns
-// right of the step are read again, so the others are left as they are.
-inline void gj_divide_row(double* W, double* invA, idx n, idx k, double q) {
-    double* w = W + k * n;
-    double* v = invA + k * n;
-    for (idx j = k + 1; j < n; ++j) w[j] = w[j] / q;
-    for (idx j = 0; j < n; ++j) v[j] = v[j] / q;
-}
+// ---- Gauss-Jordan as the shared elimination and an upward sweep ----------
+//
+// Step k of Gauss-Jordan divides pivot row k and subtracts it, times the
+// row's multiplier, from every other row. For the rows below the pivot that
+// is exactly the elimination's step (PivotForm::Divided, with invA carried
+// as the rows' continuation), and the pivot row it subtracts is the row as
+// the elimination leaves it: a row changes no more in the elimination once
+// it has been a pivot row, and in Gauss-Jordan only by the steps after its
+// own, which never reach the rows below it. So entry (i, j) of W and invA
+// gets, in order: the steps of the pivots before row i and its division
+// (the elimination), then the pivots after i in ascending order (the
+// sweep), each with the column-by-column loop's operands: row i's multiplier
+// for pivot k is its entry W(i, k) after the pivots i+1 .. k-1. Row i's
+// sweep reads only the rows below it, which no sweep changes before their
+// own turn, so the rows are swept from the top.
+//
+// (A back substitution, as a solve after an LU factorisation does it,
+// subtracts U(i, k) times the finished row k instead: other products, other
+// bits.)
 
-// Clears column k in every row other than k: g = W(i, k) read before the row
-// changes, then W(i, j) - W(k, j) * g over invA's n columns and W's columns
-// right of k, through the table's sub_scaled.
-inline void gj_eliminate_rows(const kernel_table& K, double* W, double* invA, idx n, idx k) {
-    for (idx i = 0; i < n; ++i) {
-        if (i == k) continue;
-        const double g = W[i * n + k];
-        K.sub_scaled(W + i * n + k + 1, W + k * n + k + 1, n - k - 1, g);
-        K.sub_scaled(invA + i * n, invA + k * n, n, g);
-    }
+// Orders below the blocked path's; false at a singular pivot, with invA as
+// the column-by-column loop leaves it at that column.
+bool gj_plain(double* W, double* invA, idx n) {
+    const idx done = eliminate_plain(W, n, n, PivotForm::Divided, invA, n, n);
+    const kernel_table& K = kernels();
+    for (idx i = 0; i + 1 < done; ++i)
+        for (idx k = i + 1; k < done; ++k) {
+            const double g = W[i * n + k];
+            K.sub_scaled(W + i * n + k + 1, W + k * n + k + 1, n - k - 1, g);
+            K.sub_scaled(invA + i * n, invA + k * n, n, g);
+        }
+    return done == n;
 }
 
 // ---- Blocked Gauss-Jordan ---------------------------------------------------
@@ -255,26 +267,8 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
     const double ln2 = std::log(2.0);
     for (idx i = 0; i < n; ++i) scale_by_row_sum(W + i * n, n, n, invA + i * n, n, ln2);
 
-    if (extra) {
-        if (!gj_blocked(W, invA, n, W + n * n)) report_singular();
-        work_free(W);
-        return;
-    }
-    const kernel_table& K = kernels();
-    for (idx k = 0; k < n; ++k) {
-        const Pivot pv = find_pivot(W, n, k, n);
-        if (is_singular_pivot(pv.magnitude)) {
-            report_singular();
-            work_free(W);
-            return;
-        }
-        if (pv.row != k) {
-            swap_rows(W, n, k, pv.row, 0, n);
-            swap_rows(invA, n, k, pv.row, 0, n);
-        }
-        gj_divide_row(W, invA, n, k, W[k * n + k]);
-        gj_eliminate_rows(K, W, invA, n, k);
-    }
+    const bool regular = extra ? gj_blocked(W, invA, n, W + n * n) : gj_plain(W, invA, n);
+    if (!regular) report_singular();
     work_free(W);
 }
 
