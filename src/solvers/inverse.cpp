@@ -28,9 +28,10 @@ namespace {
 // gets, in order: the steps of the pivots before row i and its division
 // (the elimination), then the pivots after i in ascending order (the
 // sweep), each with the column-by-column loop's operands: row i's multiplier
-// for pivot k is its entry W(i, k) after the pivots i+1 .. k-1. Row i's
-// sweep reads only the rows below it, which no sweep changes before their
-// own turn, so the rows are swept from the top.
+// for pivot k is its entry W(i, k) after the pivots i+1 .. k-1. The sweep
+// takes the pivots in ascending order, each on all rows above it, so a
+// pivot row is used before any later pivot reaches it, and consecutive
+// updates of one row are a whole pivot apart.
 //
 // (A back substitution, as a solve after an LU factorisation does it,
 // subtracts U(i, k) times the finished row k instead: other products, other
@@ -41,8 +42,8 @@ namespace {
 bool gj_plain(double* W, double* invA, idx n) {
     const idx done = eliminate_plain(W, n, n, PivotForm::Divided, invA, n, n);
     const kernel_table& K = kernels();
-    for (idx i = 0; i + 1 < done; ++i)
-        for (idx k = i + 1; k < done; ++k) {
+    for (idx k = 1; k < done; ++k)
+        for (idx i = 0; i < k; ++i) {
             const double g = W[i * n + k];
             K.sub_scaled(W + i * n + k + 1, W + k * n + k + 1, n - k - 1, g);
             K.sub_scaled(invA + i * n, invA + k * n, n, g);
