@@ -24,10 +24,11 @@ bool block_finite(const double* d, const double* e, int l, int m) {
         if (!std::isfinite(d[i]) || (i < m && !std::isfinite(e[i]))) return false;
     return true;
 }
-// The reflection of step i formed from row u = a[i] (l = i-1 >= 2
-// columns before the diagonal): u[1..l] scaled by 1/scale, u[l] = f - g;
-// h and the off-diagonal element e[i] = scale g. No reflection when the
-// row is zero left of the diagonal or l < 2; e[i] is then u[l].
+
+// The reflection of step i formed from row u = a[i], l = i-1 columns left
+// of the diagonal: u[1..l] divided by their scale, u[l] = f - g, h and the
+// off-diagonal element e[i] = scale g. No reflection when l < 2 or the row
+// is zero left of the diagonal; e[i] is then u[l].
 struct Reflection {
     bool reflected = false;
     double h = 0.0;
