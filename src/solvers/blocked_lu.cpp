@@ -287,7 +287,7 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 // stride ldb; none when bcols is 0) take the same exchanges, divisions and
 // updates as W's, as if they continued W's rows.
 bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, idx* stop, double* B = nullptr,
-                 idx ldb = 0, idx bcols = 0) {
+                 idx ldb = 0, idx bcols = 0, StepHook after = {}) {
     const kernel_table& K = kernels();
     for (idx k = k0; k < n; ++k) {
         const Pivot pv = find_pivot(W, ld, k, n);
@@ -300,12 +300,13 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, i
             if (bcols) swap_rows(B, ldb, k, pv.row, 0, bcols);
             ++*swaps;
         }
-        double* wk = W + k * ld;
-        double* bk = B + k * ldb;
+        double* const wk = W + k * ld;
+        double* const bk = B + k * ldb;
         const double q = wk[k];
-        auto update = [&](idx r, double g) {
-            K.sub_scaled(W + r * ld + k + 1, wk + k + 1, ld - k - 1, g);
-            if (bcols) K.sub_scaled(B + r * ldb, bk, bcols, g);
+        const auto sub = K.sub_scaled;
+        const auto update = [sub, W, ld, k, wk, B, ldb, bcols, bk](idx r, double g) {
+            sub(W + r * ld + k + 1, wk + k + 1, ld - k - 1, g);
+            if (bcols) sub(B + r * ldb, bk, bcols, g);
         };
         switch (form) {
         case PivotForm::Reciprocal: {
@@ -330,6 +331,7 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, i
             for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k]);
             break;
         }
+        if (after.fn) after.fn(after.ctx, k);
     }
     *stop = n;
     return true;
@@ -356,9 +358,9 @@ bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps
     return plain_steps(W, ld, n, k, form, swaps, &stop);
 }
 
-idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb, idx bcols) {
+idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb, idx bcols, StepHook after) {
     idx swaps = 0, stop = n;
-    plain_steps(W, ld, n, 0, form, &swaps, &stop, B, ldb, bcols);
+    plain_steps(W, ld, n, 0, form, &swaps, &stop, B, ldb, bcols, after);
     return stop;
 }
 

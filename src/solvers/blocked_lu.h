@@ -84,12 +84,18 @@ void update_pivot_rows(const kernel_table& K, double* rows, idx ld, idx w, idx c
 // after it computed; *swaps counts the row exchanges made.
 bool eliminate(double* W, idx ld, idx n, PivotForm form, int threads, idx* swaps);
 
+// Called with each pivot column k once the plain loop has finished step k.
+struct StepHook {
+    void (*fn)(void* ctx, idx k) = nullptr;
+    void* ctx = nullptr;
+};
+
 // The plain loop alone over all n pivot steps of W (n x ld), with the block
 // B (n rows of bcols, row stride ldb) carried along: each of its rows takes
 // the same exchanges, divisions and updates as W's row, exactly as if it
-// continued that row. Returns the column of the first singular pivot, with
-// nothing after it computed, or n.
-idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb, idx bcols);
+// continued that row. `after` runs after each finished step. Returns the
+// column of the first singular pivot, with nothing after it computed, or n.
+idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb, idx bcols, StepHook after = {});
 
 enum class ElimStatus { done, singular, no_memory };
 

@@ -16,39 +16,43 @@ namespace linalg {
 
 namespace {
 
-// ---- Gauss-Jordan as the shared elimination and an upward sweep ----------
+// ---- Gauss-Jordan as the shared elimination plus the rows above ----------
 //
 // Step k of Gauss-Jordan divides pivot row k and subtracts it, times the
 // row's multiplier, from every other row. For the rows below the pivot that
 // is exactly the elimination's step (PivotForm::Divided, with invA carried
-// as the rows' continuation), and the pivot row it subtracts is the row as
-// the elimination leaves it: a row changes no more in the elimination once
-// it has been a pivot row, and in Gauss-Jordan only by the steps after its
-// own, which never reach the rows below it. So entry (i, j) of W and invA
-// gets, in order: the steps of the pivots before row i and its division
-// (the elimination), then the pivots after i in ascending order (the
-// sweep), each with the column-by-column loop's operands: row i's multiplier
-// for pivot k is its entry W(i, k) after the pivots i+1 .. k-1. The sweep
-// takes the pivots in ascending order, each on all rows above it, so a
-// pivot row is used before any later pivot reaches it, and consecutive
-// updates of one row are a whole pivot apart.
-//
-// (A back substitution, as a solve after an LU factorisation does it,
-// subtracts U(i, k) times the finished row k instead: other products, other
-// bits.)
+// as the rows' continuation); the rows above take the same update with the
+// same pivot row, right after it, at every step (rows_above). So every
+// entry of W and invA gets the column-by-column loop's operations with its
+// operands in its order. (A back substitution, as a solve after an LU
+// factorisation does it, subtracts U(i, k) times the finished row k
+// instead: other products, other bits.)
+
+struct GjRows {
+    double* W;
+    double* invA;
+    idx n;
+    const kernel_table* K;
+};
+
+// Step k on the rows above the pivot: g = W(i, k) as the earlier steps left
+// it, then W(i, j) - W(k, j) * g right of column k and over invA's row.
+void rows_above(void* ctx, idx k) {
+    const GjRows s = *static_cast<const GjRows*>(ctx);
+    const idx n = s.n;
+    const auto sub = s.K->sub_scaled;
+    for (idx i = 0; i < k; ++i) {
+        const double g = s.W[i * n + k];
+        sub(s.W + i * n + k + 1, s.W + k * n + k + 1, n - k - 1, g);
+        sub(s.invA + i * n, s.invA + k * n, n, g);
+    }
+}
 
 // Orders below the blocked path's; false at a singular pivot, with invA as
 // the column-by-column loop leaves it at that column.
 bool gj_plain(double* W, double* invA, idx n) {
-    const idx done = eliminate_plain(W, n, n, PivotForm::Divided, invA, n, n);
-    const kernel_table& K = kernels();
-    for (idx k = 1; k < done; ++k)
-        for (idx i = 0; i < k; ++i) {
-            const double g = W[i * n + k];
-            K.sub_scaled(W + i * n + k + 1, W + k * n + k + 1, n - k - 1, g);
-            K.sub_scaled(invA + i * n, invA + k * n, n, g);
-        }
-    return done == n;
+    GjRows rows{W, invA, n, &kernels()};
+    return eliminate_plain(W, n, n, PivotForm::Divided, invA, n, n, StepHook{rows_above, &rows}) == n;
 }
 
 // ---- Blocked Gauss-Jordan ---------------------------------------------------
