@@ -285,6 +285,24 @@ TEST_P(Blocked, SingularPivotInsideAPanelStopsAtTheSameStep) {
     }
 }
 
+// Orders below the default panels (and around small ones): regular and with
+// a singular pivot early, in the middle and at the last column, the
+// inverse's output block holds the plain loop's bits either way.
+TEST_P(Blocked, InverseAtSmallOrdersStopsAtTheSameStep) {
+    for (int n : {10, 17, 31})
+        for (int c : {0, 2, n / 2, n - 1}) {
+            SCOPED_TRACE("order " + std::to_string(n) + ", singular column " + std::to_string(c));
+            const Vec A = c ? singular_at_matrix(n, c, 7500 + n + c) : random_matrix(n, 7500 + n);
+            Vec inv(static_cast<std::size_t>(n) * n, kFill), R(inv.size(), kFill), a = A;
+            const bool regular = ref::invert_gauss_jordan(A.data(), R.data(), n);
+            EXPECT_EQ(regular, c == 0);
+            ref::StdoutCapture cap;
+            LA::InverseMsq(a.data(), inv.data(), n);
+            EXPECT_EQ(cap.finish(), regular ? "" : kSingular);
+            EXPECT_TRUE(same_bits(inv, R));
+        }
+}
+
 const Variant kVariants[] = {
     {isa::sse2, 0},   {isa::avx2, 0},    {isa::avx512, 0},  //
     {isa::sse2, 5},   {isa::avx2, 13},   {isa::avx512, 8},
