@@ -10,13 +10,11 @@ void linalg::override_avx2(kernel_table& t) {
     t.name = "avx2";
     set_simd_kernels(t);
     // The blocked product gains on the direct one from about order 56.
-    gemm::set_product<6, gemm::kernel6x8>(t, idx{56} * 56 * 56);
+    gemm::set_product<gemm::tile6x8>(t, 256, 192, 1024, 64, idx{56} * 56 * 56);
     set_rm_update_avx2(t);
     plain::set_vectorised_loops(t);
 }
 
 void linalg::set_rm_update_avx2(kernel_table& t) {
-    t.rm_update = rm_update_6x8;
-    t.blocking.rm_rows = rm68::MR;
-    t.blocking.rm_cols = rm68::NR;
+    rmd::set_rm_update<rm68::tile>(t, 192);
 }

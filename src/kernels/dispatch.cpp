@@ -117,9 +117,8 @@ isa choose_isa(const char* value, isa best, std::string* reason) {
         for (int i = 0; i < kIsaCount; ++i)
             if (std::strcmp(value, isa_name(static_cast<isa>(i))) == 0) found = i;
         if (found < 0)
-            // The documented text, kept word for word; avx512_256 is the
-            // AVX-512 set's 256-bit variant (see docs/kernels.md).
-            why = std::string("LINALG_ISA=") + value + " ignored: unknown instruction set (sse2, avx2 or avx512)";
+            why = std::string("LINALG_ISA=") + value +
+                  " ignored: unknown instruction set (sse2, avx2, avx512 or avx512_256)";
         else if (feature_rank(static_cast<isa>(found)) > feature_rank(best))
             why = std::string("LINALG_ISA=") + value + " ignored: CPU lacks " + cpu_name[feature_rank(static_cast<isa>(found))];
         else
@@ -165,16 +164,16 @@ void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X,
         t.mm_rows(A, k, B, nCols2, X, r0, r1);
 }
 
-mm_team_fn mm_team_for(idx rows, int nCols, int nCols2) {
+const kernel_table* mm_team_for(idx rows, int nCols, int nCols2) {
     // Below a few hundred rows each thread's rows fit one packed block of A
     // and B's packing is cheap beside the product; such products keep to
     // the stack.
     if (rows < 256 || nCols <= 0 || nCols2 <= 0) return nullptr;
-    return kernels().mm_team;
+    const kernel_table& t = kernels();
+    return t.mm_team_fn ? &t : nullptr;
 }
 
-std::size_t packed_slice_bytes(idx k, idx m) {
-    const kernel_blocking& b = kernels().blocking;
+std::size_t packed_slice_bytes(const kernel_blocking& b, idx k, idx m) {
     const idx nr = b.nr;
     const idx width = ((b.nc > 0 ? std::min<idx>(m, b.nc) : m) + nr - 1) / nr * nr;
     const std::size_t bytes = work_bytes(b.kc > 0 ? std::min<idx>(k, b.kc) : k, width, sizeof(double));

@@ -92,6 +92,14 @@ inline void kernel6x8(idx kc, const double* a, const double* b, double* c, idx l
 #undef STEP
 #undef MUL
 
+// The tile for the blocked product driver.
+struct tile6x8 {
+    static constexpr idx MR = 6, NR = 8;
+    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next) {
+        kernel6x8(kc, a, b, c, ldc, first, next);
+    }
+};
+
 } // namespace gemm
 } // namespace
 } // namespace linalg

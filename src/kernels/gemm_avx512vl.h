@@ -106,6 +106,14 @@ inline void kernel12x8(idx kc, const double* a, const double* b, double* c, idx 
 #undef LINALG_T12_PREFETCH
 #undef LINALG_T12_ZERO
 
+// The tile for the blocked product driver.
+struct tile12x8 {
+    static constexpr idx MR = 12, NR = 8;
+    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next) {
+        kernel12x8(kc, a, b, c, ldc, first, next);
+    }
+};
+
 } // namespace gemm
 } // namespace
 } // namespace linalg

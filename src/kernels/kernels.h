@@ -46,15 +46,22 @@ constexpr int kIsaCount = 4;
 // layout of rm_update's operand U, the same for every table.
 constexpr idx kPanelCols = 16;
 
-// Block sizes of one table's kernels. The drivers of the products and the
-// solvers built on rm_update read them from the table in use.
+// Block sizes and tiles of one table's kernels: the one place that says
+// which tile and which blocking a set uses. The product and row-update
+// drivers take them from the table they are called through, at run time
+// (the entries get the table's blocking as their first argument); the
+// solvers built on rm_update read them from the table in use. Any blocking
+// gives the same bits: blocks only decide which outputs are computed
+// together and where the summation index is cut into consecutive slices.
 struct kernel_blocking {
     idx mr, nr;   // the product's register tile: rows x columns of C
     idx kc;       // depth of a slice of the summation index (packed operands)
     idx mc;       // rows of A per packed block
     idx nc;       // widest column block of one product call (0: no limit)
+    idx nb;       // columns of B per packed chunk (a multiple of nr)
     idx rm_rows;  // rm_update's register tile: rows x columns of C
     idx rm_cols;
+    idx rm_block; // rows of multipliers per packed block of rm_update
     // Rows below a panel are split among threads in multiples of this many
     // (a multiple of rm_rows, so that only the last piece has a partial tile).
     idx row_unit;
@@ -98,20 +105,28 @@ struct kernel_table {
     // ---- products -----------------------------------------------------------
     // mm_rows: rows [r0, r1) of X (n x m) = A (n x k) * B (k x m), row-major,
     // leading dimensions k, m, m. k == 0 writes 0.0 to the rows.
-    void (*mm_rows)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
+    void mm_rows(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) const {
+        mm_rows_fn(blocking, A, k, B, m, X, r0, r1);
+    }
+    void (*mm_rows_fn)(const kernel_blocking& b, const double* A, idx k, const double* B, idx m, double* X, idx r0,
+                       idx r1);
     // mm_direct: the same product over the operands in place (nothing
     // packed, no work block), for products below the blocking's break-even.
     void (*mm_direct)(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1);
     // mm_team: X (n x m) = A (n x k) * B (k x m), k >= 1, m >= 1, by a team
     // of T threads that all call it with the same arguments but their own
-    // number t. The team packs B's slices once into Bs (packed_slice_bytes(k,
-    // m) bytes from the caller, 64-byte aligned), each thread a share, and
-    // each thread runs its static block of the rows of each slice, chunk by
-    // chunk, then takes over chunks from threads still busy (team->range
-    // holds the rows not yet taken). nullptr in tables whose product packs
-    // nothing shareable.
-    void (*mm_team)(const double* A, idx k, const double* B, idx m, double* X, idx n, double* Bs, int t, int T,
-                    team_rows* team);
+    // number t. The team packs B's slices once into Bs (packed_slice_bytes(
+    // blocking, k, m) bytes from the caller, 64-byte aligned), each thread a
+    // share, and each thread runs its static block of the rows of each slice,
+    // chunk by chunk, then takes over chunks from threads still busy
+    // (team->range holds the rows not yet taken). mm_team_fn is nullptr in
+    // tables whose product packs nothing shareable (the reference).
+    void mm_team(const double* A, idx k, const double* B, idx m, double* X, idx n, double* Bs, int t, int T,
+                 team_rows* team) const {
+        mm_team_fn(blocking, A, k, B, m, X, n, Bs, t, T, team);
+    }
+    void (*mm_team_fn)(const kernel_blocking& b, const double* A, idx k, const double* B, idx m, double* X, idx n,
+                       double* Bs, int t, int T, team_rows* team);
     // mv_rows: X[i] = sum_j M[i, j] V[j] for i in [r0, r1); M row-major with
     // `cols` columns. cols == 0 writes 0.0.
     void (*mv_rows)(const double* M, const double* V, idx cols, double* X, idx r0, idx r1);
@@ -139,8 +154,12 @@ struct kernel_table {
     // panels: U(k, j) at U[(j / kPanelCols)*ups + k*kPanelCols + j % kPanelCols];
     // the last panel is padded to kPanelCols columns (pads are read, never
     // stored anywhere).
-    void (*rm_update)(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups,
-                      idx kb);
+    void rm_update(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups,
+                   idx kb) const {
+        rm_update_fn(blocking, C, ldc, m, nc, G, ldg, U, ups, kb);
+    }
+    void (*rm_update_fn)(const kernel_blocking& b, double* C, idx ldc, idx m, idx nc, const double* G, idx ldg,
+                         const double* U, idx ups, idx kb);
     // cm_update: C column-major, C(r, j) at C[j*ldc + r]; U(k, j) at U[j*ldu + k].
     void (*cm_update)(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ldu,
                       idx kb);
@@ -241,14 +260,15 @@ void reset_isa();
 // zeros). Products of at most blocking.direct_products multiply-adds run
 // the table's mm_direct, which gives the same bits without the packing cost.
 void mm_rows(const double* A, int nCols, const double* B, int nCols2, double* X, idx r0, idx r1);
-// The active table's mm_team for a product of `rows` rows, or nullptr when
-// it has none or the product is empty or small (then mm_rows per thread).
-using mm_team_fn = void (*)(const double*, idx, const double*, idx, double*, idx, double*, int, int, team_rows*);
-mm_team_fn mm_team_for(idx rows, int nCols, int nCols2);
+// The active table when its mm_team should run a product of `rows` rows, or
+// nullptr when it has none or the product is empty or small (then mm_rows
+// per thread).
+const kernel_table* mm_team_for(idx rows, int nCols, int nCols2);
 // Bytes of a work block for one packed slice of B in a product with a
-// summation index of length k and m columns, 64 bytes of alignment slack
-// included (align64 finds the start); 0 if that size cannot be represented.
-std::size_t packed_slice_bytes(idx k, idx m);
+// summation index of length k and m columns under blocking b, 64 bytes of
+// alignment slack included (align64 finds the start); 0 if that size cannot
+// be represented.
+std::size_t packed_slice_bytes(const kernel_blocking& b, idx k, idx m);
 void mv_rows(const double* M, const double* V, int nRowsV, double* X, idx r0, idx r1);
 void vm_cols(const double* V, int nColsV, const double* M, int nColsM, double* X, idx c0, idx c1);
 void cross_rows(const double* V1, const double* V2, int nCols, double* X, idx r0, idx r1);

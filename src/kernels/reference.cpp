@@ -88,6 +88,15 @@ void add_scaled_rows(double* y, const double* const* x, idx off, const double* a
     for (idx j = 0; j < count; ++j) add_scaled(y, x[j] + off, n, a[j]);
 }
 
+// The table's product and update entries: no blocking to read.
+void mm_rows_entry(const kernel_blocking&, const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
+    mm_rows(A, k, B, m, X, r0, r1);
+}
+void rm_update_entry(const kernel_blocking&, double* C, idx ldc, idx m, idx nc, const double* G, idx ldg,
+                     const double* U, idx ups, idx kb) {
+    rm_update(C, ldc, m, nc, G, ldg, U, ups, kb);
+}
+
 } // namespace plain
 } // namespace
 
@@ -97,15 +106,15 @@ kernel_table make_reference_table() {
     t.name = "reference";
     // One output at a time, no slicing; the row unit is that of the other
     // tables, and every product is direct.
-    t.blocking = kernel_blocking{1, 1, 0, 0, 0, 1, 1, 12, PTRDIFF_MAX};
-    t.mm_rows = plain::mm_rows;
+    t.blocking = kernel_blocking{1, 1, 0, 0, 0, 1, 1, 1, 1, 12, PTRDIFF_MAX};
+    t.mm_rows_fn = plain::mm_rows_entry;
     t.mm_direct = plain::mm_rows;
     t.mv_rows = plain::mv_rows;
     t.vm_cols = plain::vm_cols;
     t.cross_rows = plain::cross_rows;
     t.transpose_rows = plain::transpose_rows;
     t.transpose_block = plain::transpose_block;
-    t.rm_update = plain::rm_update;
+    t.rm_update_fn = plain::rm_update_entry;
     t.cm_update = plain::cm_update;
     t.lu_panel = panel::lu<plain::cm_update>;
     t.gj_panel = panel::gj;

@@ -13,8 +13,10 @@
 #define LINALG_KERNELS_SIMD_H
 
 #include "kernels/edge_tile.h"
+#include "kernels/gemm_blocking.h"
 #include "kernels/kernels.h"
 #include "kernels/panels.h"
+#include "kernels/rm_blocking.h"
 
 #include <cstring>
 #include <immintrin.h>
@@ -110,13 +112,6 @@ inline void transpose(vd* v) {
 #endif
 
 constexpr int NR = NV * W;
-// Cache blocking of the product, with fixed buffers on the stack only (the
-// products allocate nothing): a KC-deep slice of MC rows of A is read in
-// place and stays in L2 while the column micro-panels of B pass by; each
-// KC x NR micro-panel of B is packed once per slice and stays in L1 while
-// it meets every MR-row strip of the slice.
-constexpr idx KC = 256;
-constexpr idx MC = MR * 32;
 
 inline idx imin(idx a, idx b) { return a < b ? a : b; }
 
@@ -125,104 +120,43 @@ inline idx imin(idx a, idx b) { return a < b ? a : b; }
 constexpr idx kRowUnit = 12;
 static_assert(kRowUnit % kRmRows == 0 && kRowUnit % 6 == 0, "whole row tiles per unit");
 // Products up to this many multiply-adds take mm_direct (see
-// kernel_blocking::direct_products): about where this file's blocked
-// product, packing included, starts to gain on it. The files with their own
-// blocked product set their own bound (gemm_blocking.h).
+// kernel_blocking::direct_products): about where the blocked product with
+// this file's tile, packing included, starts to gain on it. The files with
+// their own tile set their own bound.
 constexpr idx kDirectProducts = W == 8 ? idx{96} * 96 * 96 : idx{48} * 48 * 48;
-
-// Stands in for the missing rows of a partial row strip of A.
-const double kZeroRow[KC] = {};
 
 // ---- matrix product ---------------------------------------------------------
 
-// MR x NR tile of C (leading dimension ldc) += the MR rows of A given by
-// their first elements rows[r] (kc values each) times the packed B
-// micro-panel (kc x NR, k outer); when `first`, the tile starts from 0.0
-// instead of its stored value.
-inline void micro_kernel(idx kc, const double* const* rows, const double* b, double* c, idx ldc, bool first) {
-    vd acc[MR][NV];
-    const double* ar[MR];
+// The product's MR x NR register tile for the blocked driver (gemm_blocking.h):
+// C (leading dimension ldc) = (first ? 0.0 : C) + the kc terms of the packed
+// micro-panels a (a[p*MR + r]) and b (b[p*NR + j]).
+struct simd_tile {
+    static constexpr idx MR = linalg::MR, NR = linalg::NR;
+    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double*) {
+        vd acc[MR][NV];
 #pragma GCC unroll 16
-    for (int r = 0; r < MR; ++r) {
-        ar[r] = rows[r];
+        for (int r = 0; r < MR; ++r)
 #pragma GCC unroll 4
-        for (int v = 0; v < NV; ++v) acc[r][v] = first ? vzero() : vload(c + r * ldc + v * W);
-    }
-    for (idx p = 0; p < kc; ++p) {
-        vd bv[NV];
-#pragma GCC unroll 4
-        for (int v = 0; v < NV; ++v) bv[v] = vload(b + v * W);
-#pragma GCC unroll 16
-        for (int r = 0; r < MR; ++r) {
-            const vd x = vset1(ar[r][p]);
-#pragma GCC unroll 4
-            for (int v = 0; v < NV; ++v) acc[r][v] = vadd(acc[r][v], vmul(x, bv[v]));
-        }
-        b += NR;
-    }
-#pragma GCC unroll 16
-    for (int r = 0; r < MR; ++r)
-#pragma GCC unroll 4
-        for (int v = 0; v < NV; ++v) vstore(c + r * ldc + v * W, acc[r][v]);
-}
-
-// Packs rows [0, kc) x columns [0, nc) of B (leading dimension ldb, nc <=
-// NR) as one micro-panel, k outer; columns past nc are zero.
-void pack_b_panel(const double* B, idx ldb, idx kc, idx nc, double* out) {
-    if (nc == NR) {
+            for (int v = 0; v < NV; ++v) acc[r][v] = first ? vzero() : vload(c + r * ldc + v * W);
         for (idx p = 0; p < kc; ++p) {
+            vd bv[NV];
 #pragma GCC unroll 4
-            for (int v = 0; v < NV; ++v) vstore(out + v * W, vload(B + p * ldb + v * W));
-            out += NR;
-        }
-        return;
-    }
-    for (idx p = 0; p < kc; ++p) {
-        idx c = 0;
-        for (; c < nc; ++c) out[c] = B[p * ldb + c];
-        for (; c < NR; ++c) out[c] = 0.0;
-        out += NR;
-    }
-}
-
-// The table's mm_rows: rows [r0, r1) of X = A (n x k) * B (k x m), every
-// output from 0.0 taking its k terms in ascending p, KC at a time. About
-// 33 KB of stack (AVX-512), no heap.
-void mm_rows_impl(const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
-    const idx rows = r1 - r0;
-    if (rows <= 0 || m <= 0) return;
-    A += r0 * k;
-    X += r0 * m;
-    if (k <= 0) {
-        for (idx i = 0; i < rows * m; ++i) X[i] = 0.0;
-        return;
-    }
-    alignas(64) double Bp[KC * NR];
-    const double* arows[MR];
-    for (idx pc = 0; pc < k; pc += KC) {
-        const idx kc = imin(KC, k - pc);
-        const bool first = pc == 0;
-        for (idx ic = 0; ic < rows; ic += MC) {
-            const idx mc = imin(MC, rows - ic);
-            for (idx jr = 0; jr < m; jr += NR) {
-                const idx nr = imin(NR, m - jr);
-                pack_b_panel(B + pc * m + jr, m, kc, nr, Bp);
-                for (idx ir = 0; ir < mc; ir += MR) {
-                    const idx mr = imin(MR, mc - ir);
-                    // Rows past the last one read zeros.
-                    for (idx r = 0; r < MR; ++r) arows[r] = r < mr ? A + (ic + ir + r) * k + pc : kZeroRow;
-                    double* c = X + (ic + ir) * m + jr;
-                    if (mr == MR && nr == NR)
-                        micro_kernel(kc, arows, Bp, c, m, first);
-                    else
-                        on_edge_tile<MR, NR>(c, m, mr, nr, !first, [&](double* t, idx ldt) {
-                            micro_kernel(kc, arows, Bp, t, ldt, first);
-                        });
-                }
+            for (int v = 0; v < NV; ++v) bv[v] = vload(b + v * W);
+#pragma GCC unroll 16
+            for (int r = 0; r < MR; ++r) {
+                const vd x = vset1(a[r]);
+#pragma GCC unroll 4
+                for (int v = 0; v < NV; ++v) acc[r][v] = vadd(acc[r][v], vmul(x, bv[v]));
             }
+            a += MR;
+            b += NR;
         }
+#pragma GCC unroll 16
+        for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v) vstore(c + r * ldc + v * W, acc[r][v]);
     }
-}
+};
 
 // ---- direct product (small orders) --------------------------------------------
 
@@ -525,37 +459,6 @@ LINALG_INLINE void rm_tile(double* C, idx ldc, const double* G, idx ldg, const d
         for (int t = 0; t < NV; ++t) std::memcpy(C + i * ldc + t * V, &c[i][t], sizeof(vec));
 }
 
-// One packed panel (kPanelCols columns) of MR rows, in chunks of NV*V columns.
-template <int V, int MR, int NV>
-LINALG_INLINE void rm_panel(double* C, idx ldc, const double* G, idx ldg, const double* U, idx kb) {
-    static_assert(kPanelCols % (NV * V) == 0, "tile width must divide the panel width");
-#pragma GCC unroll 4
-    for (int s = 0; s < kPanelCols / (NV * V); ++s)
-        rm_tile<V, MR, NV>(C + s * NV * V, ldc, G, ldg, U + s * NV * V, kb);
-}
-
-// MR rows (MR <= rows left) of C over all packed panels; a last, partial
-// panel goes through a zero-padded copy so that loads and stores stay inside C.
-template <int V, int MR, int NV>
-LINALG_INLINE void rm_rows(double* C, idx ldc, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
-    idx j0 = 0;
-    for (; j0 + kPanelCols <= nc; j0 += kPanelCols)
-        rm_panel<V, MR, NV>(C + j0, ldc, G, ldg, U + (j0 / kPanelCols) * ups, kb);
-    if (j0 < nc)
-        on_edge_tile<MR, kPanelCols>(C + j0, ldc, MR, nc - j0, true, [&](double* t, idx ldt) {
-            rm_panel<V, MR, NV>(t, ldt, G, ldg, U + (j0 / kPanelCols) * ups, kb);
-        });
-}
-
-template <int V, int MR, int NV>
-LINALG_INLINE void rm_update_impl(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U,
-                                  idx ups, idx kb) {
-    if (m <= 0 || nc <= 0 || kb <= 0) return;
-    idx r = 0;
-    for (; r + MR <= m; r += MR) rm_rows<V, MR, NV>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
-    for (; r < m; ++r) rm_rows<V, 1, NV>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
-}
-
 // One (MV*V) x NC tile of a column-major C:
 // C(t, j) = C(t, j) - U(k, j) * G(t, k), k ascending.
 template <int V, int MV, int NC>
@@ -606,14 +509,19 @@ LINALG_INLINE void cm_update_impl(double* C, idx ldc, idx m, idx nc, const doubl
     for (; j < nc; ++j) cm_cols<V, MV, 1>(C + j * ldc, ldc, m, G, ldg, U + j * ldu, ldu, kb);
 }
 
-void rm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
-    rm_update_impl<W, kRmRows, kRmVecs>(C, ldc, m, nc, G, ldg, U, ups, kb);
-}
+// The row update's MR x NR register tile for the row-update driver
+// (rm_blocking.h): the packed multipliers g (g[k*MR + r]) over one piece of
+// a packed U panel.
+struct simd_rm_tile {
+    static constexpr idx MR = kRmRows, NR = kRmVecs * W;
+    static void kernel(idx kb, const double* g, const double* u, double* c, idx ldc, const double*) {
+        rm_tile<W, kRmRows, kRmVecs>(c, ldc, g, MR, u, kb);
+    }
+};
 void cm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U, idx ldu, idx kb) {
     cm_update_impl<W, kCmVecs, kCmCols>(C, ldc, m, nc, G, ldg, U, ldu, kb);
 }
 
-// The entries of this file's instruction set, and their block sizes.
 // ---- chains of QL rotations -----------------------------------------------------
 
 // Columns [k, k + V vectors) of the chain (the last vector holds only `part`
@@ -697,24 +605,17 @@ void add_scaled_rows_impl(double* y, const double* const* x, idx off, const doub
     if (k < n) scaled_rows_strip<1, true>(y, x, off, a, count, k, static_cast<int>(n - k));
 }
 
+// The entries of this file's instruction set, and their tiles and blocks.
 inline void set_simd_kernels(kernel_table& t) {
-    t.blocking.mr = MR;
-    t.blocking.nr = NR;
-    t.blocking.kc = KC;
-    t.blocking.mc = MC;
-    t.blocking.nc = 0;
-    t.blocking.rm_rows = kRmRows;
-    t.blocking.rm_cols = kRmVecs * W;
+    gemm::set_product<simd_tile>(t, 256, 192, 1024, 64, kDirectProducts);
+    rmd::set_rm_update<simd_rm_tile>(t, 192);
     t.blocking.row_unit = kRowUnit;
-    t.blocking.direct_products = kDirectProducts;
-    t.mm_rows = mm_rows_impl;
     t.mm_direct = mm_direct_impl;
     t.mv_rows = mv_rows_impl;
     t.vm_cols = vm_cols_impl;
     t.cross_rows = cross_rows_impl;
     t.transpose_rows = transpose_rows_impl;
     t.transpose_block = transpose_block_impl;
-    t.rm_update = rm_update_simd;
     t.cm_update = cm_update_simd;
     t.lu_panel = panel::lu<cm_update_simd>;
     t.gj_panel = panel::gj;

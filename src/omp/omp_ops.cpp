@@ -141,8 +141,8 @@ void TransposeMomp(double* M, int nRows, int nCols, double* X) {
 // and packs for itself (same bits, nothing printed).
 void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     if (!omp_initialised()) return;
-    if (const mm_team_fn team = mm_team_for(nRows1, nCols, nCols2)) {
-        const std::size_t slice = packed_slice_bytes(nCols, nCols2);
+    if (const kernel_table* team = mm_team_for(nRows1, nCols, nCols2)) {
+        const std::size_t slice = packed_slice_bytes(team->blocking, nCols, nCols2);
         const std::size_t ranges = sizeof(team_range) * static_cast<std::size_t>(MAX_THREADS);
         void* block = slice != 0 ? work_alloc(slice + ranges) : nullptr;
         if (block) {
@@ -152,7 +152,7 @@ void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, do
             double* Bs = reinterpret_cast<double*>(range + MAX_THREADS);
             set_team_size();
 #pragma omp parallel
-            team(M1, nCols, M2, nCols2, X, nRows1, Bs, omp_get_thread_num(), omp_get_num_threads(), &rows);
+            team->mm_team(M1, nCols, M2, nCols2, X, nRows1, Bs, omp_get_thread_num(), omp_get_num_threads(), &rows);
             work_free(block);
             return;
         }

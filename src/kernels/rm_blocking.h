@@ -1,0 +1,134 @@
+// The elimination update rm_update: one driver for every table, around a
+// register tile of MR rows and NR columns of C. The tile is code (a
+// template parameter: simd.h's vector tile, rm_update_avx2.h's 6 x 8
+// assembly tile); the rows per packed block come from the table the update
+// is called through (kernel_blocking::rm_block), at run time.
+//
+// Bits: each C(r, j) takes its terms U(k, j) * G(r, k) for k ascending, one
+// multiplication then one subtraction per term, starting from its stored
+// value, as the plain loop does; lanes hold independent outputs only. A
+// summation index too deep for the buffer is cut into consecutive pieces
+// applied in order (C keeps the partial result between them), so neither
+// the blocking nor the tile changes a bit.
+//
+// Blocking: the multipliers of a block of rows are packed into MR-row
+// micro-panels, k-major (kept in L2); each NR-column piece of a packed U
+// panel (kept in L1) then meets every micro-panel of the block, one MR x NR
+// tile of C at a time, while a later tile's rows are prefetched. Rows left
+// over below the last full micro-panel, and calls of fewer than MR rows (the
+// pivot rows, one at a time), take a one-row vector tile over G in place.
+//
+// A tile is a type with
+//   static constexpr idx MR, NR;   (NR divides kPanelCols)
+//   static void kernel(idx kb, const double* g, const double* u, double* c,
+//                      idx ldc, const double* next);
+// C (MR x NR, leading dimension ldc) -= the kb terms U(k, j) * G(r, k), k
+// ascending; g: the packed micro-panel, g[k*MR + r]; u: U(k, j) at
+// u[k*kPanelCols + j]; next: rows of C the tile may prefetch.
+//
+// Included by the instruction-set files; internal linkage.
+#ifndef LINALG_KERNELS_RM_BLOCKING_H
+#define LINALG_KERNELS_RM_BLOCKING_H
+
+#include "kernels/edge_tile.h"
+#include "kernels/kernels.h"
+
+namespace linalg {
+namespace {
+namespace rmd {
+
+// Doubles of packed multipliers on the stack (144 KB).
+constexpr idx kGBuf = 18432;
+
+// Rows [0, rows) (a multiple of MR) of G (G(r, k) at G[k*ldg + r]) as MR-row
+// micro-panels, k-major.
+template <idx MR>
+inline void pack_g(const double* G, idx ldg, idx rows, idx kb, double* out) {
+    for (idx i = 0; i < rows; i += MR)
+        for (idx k = 0; k < kb; ++k) {
+            const double* g = G + k * ldg + i;
+#pragma GCC unroll 16
+            for (idx r = 0; r < MR; ++r) out[r] = g[r];
+            out += MR;
+        }
+}
+
+// One row of C (nc columns) -= its kb terms, NR columns at a time as one
+// vector of NR doubles (the compiler splits it into the set's registers); G
+// read in place, G(0, k) at G[k*ldg].
+template <idx NR>
+inline void one_row(double* C, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
+    typedef double vec __attribute__((vector_size(NR * sizeof(double))));
+    auto piece = [&](double* c, const double* u) {
+        vec acc;
+        __builtin_memcpy(&acc, c, sizeof(vec));
+        for (idx k = 0; k < kb; ++k) {
+            vec v;
+            __builtin_memcpy(&v, u + k * kPanelCols, sizeof(vec));
+            acc = acc - v * G[k * ldg];
+        }
+        __builtin_memcpy(c, &acc, sizeof(vec));
+    };
+    for (idx j0 = 0; j0 < nc; j0 += NR) {
+        const double* u = U + (j0 / kPanelCols) * ups + j0 % kPanelCols;
+        if (j0 + NR <= nc)
+            piece(C + j0, u);
+        else
+            on_edge_tile<1, NR>(C + j0, 0, 1, nc - j0, true, [&](double* t, idx) { piece(t, u); });
+    }
+}
+
+// The table's rm_update (contract in kernels.h).
+template <class Tile>
+void rm_update(const kernel_blocking& b, double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, const double* U,
+               idx ups, idx kb) {
+    constexpr idx MR = Tile::MR, NR = Tile::NR;
+    static_assert(kPanelCols % NR == 0, "a tile's columns lie within one packed panel");
+    if (m <= 0 || nc <= 0 || kb <= 0) return;
+    const idx mfull = m / MR * MR;
+    if (mfull > 0) {
+        alignas(64) double Gp[kGBuf];
+        const idx block = b.rm_block < MR ? MR : b.rm_block / MR * MR;
+        for (idx k0 = 0; k0 < kb; k0 += kGBuf / MR) {
+            const idx kd = kb - k0 < kGBuf / MR ? kb - k0 : kGBuf / MR;
+            const idx fit = kGBuf / kd / MR * MR;
+            const idx rb = block < fit ? block : fit;
+            const double* Gk = G + k0 * ldg;
+            const double* Uk = U + k0 * kPanelCols;
+            for (idx r0 = 0; r0 < mfull; r0 += rb) {
+                const idx rows = mfull - r0 < rb ? mfull - r0 : rb;
+                pack_g<MR>(Gk + r0, ldg, rows, kd, Gp);
+                for (idx j0 = 0; j0 < nc; j0 += NR) {
+                    const idx w = nc - j0 < NR ? nc - j0 : NR;
+                    const double* u = Uk + (j0 / kPanelCols) * ups + j0 % kPanelCols;
+                    for (idx ir = 0; ir < rows; ir += MR) {
+                        double* c = C + (r0 + ir) * ldc + j0;
+                        const double* next = c + (ir + 3 * MR <= rows ? 2 * MR * ldc : 0);
+                        if (w == NR)
+                            Tile::kernel(kd, Gp + ir * kd, u, c, ldc, next);
+                        else
+                            on_edge_tile<MR, NR>(c, ldc, MR, w, true, [&](double* t, idx ldt) {
+                                Tile::kernel(kd, Gp + ir * kd, u, t, ldt, t);
+                            });
+                    }
+                }
+            }
+        }
+    }
+    for (idx r = mfull; r < m; ++r) one_row<NR>(C + r * ldc, nc, G + r, ldg, U, ups, kb);
+}
+
+// The row update's entry of a table and its tile and block.
+template <class Tile>
+void set_rm_update(kernel_table& t, idx block) {
+    t.rm_update_fn = rm_update<Tile>;
+    t.blocking.rm_rows = Tile::MR;
+    t.blocking.rm_cols = Tile::NR;
+    t.blocking.rm_block = block;
+}
+
+} // namespace rmd
+} // namespace
+} // namespace linalg
+
+#endif
