@@ -35,7 +35,12 @@ namespace gemm {
 // One k step of the product: b (aligned) times the broadcast of a, added.
 #define MUL(V) "vmulpd %%ymm" V ", %%ymm14, %%ymm15\n\t"
 #define STEP(A, B) LINALG_TILE_STEP("vmovapd", "b", B, "a", A, MUL, "vaddpd")
-inline void kernel6x8(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next) {
+struct tile6x8 {
+    static constexpr idx MR = 6, NR = 8;
+    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next);
+};
+inline void tile6x8::kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first,
+                            const double* next) {
     idx k4 = kc / 4, kr = kc % 4;
     const idx ldcb = ldc * static_cast<idx>(sizeof(double));
     double* c3 = c + 3 * ldc;
@@ -91,14 +96,6 @@ inline void kernel6x8(idx kc, const double* a, const double* b, double* c, idx l
 }
 #undef STEP
 #undef MUL
-
-// The tile for the blocked product driver.
-struct tile6x8 {
-    static constexpr idx MR = 6, NR = 8;
-    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next) {
-        kernel6x8(kc, a, b, c, ldc, first, next);
-    }
-};
 
 } // namespace gemm
 } // namespace

@@ -48,7 +48,12 @@ namespace gemm {
 #define LINALG_T12_PREFETCH(ARG, ROFF, LO, HI) "prefetcht0 (%[p])\n\t" "prefetcht0 56(%[p])\n\t" "addq %[ldc], %[p]\n\t"
 #define LINALG_T12_ZERO(ARG, ROFF, LO, HI) "vxorpd %%ymm" LO ", %%ymm" LO ", %%ymm" LO "\n\t" "vxorpd %%ymm" HI ", %%ymm" HI ", %%ymm" HI "\n\t"
 
-inline void kernel12x8(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next) {
+struct tile12x8 {
+    static constexpr idx MR = 12, NR = 8;
+    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next);
+};
+inline void tile12x8::kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first,
+                            const double* next) {
     idx k4 = kc / 4, kr = kc % 4;
     const idx ldcb = ldc * static_cast<idx>(sizeof(double));
     const int f = first ? 1 : 0;
@@ -105,14 +110,6 @@ inline void kernel12x8(idx kc, const double* a, const double* b, double* c, idx 
 #undef LINALG_T12_STORE
 #undef LINALG_T12_PREFETCH
 #undef LINALG_T12_ZERO
-
-// The tile for the blocked product driver.
-struct tile12x8 {
-    static constexpr idx MR = 12, NR = 8;
-    static void kernel(idx kc, const double* a, const double* b, double* c, idx ldc, bool first, const double* next) {
-        kernel12x8(kc, a, b, c, ldc, first, next);
-    }
-};
 
 } // namespace gemm
 } // namespace

@@ -53,21 +53,37 @@ inline void pack_g(const double* G, idx ldg, idx rows, idx kb, double* out) {
         }
 }
 
-// One row of C (nc columns) -= its kb terms, NR columns at a time as one
-// vector of NR doubles (the compiler splits it into the set's registers); G
-// read in place, G(0, k) at G[k*ldg].
+// Doubles per vector register of the set the including file is built for.
+#if defined(__AVX512F__)
+constexpr idx kLanes = 8;
+#elif defined(__AVX__)
+constexpr idx kLanes = 4;
+#else
+constexpr idx kLanes = 2;
+#endif
+typedef double lane_vec __attribute__((vector_size(kLanes * sizeof(double))));
+
+// One row of C (nc columns) -= its kb terms, NR columns at a time in
+// registers (NR / kLanes vectors); G read in place, G(0, k) at G[k*ldg].
 template <idx NR>
 inline void one_row(double* C, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
-    typedef double vec __attribute__((vector_size(NR * sizeof(double))));
+    static_assert(NR % kLanes == 0, "whole vectors per tile row");
+    constexpr int NV = static_cast<int>(NR / kLanes);
     auto piece = [&](double* c, const double* u) {
-        vec acc;
-        __builtin_memcpy(&acc, c, sizeof(vec));
+        lane_vec acc[NV];
+#pragma GCC unroll 16
+        for (int t = 0; t < NV; ++t) __builtin_memcpy(&acc[t], c + t * kLanes, sizeof(lane_vec));
         for (idx k = 0; k < kb; ++k) {
-            vec v;
-            __builtin_memcpy(&v, u + k * kPanelCols, sizeof(vec));
-            acc = acc - v * G[k * ldg];
+            const double g = G[k * ldg];
+#pragma GCC unroll 16
+            for (int t = 0; t < NV; ++t) {
+                lane_vec v;
+                __builtin_memcpy(&v, u + k * kPanelCols + t * kLanes, sizeof(lane_vec));
+                acc[t] = acc[t] - v * g;
+            }
         }
-        __builtin_memcpy(c, &acc, sizeof(vec));
+#pragma GCC unroll 16
+        for (int t = 0; t < NV; ++t) __builtin_memcpy(c + t * kLanes, &acc[t], sizeof(lane_vec));
     };
     for (idx j0 = 0; j0 < nc; j0 += NR) {
         const double* u = U + (j0 / kPanelCols) * ups + j0 % kPanelCols;
