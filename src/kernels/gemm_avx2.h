@@ -11,7 +11,7 @@
 #define LINALG_KERNELS_GEMM_AVX2_H
 
 #include "kernels/asm_tile.h"
-#include "kernels/gemm_blocking.h"
+#include "kernels/kernels.h"
 
 #if !defined(__AVX2__) || defined(__FMA__)
 #error "gemm_avx2.h is for the AVX2 table, built with -mavx2 -mno-fma"

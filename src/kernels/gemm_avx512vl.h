@@ -10,7 +10,7 @@
 #ifndef LINALG_KERNELS_GEMM_AVX512VL_H
 #define LINALG_KERNELS_GEMM_AVX512VL_H
 
-#include "kernels/gemm_blocking.h"
+#include "kernels/kernels.h"
 
 #if !defined(__AVX512VL__)
 #error "gemm_avx512vl.h is for the AVX-512 table"

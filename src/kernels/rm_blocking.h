@@ -12,11 +12,13 @@
 // the blocking nor the tile changes a bit.
 //
 // Blocking: the multipliers of a block of rows are packed into MR-row
-// micro-panels, k-major (kept in L2); each NR-column piece of a packed U
-// panel (kept in L1) then meets every micro-panel of the block, one MR x NR
-// tile of C at a time, while a later tile's rows are prefetched. Rows left
-// over below the last full micro-panel, and calls of fewer than MR rows (the
-// pivot rows, one at a time), take a one-row vector tile over G in place.
+// micro-panels, k-major; each micro-panel (kept in L1) then meets the
+// packed U panels NR columns at a time, left to right, so that each of the
+// tile's rows of C is walked in address order (one page at a time; a walk
+// down the columns would touch a page per row); the tile may prefetch the
+// piece two to the right. Rows left over below the last full micro-panel,
+// and calls of fewer than MR rows (the pivot rows, one at a time), take a
+// one-row vector tile over G in place.
 //
 // A tile is a type with
 //   static constexpr idx MR, NR;   (NR divides kPanelCols)
@@ -24,7 +26,8 @@
 //                      idx ldc, const double* next);
 // C (MR x NR, leading dimension ldc) -= the kb terms U(k, j) * G(r, k), k
 // ascending; g: the packed micro-panel, g[k*MR + r]; u: U(k, j) at
-// u[k*kPanelCols + j]; next: rows of C the tile may prefetch.
+// u[k*kPanelCols + j]; next: the same rows of C further right, which the
+// tile may prefetch.
 //
 // Included by the instruction-set files; internal linkage.
 #ifndef LINALG_KERNELS_RM_BLOCKING_H
@@ -114,12 +117,12 @@ void rm_update(const kernel_blocking& b, double* C, idx ldc, idx m, idx nc, cons
             for (idx r0 = 0; r0 < mfull; r0 += rb) {
                 const idx rows = mfull - r0 < rb ? mfull - r0 : rb;
                 pack_g<MR>(Gk + r0, ldg, rows, kd, Gp);
-                for (idx j0 = 0; j0 < nc; j0 += NR) {
-                    const idx w = nc - j0 < NR ? nc - j0 : NR;
-                    const double* u = Uk + (j0 / kPanelCols) * ups + j0 % kPanelCols;
-                    for (idx ir = 0; ir < rows; ir += MR) {
+                for (idx ir = 0; ir < rows; ir += MR) {
+                    for (idx j0 = 0; j0 < nc; j0 += NR) {
+                        const idx w = nc - j0 < NR ? nc - j0 : NR;
+                        const double* u = Uk + (j0 / kPanelCols) * ups + j0 % kPanelCols;
                         double* c = C + (r0 + ir) * ldc + j0;
-                        const double* next = c + (ir + 3 * MR <= rows ? 2 * MR * ldc : 0);
+                        const double* next = c + 2 * NR;
                         if (w == NR)
                             Tile::kernel(kd, Gp + ir * kd, u, c, ldc, next);
                         else

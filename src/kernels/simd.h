@@ -1,6 +1,9 @@
-// Body of the SIMD kernels (products, elimination updates and panels), included once
-// by each instruction-set file (sse2.cpp, avx2.cpp, avx512.cpp), which
-// compile it with their own target options (kernels.cmake). Everything here
+// Body of the SIMD kernels, included once by each instruction-set file
+// (sse2.cpp, avx2.cpp, avx512.cpp), which compile it with their own target
+// options (kernels.cmake): the intrinsics tiles of the product and the
+// elimination update (plugged into the one blocked driver of each,
+// gemm_blocking.h and rm_blocking.h), the direct product, the
+// matrix-vector, element-wise, panel and eigen-solver kernels. Everything here
 // has internal linkage, so code built for one instruction set can never be
 // picked by the linker for another; for the same reason nothing here calls
 // an inline function of the standard library.
