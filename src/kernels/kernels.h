@@ -53,6 +53,9 @@ constexpr idx kPanelCols = 16;
 // solvers built on rm_update read them from the table in use. Any blocking
 // gives the same bits: blocks only decide which outputs are computed
 // together and where the summation index is cut into consecutive slices.
+// The tiles (mr x nr, rm_rows x rm_cols) are code: they describe the
+// entries the table holds and are written with them (a driver cuts block
+// sizes larger than its buffers to fit, and rounds them to whole tiles).
 struct kernel_blocking {
     idx mr, nr;   // the product's register tile: rows x columns of C
     idx kc;       // depth of a slice of the summation index (packed operands)
