@@ -11,6 +11,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace linalg_dist {
 
@@ -126,6 +130,58 @@ void desc_rows(int* d, int m, int n) { set_desc(d, g.ctx_row, m, n, m, rows_bloc
 
 void desc_vrows(int* d, int m, int n) { set_desc(d, g.ctx_col, m, n, rows_block(m), n, rows_count(m, g.rank)); }
 
+void desc_tgrid(int* d, int m, int n) {
+    set_desc(d, g.ctx_t, m, n, g.nb, g.nb, grid_local(m, g.mycol, g.npcol));
+}
+
+namespace {
+struct Kept {
+    double* p = nullptr;
+    std::size_t size = 0;  // doubles
+};
+Kept kept_[kSlots];
+
+void drop(Kept& k) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (k.p) ASAN_UNPOISON_MEMORY_REGION(k.p, k.size * sizeof(double));
+#endif
+    std::free(k.p);
+    k = Kept();
+}
+} // namespace
+
+double* kept(int slot, std::size_t n, std::size_t* failed) {
+    Kept& k = kept_[slot];
+    const std::size_t count = std::max<std::size_t>(n, 1);
+    if (count > k.size) {
+        drop(k);
+        if (count > SIZE_MAX / sizeof(double)) {
+            *failed += SIZE_MAX;
+            return nullptr;
+        }
+        k.p = static_cast<double*>(std::malloc(count * sizeof(double)));
+        if (!k.p) {
+            for (int s = slot + 1; s < kSlots; ++s) drop(kept_[s]);
+            k.p = static_cast<double*>(std::malloc(count * sizeof(double)));
+        }
+        if (!k.p) {
+            *failed += count * sizeof(double);
+            return nullptr;
+        }
+        k.size = count;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    // Beyond what this call asked for stays out of bounds for it.
+    ASAN_UNPOISON_MEMORY_REGION(k.p, count * sizeof(double));
+    ASAN_POISON_MEMORY_REGION(k.p + count, (k.size - count) * sizeof(double));
+#endif
+    return k.p;
+}
+
+void release_kept() {
+    for (Kept& k : kept_) drop(k);
+}
+
 Buffer::~Buffer() { std::free(p); }
 
 bool Buffer::alloc(std::size_t n, std::size_t* failed) {
@@ -218,10 +274,16 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
     Cblacs_gridinit(&g.ctx_row, "Row-major", 1, size);
     g.ctx_col = g.handle;
     Cblacs_gridinit(&g.ctx_col, "Row-major", size, 1);
+    // The transposed grid: its process (c, r), at c + r * npcol in the
+    // column-major map, is the compute grid's (r, c), rank r * npcol + c.
+    std::vector<int> tmap(static_cast<std::size_t>(nprow) * npcol);
+    for (std::size_t k = 0; k < tmap.size(); ++k) tmap[k] = static_cast<int>(k);
+    g.ctx_t = g.handle;
+    Cblacs_gridmap(&g.ctx_t, tmap.data(), npcol, npcol, nprow);
     // Sums and maxima over processes (inside pdsyevd, for one) in a fixed
     // order, the same bits on every process: without this the reduction
     // order follows message arrival and results change from run to run.
-    for (int c : {g.ctx, g.ctx_root, g.ctx_row, g.ctx_col}) {
+    for (int c : {g.ctx, g.ctx_root, g.ctx_row, g.ctx_col, g.ctx_t}) {
         int on = 1;
         if (c >= 0) {
             Cblacs_set(c, 15, &on);
@@ -233,6 +295,7 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
     if (g.ctx >= 0) Cblacs_gridinfo(g.ctx, &pr, &pc, &g.myrow, &g.mycol);
     if (g.myrow < 0 || g.mycol < 0) {
         g.ctx = -1;
+        g.ctx_t = -1;
         g.myrow = g.mycol = -1;
     }
     if (rank != 0) g.ctx_root = -1;
@@ -242,7 +305,8 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
 
 int DLA::Exit_MPI() {
     if (!g.up) return 0;
-    for (int* c : {&g.ctx, &g.ctx_root, &g.ctx_row, &g.ctx_col}) {
+    release_kept();
+    for (int* c : {&g.ctx, &g.ctx_root, &g.ctx_row, &g.ctx_col, &g.ctx_t}) {
         if (*c >= 0) Cblacs_gridexit(*c);
         *c = -1;
     }

@@ -9,7 +9,12 @@
 //           1 x p grid with column block ceil(r / p);
 //   vrows : the same for a vector of r values, as an r x 1 column on a p x 1
 //           grid with row block ceil(r / p);
-//   grid  : the compute grid, nb x nb blocks, cyclic over nprow x npcol.
+//   grid  : the compute grid, nb x nb blocks, cyclic over nprow x npcol;
+//   tgrid : the transposed grid, npcol x nprow, whose process (c, r) is the
+//           compute grid's process (r, c): a matrix's transpose held there
+//           is, on every process, the transpose of the local array the
+//           matrix has on the compute grid, so a local transpose turns one
+//           into the other without communication.
 #ifndef LINALG_DIST_DIST_INTERNAL_H
 #define LINALG_DIST_DIST_INTERNAL_H
 
@@ -51,6 +56,7 @@ struct Grid {
     int ctx_row = -1;    // 1 x size, every rank: the "rows" distribution and the
                          // context of every redistribution
     int ctx_col = -1;    // size x 1, every rank: the "vrows" distribution
+    int ctx_t = -1;      // the transposed grid (npcol x nprow), -1 outside it
     int myrow = -1, mycol = -1;
     bool in_grid() const { return ctx >= 0; }
 };
@@ -95,6 +101,20 @@ void desc_grid(int* d, int m, int n);
 void desc_root(int* d, int m, int n);
 void desc_rows(int* d, int m, int n);
 void desc_vrows(int* d, int m, int n);
+// m x n on the transposed grid (lld: this process's share of the m rows,
+// distributed over npcol process rows).
+void desc_tgrid(int* d, int m, int n);
+
+// Grid-sized work arrays kept from one call to the next, so that repeated
+// calls neither fault in nor clear fresh pages. Slot s holds at least n
+// doubles after kept(s, n, ...); a request beyond its size frees the old
+// block before allocating the new one, and when that fails, the slots above
+// s are released and the allocation tried once more (a call takes its slots
+// in rising order, so those are not in use). The contents are whatever the
+// last call left. release_kept() (Exit_MPI) frees them all.
+enum Slot : int { kSlot0, kSlot1, kSlot2, kSlots };
+double* kept(int slot, std::size_t n, std::size_t* failed);
+void release_kept();
 
 // Heap block that records the size of a failed allocation.
 struct Buffer {

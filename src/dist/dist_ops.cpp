@@ -2,17 +2,23 @@
 // and symmetric eigenproblem.
 //
 // Each call runs in three steps. (1) Every rank checks what it holds and
-// allocates all its work arrays; one MPI_Allreduce agrees on the outcome, and
-// after a failure no rank goes further. (2) The input is spread from its own
-// distribution to the compute grid (Cpdgemr2d) and ScaLAPACK computes there;
+// allocates all its work arrays (the grid-sized ones kept from call to call);
+// one MPI_Allreduce agrees on the outcome, and after a failure no rank goes
+// further. (2) The input is spread from its own distribution to the compute
+// grid (Cpdgemr2d; not at all when it is held in the grid's layout already)
+// and ScaLAPACK computes there;
 // a singular factor or a failed iteration is agreed on by a second reduction
 // before anything is written. (3) The result goes back into the caller's
 // distribution.
 //
 // Row-major arrays are read as the column-major transposes they are: the
-// product needs no transpose (C^T = B^T A^T), the solve one (pdtran of A^T),
-// the eigenproblem none on input (the row-major lower triangle is the
-// column-major upper one) and a local one on output.
+// product needs no transpose (C^T = B^T A^T); the solve, inverse and
+// determinant need A itself, which they get without a distributed transpose:
+// A^T is spread to the transposed grid, whose local arrays are the
+// transposes of the compute grid's, and each process transposes its own part
+// (scaling rows on the way); the eigenproblem needs none on input (the
+// row-major lower triangle is the column-major upper one) and a local one on
+// output.
 #include "linalg.h"
 #include "linalg_dist.h"
 #include "dist/dist_internal.h"
@@ -108,39 +114,80 @@ bool share_exponents(Form f, const double* A, int n, double* exps, int* counts) 
 inline double times_pow2(double x, double f, int e) { return f != 0.0 ? x * f : std::ldexp(x, e); }
 inline double pow2_factor(int e) { return (e > -1000 && e < 1000) ? std::ldexp(1.0, e) : 0.0; }
 
-// Multiplies the local rows (by = 0) or columns (by = 1) of a grid matrix
-// (loc_r x loc_c, leading dimension lld) by 2^exps[global index]. The local
-// matrix is column-major, so rows are scaled a chunk of rows at a time, each
-// column's piece of the chunk in one contiguous pass.
-void scale_grid(double* a, int loc_r, int loc_c, int lld, const double* exps, int by) {
-    if (by == 0) {
-        constexpr int kChunk = 256;
-        double f[kChunk];
-        int e[kChunk];
-        for (int l0 = 0; l0 < loc_r; l0 += kChunk) {
-            const int m = std::min(kChunk, loc_r - l0);
-            bool any = false;
-            for (int i = 0; i < m; ++i) {
-                e[i] = static_cast<int>(exps[grid_global(l0 + i, g.myrow, g.nprow, g.nb)]);
-                f[i] = pow2_factor(e[i]);
-                any = any || e[i] != 0;
-            }
-            if (!any) continue;
-            for (int j = 0; j < loc_c; ++j) {
-                double* x = a + static_cast<std::size_t>(j) * lld + l0;
-                for (int i = 0; i < m; ++i)
-                    if (e[i] != 0) x[i] = times_pow2(x[i], f[i], e[i]);
-            }
-        }
-        return;
-    }
-    for (int l = 0; l < loc_c; ++l) {
-        const int e = static_cast<int>(exps[grid_global(l, g.mycol, g.npcol, g.nb)]);
+// Multiplies the local rows of a grid vector or matrix (loc_r x loc_c,
+// leading dimension lld) by 2^exps[global row index].
+void scale_grid_rows(double* a, int loc_r, int loc_c, int lld, const double* exps) {
+    for (int l = 0; l < loc_r; ++l) {
+        const int e = static_cast<int>(exps[grid_global(l, g.myrow, g.nprow, g.nb)]);
         if (e == 0) continue;
         const double f = pow2_factor(e);
-        double* col = a + static_cast<std::size_t>(l) * lld;
-        for (int i = 0; i < loc_r; ++i) col[i] = times_pow2(col[i], f, e);
+        for (int j = 0; j < loc_c; ++j) {
+            double& x = a[l + static_cast<std::size_t>(j) * lld];
+            x = times_pow2(x, f, e);
+        }
     }
+}
+
+// d (rows x cols, leading dimension ldd) = the transpose of s (cols x rows,
+// leading dimension lds), row i of d multiplied by 2^exps[global(i)] when
+// exps is given, global(i) being the global index of local index i along
+// process coordinate p of np. Tiles keep both sides in cache.
+void transpose_local(const double* s, int lds, double* d, int ldd, int rows, int cols, const double* exps, int p,
+                     int np) {
+    constexpr int kTile = 32;
+    double f[kTile];
+    int e[kTile];
+    for (int i0 = 0; i0 < rows; i0 += kTile) {
+        const int mi = std::min(kTile, rows - i0);
+        bool any = false;
+        for (int i = 0; i < mi; ++i) {
+            e[i] = exps ? static_cast<int>(exps[grid_global(i0 + i, p, np, g.nb)]) : 0;
+            f[i] = pow2_factor(e[i]);
+            any = any || e[i] != 0;
+        }
+        for (int j0 = 0; j0 < cols; j0 += kTile) {
+            const int mj = std::min(kTile, cols - j0);
+            for (int j = j0; j < j0 + mj; ++j) {
+                double* dc = d + static_cast<std::size_t>(j) * ldd + i0;
+                const double* sr = s + j + static_cast<std::size_t>(i0) * lds;
+                if (!any)
+                    for (int i = 0; i < mi; ++i) dc[i] = sr[static_cast<std::size_t>(i) * lds];
+                else
+                    for (int i = 0; i < mi; ++i) {
+                        const double x = sr[static_cast<std::size_t>(i) * lds];
+                        dc[i] = e[i] != 0 ? times_pow2(x, f[i], e[i]) : x;
+                    }
+            }
+        }
+    }
+}
+
+// Local copy of an r x c column-major array between leading dimensions.
+void copy_local(const double* s, int lds, double* d, int ldd, int r, int c) {
+    if (s == d) return;
+    for (int j = 0; j < c; ++j)
+        std::memcpy(d + static_cast<std::size_t>(j) * ldd, s + static_cast<std::size_t>(j) * lds,
+                    sizeof(double) * static_cast<std::size_t>(r));
+}
+
+// True when a row-major array of `rows` rows held in form f has, on every
+// process, exactly the local layout its column-major transpose has on the
+// compute grid (transposed = false) or on the transposed grid (true): then
+// it is used where it is, without Cpdgemr2d. Root form: a 1 x 1 grid (rank
+// 0's whole array). Distributed form: a grid of one process row across all
+// ranks, rank q in process column q, each holding at most the one block
+// its rows make.
+bool held_as_grid(Form f, int rows, bool transposed) {
+    const int pr = transposed ? g.npcol : g.nprow, pc = transposed ? g.nprow : g.npcol;
+    if (f == Form::Root) return pr == 1 && pc == 1;
+    return pr == 1 && pc == g.size && (g.size == 1 || rows_block(rows) == g.nb);
+}
+
+// Whether [p, p + n) and [q, q + m) (doubles) overlap.
+bool overlap(const double* p, std::size_t n, const double* q, std::size_t m) {
+    if (!p || !q || n == 0 || m == 0) return false;
+    const auto a = reinterpret_cast<std::uintptr_t>(p), b = reinterpret_cast<std::uintptr_t>(q);
+    return a < b + m * sizeof(double) && b < a + n * sizeof(double);
 }
 
 // Visits the diagonal elements U_kk this grid process holds.
@@ -186,12 +233,17 @@ void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (held > 0 && (!A || !B || !X)) fault = kFaultNullArray;
-    Buffer exps, at, a, b;
+    // A^T goes to the transposed grid (unless A is held that way already) and
+    // becomes A on the compute grid by a local transpose that also scales
+    // the rows.
+    const bool in_place = held_as_grid(form, n, true);
+    Buffer exps, b;
     IntBuffer ipiv, counts;
+    double *a = nullptr, *at = nullptr;
     if (n > 0 && fault == kFaultNone) {
+        a = kept(kSlot0, grid_elems(n, n), &failed);
+        if (!in_place) at = kept(kSlot1, grid_elems(n, n), &failed);
         exps.alloc(n, &failed);
-        at.alloc(grid_elems(n, n), &failed);
-        a.alloc(grid_elems(n, n), &failed);
         b.alloc(grid_elems(n, 1), &failed);
         ipiv.alloc(static_cast<std::size_t>(loc_rows(n)) + g.nb, &failed);
         counts.alloc(2 * static_cast<std::size_t>(g.size), &failed);
@@ -203,24 +255,30 @@ void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
     if (n <= 0) return;
     if (!share_exponents(form, A, n, exps.p, counts.p)) return report_fault(kFaultMpi, who, 0);
 
-    int dsrc[9], dg[9], dbsrc[9], dbg[9];
+    int dsrc[9], dt[9], dg[9], dbsrc[9], dbg[9];
     desc_source(dsrc, form, n, n);
+    desc_tgrid(dt, n, n);
     desc_grid(dg, n, n);
     desc_vsource(dbsrc, form, n);
     desc_grid(dbg, n, 1);
-    redistribute(n, n, A, dsrc, at.p, dg);
+    const double* t = A;
+    int ldt = dsrc[8];
+    if (!in_place) {
+        redistribute(n, n, A, dsrc, at, dt);
+        t = at;
+        ldt = dt[8];
+    }
     redistribute(n, 1, B, dbsrc, b.p, dbg);
     int singular = 0, info = 0;
     if (g.in_grid()) {
-        // A^T on the grid becomes A; rows of A and B scaled alike.
-        pdtran_(&n, &n, &kOne, at.p, &kI1, &kI1, dg, &kZero, a.p, &kI1, &kI1, dg);
-        scale_grid(a.p, loc_rows(n), loc_cols(n), dg[8], exps.p, 0);
-        scale_grid(b.p, loc_rows(n), loc_cols(1), dbg[8], exps.p, 0);
-        pdgetrf_(&n, &n, a.p, &kI1, &kI1, dg, ipiv.p, &info);
-        singular = grid_singular(a.p, n, dg[8]);
+        // Rows of A and B scaled alike.
+        transpose_local(t, ldt, a, dg[8], loc_rows(n), loc_cols(n), exps.p, g.myrow, g.nprow);
+        scale_grid_rows(b.p, loc_rows(n), loc_cols(1), dbg[8], exps.p);
+        pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
+        singular = grid_singular(a, n, dg[8]);
     }
     if (!agree_step(singular, who)) return;
-    if (g.in_grid()) pdgetrs_("N", &n, &kI1, a.p, &kI1, &kI1, dg, ipiv.p, b.p, &kI1, &kI1, dbg, &info, 1);
+    if (g.in_grid()) pdgetrs_("N", &n, &kI1, a, &kI1, &kI1, dg, ipiv.p, b.p, &kI1, &kI1, dbg, &info, 1);
     redistribute(n, 1, b.p, dbg, X, dbsrc);
 }
 
@@ -231,12 +289,18 @@ void multiply(Form form, double* M1, int m, int k, double* M2, int n, double* X,
     std::size_t failed = 0;
     if ((held1 > 0 && k > 0 && !M1) || (held2 > 0 && n > 0 && !M2) || (held1 > 0 && n > 0 && !X))
         fault = kFaultNullArray;
-    Buffer ag, bg, cg;
+    // Operands already in the grid's layout are used where they are; so is
+    // X when it does not overlap them.
+    const bool a_in = held_as_grid(form, m, false), b_in = held_as_grid(form, k, false);
+    const std::size_t size1 = static_cast<std::size_t>(held1) * k, size2 = static_cast<std::size_t>(held2) * n,
+                      sizex = static_cast<std::size_t>(held1) * n;
+    const bool c_in = a_in && !overlap(X, sizex, M1, size1) && !overlap(X, sizex, M2, size2);
+    double *ag = M1, *bg = M2, *cg = X;
     const bool work = m > 0 && n > 0 && k > 0;
     if (work && fault == kFaultNone) {
-        ag.alloc(grid_elems(k, m), &failed);
-        bg.alloc(grid_elems(n, k), &failed);
-        cg.alloc(grid_elems(n, m), &failed);
+        if (!a_in) ag = kept(kSlot0, grid_elems(k, m), &failed);
+        if (!b_in) bg = kept(kSlot1, grid_elems(n, k), &failed);
+        if (!c_in) cg = kept(kSlot2, grid_elems(n, m), &failed);
         if (failed) fault = kFaultMemory;
     }
     std::size_t bytes = 0;
@@ -255,12 +319,16 @@ void multiply(Form form, double* M1, int m, int k, double* M2, int n, double* X,
     desc_grid(da, k, m);
     desc_grid(db, n, k);
     desc_grid(dc, n, m);
-    redistribute(k, m, M1, da_src, ag.p, da);
-    redistribute(n, k, M2, db_src, bg.p, db);
+    if (!a_in) redistribute(k, m, M1, da_src, ag, da);
+    if (!b_in) redistribute(n, k, M2, db_src, bg, db);
+    double none = 0.0;  // for processes that hold no part of an operand
     if (g.in_grid())
-        pdgemm_("N", "N", &n, &m, &k, &kOne, bg.p, &kI1, &kI1, db, ag.p, &kI1, &kI1, da, &kZero, cg.p, &kI1,
-                &kI1, dc, 1, 1);
-    redistribute(n, m, cg.p, dc, X, dc_src);
+        pdgemm_("N", "N", &n, &m, &k, &kOne, bg ? bg : &none, &kI1, &kI1, db, ag ? ag : &none, &kI1, &kI1, da, &kZero,
+                cg ? cg : &none, &kI1, &kI1, dc, 1, 1);
+    if (!a_in)
+        redistribute(n, m, cg, dc, X, dc_src);
+    else if (held1 > 0)
+        copy_local(cg, dc[8], X, dc_src[8], n, held1);
 }
 
 void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who) {
@@ -285,17 +353,18 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
     const long long lwork = std::max(1 + 6LL * n + 2LL * np * nq, 3LL * n + std::max(nb * (np + 1LL), 3LL * nb)) +
                             2LL * n + std::max(nb * (nb - 1LL) / 2, (np + nq) * 1LL * nb) + 1LL * nb * nb;
     const long long liwork = 7LL * n + 8LL * g.npcol + 2;
-    Buffer a, z, w, work, out;
+    Buffer w, work;
     IntBuffer iwork;
+    double *a = nullptr, *z = nullptr, *out = nullptr;
     if (n > 0 && fault == kFaultNone) {
-        a.alloc(grid_elems(n, n), &failed);
-        z.alloc(grid_elems(n, n), &failed);
+        a = kept(kSlot0, grid_elems(n, n), &failed);
+        z = kept(kSlot1, grid_elems(n, n), &failed);
+        out = kept(kSlot2, static_cast<std::size_t>(held) * n, &failed);
         w.alloc(n, &failed);
         if (g.in_grid()) {
             work.alloc(static_cast<std::size_t>(lwork), &failed);
             iwork.alloc(static_cast<std::size_t>(liwork), &failed);
         }
-        out.alloc(static_cast<std::size_t>(held) * n, &failed);
         if (failed || lwork > INT32_MAX || liwork > INT32_MAX) fault = kFaultMemory;
     }
     std::size_t bytes = 0;
@@ -310,11 +379,11 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
         desc_root(dout, n, n);
     else
         desc_vrows(dout, n, n);
-    redistribute(n, n, M, dsrc, a.p, dg);
+    redistribute(n, n, M, dsrc, a, dg);
     int info = 0;
     if (g.in_grid()) {
         const int lw = static_cast<int>(lwork), liw = static_cast<int>(liwork);
-        pdsyevd_("V", "U", &n, a.p, &kI1, &kI1, dg, w.p, z.p, &kI1, &kI1, dg, work.p, &lw, iwork.p, &liw, &info,
+        pdsyevd_("V", "U", &n, a, &kI1, &kI1, dg, w.p, z, &kI1, &kI1, dg, work.p, &lw, iwork.p, &liw, &info,
                  1, 1);
     }
     const int failed_info = agree_flag(info != 0 ? std::max(info, 1) : 0);
@@ -324,14 +393,14 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
     }
     // Eigenvectors come back as rows of Z (column-major, leading dimension
     // `held`); eM's column j is Z's column n-1-j, the eigenvalues descending.
-    redistribute(n, n, z.p, dg, out.p, dout);
+    redistribute(n, n, z, dg, out, dout);
     if (form == Form::Rows && MPI_Bcast(w.p, n, MPI_DOUBLE, 0, g.comm) != MPI_SUCCESS)
         return report_fault(kFaultMpi, who, 0);
     if (wants_values)
         for (int j = 0; j < n; ++j) eV[j] = w.p[n - 1 - j];
     for (int i = 0; i < held; ++i) {
         double* row = eM + static_cast<std::size_t>(i) * n;
-        for (int j = 0; j < n; ++j) row[j] = out.p[i + static_cast<std::size_t>(n - 1 - j) * held];
+        for (int j = 0; j < n; ++j) row[j] = out[i + static_cast<std::size_t>(n - 1 - j) * held];
     }
 }
 
@@ -369,12 +438,16 @@ void DLA::InverseMsq(double* M, double* iM, int nDim) {
     // more process rows than columns, so that bound is generous.
     const int np = loc_rows(n), nq = loc_cols(n);
     const int lwork = (np + g.nb) * g.nb, liwork = nq + 2 * np + 4 * g.nb + 16;
-    Buffer exps, at, a, work;
+    // As in the solve, M^T goes to the transposed grid and a local transpose
+    // makes D M on the compute grid; the inverse comes back the same way.
+    const bool in_place = held_as_grid(Form::Root, n, true);
+    Buffer exps, work;
     IntBuffer ipiv, iwork;
+    double *a = nullptr, *at = nullptr;
     if (n > 0 && fault == kFaultNone) {
+        a = kept(kSlot0, grid_elems(n, n), &failed);
+        if (!in_place) at = kept(kSlot1, grid_elems(n, n), &failed);
         exps.alloc(n, &failed);
-        at.alloc(grid_elems(n, n), &failed);
-        a.alloc(grid_elems(n, n), &failed);
         work.alloc(static_cast<std::size_t>(lwork), &failed);
         ipiv.alloc(static_cast<std::size_t>(np) + g.nb, &failed);
         iwork.alloc(static_cast<std::size_t>(liwork), &failed);
@@ -385,24 +458,26 @@ void DLA::InverseMsq(double* M, double* iM, int nDim) {
     if (agreed != kFaultNone) return report_fault(agreed, who, bytes);
     if (n <= 0) return;
     if (!share_exponents(Form::Root, M, n, exps.p, nullptr)) return report_fault(kFaultMpi, who, 0);
-    int dsrc[9], dg[9];
+    int dsrc[9], dt[9], dg[9];
     desc_source(dsrc, Form::Root, n, n);
+    desc_tgrid(dt, n, n);
     desc_grid(dg, n, n);
-    redistribute(n, n, M, dsrc, at.p, dg);
+    if (!in_place) redistribute(n, n, M, dsrc, at, dt);
     int singular = 0, info = 0;
     if (g.in_grid()) {
-        pdtran_(&n, &n, &kOne, at.p, &kI1, &kI1, dg, &kZero, a.p, &kI1, &kI1, dg);
-        scale_grid(a.p, np, nq, dg[8], exps.p, 0);  // D A
-        pdgetrf_(&n, &n, a.p, &kI1, &kI1, dg, ipiv.p, &info);
-        singular = grid_singular(a.p, n, dg[8]);
+        transpose_local(in_place ? M : at, in_place ? dsrc[8] : dt[8], a, dg[8], np, nq, exps.p, g.myrow,
+                        g.nprow);  // D M
+        pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
+        singular = grid_singular(a, n, dg[8]);
     }
     if (!agree_step(singular, who)) return;
     if (g.in_grid()) {
-        pdgetri_(&n, a.p, &kI1, &kI1, dg, ipiv.p, work.p, &lwork, iwork.p, &liwork, &info);
-        scale_grid(a.p, np, nq, dg[8], exps.p, 1);  // inv(A) = inv(D A) D
-        pdtran_(&n, &n, &kOne, a.p, &kI1, &kI1, dg, &kZero, at.p, &kI1, &kI1, dg);
+        pdgetri_(&n, a, &kI1, &kI1, dg, ipiv.p, work.p, &lwork, iwork.p, &liwork, &info);
+        // inv(M) = inv(D M) D: its columns scaled, written transposed.
+        transpose_local(a, dg[8], in_place ? iM : at, in_place ? dsrc[8] : dt[8], nq, np, exps.p, g.mycol,
+                        g.npcol);
     }
-    redistribute(n, n, at.p, dg, iM, dsrc);
+    if (!in_place) redistribute(n, n, at, dt, iM, dsrc);
 }
 
 double DLA::DeterminantMsq(double* M, int nDim) {
@@ -413,11 +488,13 @@ double DLA::DeterminantMsq(double* M, int nDim) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (g.rank == 0 && n > 0 && !M) fault = kFaultNullArray;
-    Buffer at, a, diag;
+    const bool in_place = held_as_grid(Form::Root, n, true);
+    Buffer diag;
     IntBuffer ipiv;
+    double *a = nullptr, *at = nullptr;
     if (n > 3 && fault == kFaultNone) {
-        at.alloc(grid_elems(n, n), &failed);
-        a.alloc(grid_elems(n, n), &failed);
+        a = kept(kSlot0, grid_elems(n, n), &failed);
+        if (!in_place) at = kept(kSlot1, grid_elems(n, n), &failed);
         diag.alloc(static_cast<std::size_t>(n) + 1, &failed);
         ipiv.alloc(static_cast<std::size_t>(loc_rows(n)) + g.nb, &failed);
         if (failed) fault = kFaultMemory;
@@ -437,18 +514,20 @@ double DLA::DeterminantMsq(double* M, int nDim) {
         }
         return det;
     }
-    int dsrc[9], dg[9];
+    int dsrc[9], dt[9], dg[9];
     desc_source(dsrc, Form::Root, n, n);
+    desc_tgrid(dt, n, n);
     desc_grid(dg, n, n);
-    redistribute(n, n, M, dsrc, at.p, dg);
+    if (!in_place) redistribute(n, n, M, dsrc, at, dt);
     // diag[0 .. n-1]: U's diagonal, diag[n]: the number of row interchanges;
     // each entry comes from one process, the others add zeros.
     for (int k = 0; k <= n; ++k) diag.p[k] = 0.0;
     if (g.in_grid()) {
         int info = 0;
-        pdtran_(&n, &n, &kOne, at.p, &kI1, &kI1, dg, &kZero, a.p, &kI1, &kI1, dg);
-        pdgetrf_(&n, &n, a.p, &kI1, &kI1, dg, ipiv.p, &info);
-        for_local_diagonal(n, dg[8], [&](int k, std::size_t at_k) { diag.p[k] = a.p[at_k]; });
+        transpose_local(in_place ? M : at, in_place ? dsrc[8] : dt[8], a, dg[8], loc_rows(n), loc_cols(n), nullptr,
+                        g.myrow, g.nprow);
+        pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
+        for_local_diagonal(n, dg[8], [&](int k, std::size_t at_k) { diag.p[k] = a[at_k]; });
         if (g.mycol == 0)
             for (int l = 0, nl = loc_rows(n); l < nl; ++l)
                 if (ipiv.p[l] != grid_global(l, g.myrow, g.nprow, g.nb) + 1) diag.p[n] += 1.0;

@@ -492,6 +492,15 @@ int main(int argc, char** argv) {
         run("multiply 1x1x1" + tag, [&] { case_multiply(1, 1, 1, d); });
         run("multiply 23x17x31" + tag, [&] { case_multiply(23, 17, 31, d); });
         run("multiply 40x45x9" + tag, [&] { case_multiply(40, 45, 9, d); });
+        // Orders whose row blocks are exactly one grid block: on a grid of
+        // one process row (or column) across all ranks, the distributed
+        // form's rows are then used where they are.
+        const int fit = gr.nb * size_;
+        run("solve, multiply at the row block" + tag, [&] {
+            case_solve(fit);
+            case_solve_direct(fit, d);
+            case_multiply(fit, fit, 9, d);
+        });
         run("errors" + tag, case_errors);
         d.exit();
         CHECK(DLA::Exit_MPI() == 0);
