@@ -3,7 +3,7 @@
 # source tree (dpkg-buildpackage -us -uc -b; with DEB_BUILD_OPTIONS=nocheck
 # the test suite is not run again), then checks them:
 #   lintian --pedantic  no error or warning (the initial-upload tag aside)
-#   ABI                 the packaged library against abi/ (scripts/abi_check.sh)
+#   ABI                 the packaged libraries against abi/ (scripts/abi_check.sh)
 #   autopkgtest         debian/tests against the built packages, on this
 #                       machine (null runner, root); the packages are purged
 #                       afterwards
@@ -61,17 +61,22 @@ echo "lintian: clean"
 
 echo "== ABI"
 x="$tmp/extract"
-for deb in "$out"/liblinalg1_*.deb "$out"/liblinalg1-dbgsym_*.deb; do dpkg-deb -x "$deb" "$x"; done
+for deb in "$out"/liblinalg1_*.deb "$out"/liblinalg1-dbgsym_*.deb \
+           "$out"/liblinalg-dist1_*.deb "$out"/liblinalg-dist1-dbgsym_*.deb; do
+  dpkg-deb -x "$deb" "$x"
+done
 lib="$(find "$x/usr/lib" -name 'liblinalg.so.*.*.*' | head -n1)"
-bash scripts/abi_check.sh "$lib" --debug-dir "$x/usr/lib/debug"
+dist_lib="$(find "$x/usr/lib" -name 'liblinalg_dist.so.*.*.*' | head -n1)"
+bash scripts/abi_check.sh "$lib" "$dist_lib" --debug-dir "$x/usr/lib/debug"
 
 [ "$run_autopkgtest" = 1 ] || exit 0
 echo "== autopkgtest (null runner)"
-for p in liblinalg1 liblinalg-dev; do
+for p in liblinalg1 liblinalg-dev liblinalg-dist1 liblinalg-dist-dev; do
   if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     echo "$p is installed already; autopkgtest would replace it, skipped" >&2
     exit 1
   fi
 done
-trap '$SUDO dpkg --purge liblinalg-dev liblinalg1 >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
-$SUDO autopkgtest --no-built-binaries "$out"/liblinalg1_*.deb "$out"/liblinalg-dev_*.deb "$tree" -- null
+trap '$SUDO dpkg --purge liblinalg-dist-dev liblinalg-dist1 liblinalg-dev liblinalg1 >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
+$SUDO autopkgtest --no-built-binaries "$out"/liblinalg1_*.deb "$out"/liblinalg-dev_*.deb \
+  "$out"/liblinalg-dist1_*.deb "$out"/liblinalg-dist-dev_*.deb "$tree" -- null

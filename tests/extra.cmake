@@ -9,6 +9,10 @@ set(_consumer_env "CXX=${CMAKE_CXX_COMPILER}")
 if(LINALG_SANITIZE)
   list(APPEND _consumer_env "CONSUMER_FLAGS=-fsanitize=address,undefined")
 endif()
+# With liblinalg_dist built, its installed package is checked too.
+if(LINALG_DIST_BUILT)
+  list(APPEND _consumer_env "DIST_MPIEXEC=${MPIEXEC_EXECUTABLE}")
+endif()
 set_tests_properties(install_consumer PROPERTIES
   TIMEOUT 300
   ENVIRONMENT "${_consumer_env}")

@@ -2,7 +2,12 @@
 # Installs liblinalg from a build tree into a temporary prefix, checks the
 # installed files, then builds examples/consumer against it with
 # find_package(linalg), with pkg-config and with plain -llinalg, and runs the
-# programs without LD_LIBRARY_PATH (tests/consume_installed.sh).
+# programs without LD_LIBRARY_PATH (tests/consume_installed.sh). With
+# DIST_MPIEXEC set (a build with liblinalg_dist), then installs the
+# dist-runtime and dist-development components into the same prefix, checks
+# them and builds examples/dist_solve.cpp against them with
+# find_package(linalg_dist) and pkg-config, run by DIST_MPIEXEC on 2 ranks
+# (tests/consume_installed_dist.sh).
 # Usage: tests/install_consumer.sh <build-dir> <source-dir>
 set -euo pipefail
 build="$(cd "$1" && pwd)"
@@ -57,5 +62,26 @@ grep -qx 'gpu_backend=\(emulation\|cuda\)' "$pc" || fail "linalg.pc does not nam
 # The consumers, built as a user would build them (README), run without
 # LD_LIBRARY_PATH.
 bash "$src/tests/consume_installed.sh" "$src" "$tmp/consumers" "$prefix"
+
+if [ -n "${DIST_MPIEXEC:-}" ]; then
+  echo "== install liblinalg_dist (dist-runtime, dist-development) into $prefix"
+  for c in dist-runtime dist-development; do
+    cmake --install "$build" --component "$c" --prefix "$prefix" >>"$tmp/install.log" \
+      || { cat "$tmp/install.log"; fail "cmake --install --component $c"; }
+  done
+  dlib="liblinalg_dist.so.$version"
+  [ -f "$libdir/$dlib" ] || fail "$dlib not installed"
+  [ "$(readlink "$libdir/liblinalg_dist.so.1")" = "$dlib" ] || fail "liblinalg_dist.so.1 link"
+  [ "$(readlink "$libdir/liblinalg_dist.so")" = "liblinalg_dist.so.1" ] || fail "liblinalg_dist.so link"
+  dsoname="$(objdump -p "$libdir/$dlib" | awk '$1 == "SONAME" {print $2}')"
+  [ "$dsoname" = "liblinalg_dist.so.1" ] || fail "liblinalg_dist SONAME is '$dsoname'"
+  [ -f "$prefix/include/linalg_dist.h" ] || fail "linalg_dist.h not installed"
+  for f in linalg_distConfig.cmake linalg_distConfigVersion.cmake linalg_distTargets.cmake; do
+    [ -f "$libdir/cmake/linalg_dist/$f" ] || fail "$f not installed"
+  done
+  [ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion linalg_dist)" = "$version" ] \
+    || fail "pkg-config linalg_dist version"
+  MPIEXEC="$DIST_MPIEXEC" bash "$src/tests/consume_installed_dist.sh" "$src" "$tmp/consumers" "$prefix"
+fi
 
 echo "install-and-consume: all checks passed"

@@ -37,10 +37,18 @@ if(LINALG_DIST_BUILT)
   target_include_directories(linalg_dist
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>
     PRIVATE ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(linalg_dist PUBLIC MPI::MPI_C PRIVATE PkgConfig::LINALG_SCALAPACK linalg)
+  # In the installed package MPI comes from the package file
+  # (linalg_distConfig.cmake), which picks MPI::MPI_C or MPI::MPI_CXX by the
+  # program's languages.
+  target_link_libraries(linalg_dist PUBLIC linalg $<BUILD_INTERFACE:MPI::MPI_C>
+                        PRIVATE PkgConfig::LINALG_SCALAPACK)
   set_target_properties(linalg_dist PROPERTIES
-    VERSION 1.0.0
+    VERSION ${PROJECT_VERSION}
     SOVERSION 1
+    # Installed, it finds liblinalg.so.1 beside itself: a program in a prefix
+    # of its own that calls only DLA:: (no direct liblinalg dependency left
+    # after --as-needed) then loads without LD_LIBRARY_PATH.
+    INSTALL_RPATH "$ORIGIN"
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_options(linalg_dist PRIVATE -Wl,--no-undefined -Wl,--as-needed)
