@@ -353,13 +353,15 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
     const long long lwork = std::max(1 + 6LL * n + 2LL * np * nq, 3LL * n + std::max(nb * (np + 1LL), 3LL * nb)) +
                             2LL * n + std::max(nb * (nb - 1LL) / 2, (np + nq) * 1LL * nb) + 1LL * nb * nb;
     const long long liwork = 7LL * n + 8LL * g.npcol + 2;
-    Buffer w, work;
+    // The returned rows (rank 0 in the root form: the whole matrix) are
+    // not kept: the eigenproblem's time is ScaLAPACK's.
+    Buffer w, work, out;
     IntBuffer iwork;
-    double *a = nullptr, *z = nullptr, *out = nullptr;
+    double *a = nullptr, *z = nullptr;
     if (n > 0 && fault == kFaultNone) {
         a = kept(kSlot0, grid_elems(n, n), &failed);
         z = kept(kSlot1, grid_elems(n, n), &failed);
-        out = kept(kSlot2, static_cast<std::size_t>(held) * n, &failed);
+        out.alloc(static_cast<std::size_t>(held) * n, &failed);
         w.alloc(n, &failed);
         if (g.in_grid()) {
             work.alloc(static_cast<std::size_t>(lwork), &failed);
@@ -393,14 +395,14 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
     }
     // Eigenvectors come back as rows of Z (column-major, leading dimension
     // `held`); eM's column j is Z's column n-1-j, the eigenvalues descending.
-    redistribute(n, n, z, dg, out, dout);
+    redistribute(n, n, z, dg, out.p, dout);
     if (form == Form::Rows && MPI_Bcast(w.p, n, MPI_DOUBLE, 0, g.comm) != MPI_SUCCESS)
         return report_fault(kFaultMpi, who, 0);
     if (wants_values)
         for (int j = 0; j < n; ++j) eV[j] = w.p[n - 1 - j];
     for (int i = 0; i < held; ++i) {
         double* row = eM + static_cast<std::size_t>(i) * n;
-        for (int j = 0; j < n; ++j) row[j] = out[i + static_cast<std::size_t>(n - 1 - j) * held];
+        for (int j = 0; j < n; ++j) row[j] = out.p[i + static_cast<std::size_t>(n - 1 - j) * held];
     }
 }
 
