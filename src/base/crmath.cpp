@@ -76,6 +76,17 @@ inline bool rounds_to(double h, double l, double eps) {
     return h + (l + d) == h && h + (l - d) == h;
 }
 
+// True when h + l - delta and h + l + delta round to the same double, which
+// is then stored in *y: rounding to nearest is monotonic, so every value
+// between them rounds to *y too, and *y is the exact result rounded to
+// nearest whenever |h + l - exact| <= delta - 2^-53 (|l| + delta) (the
+// roundings of l -+ delta). h + l need not be normalised.
+inline bool rounds_within(double h, double l, double delta, double* y) {
+    const double lower = h + (l - delta), upper = h + (l + delta);
+    *y = lower;
+    return lower == upper;
+}
+
 // The fast paths' results are within 2^-68 (see below): tested with 2^-66.
 // The slow paths' within 2^-100: tested with 2^-98.
 constexpr double kFastEps = 0x1p-66;
@@ -99,7 +110,7 @@ struct LogArg {
     dd z;
 };
 
-inline LogArg log_reduce(double x) {
+[[gnu::always_inline]] inline LogArg log_reduce(double x) {
     std::uint64_t b;
     std::memcpy(&b, &x, sizeof b);
     int e = static_cast<int>(b >> 52) - 1023;
@@ -133,31 +144,44 @@ inline dd log_coef(int n) {
     return (n & 1) ? dd{kInv[n][0], kInv[n][1]} : dd{-kInv[n][0], -kInv[n][1]};
 }
 
-// ln(1 + z) = z - z^2/2 + z^3 (1/3 - z/4 + ... - z^6/9) + O(z^10 / 10):
-// z^2/2 exact as a dd, the cubic tail (below 2^-17.5 |z|) in double with
-// error below 5u of itself, 2^-68.3 |z|, the truncation below 2^-75 |z|;
-// |ln x| >= |z| (1 - 2^-8) (see above); the terms of
-// z = zh + zl beyond zh (zl - zh zl) are below 2^-52 |z|, rounded at
-// 2^-105 |z|. e ln2: e*kLn2[0] exact, e*kLn2[1] rounded (below 2^-85, with
-// |ln x| >= 0.34 for e != 0). The low parts summed in double: below
-// 2^-100 relative. Total below 2^-68.
-inline bool log_fast(const LogArg& a, double* y) {
+// ln(1 + z) = z - z^2/2 + z^3 (1/3 - z/4 + ... - z^6/9) + O(z^10 / 10),
+// evaluated so that the last step waits on few operations (the pieces are
+// independent until the final sum). Error terms, relative to |z| (and
+// |ln x| >= |z| (1 - 2^-8), see above):
+//  - -z^2/2 for z = zh + zl: -zh^2/2 exact as q.hi + q.lo (Dekker's square
+//    with the factor -1/2 folded into one operand: scaling by a power of 2
+//    is exact); -zh zl rounded and -zl^2/2 dropped: below 2^-113.
+//  - the cubic tail from zh instead of z: below |zl| z^2 / (1 - |z|),
+//    2^-68.9; its truncation below 2^-75; its evaluation in double
+//    (Estrin's scheme, below 6u of itself, |tail| < 2^-17.5): below 2^-68.
+//  - e ln2: e*kLn2[0] exact, e*kLn2[1] rounded and kLn2 truncated: below
+//    2^-85 with |ln x| >= 0.34 for e != 0; -ln r to 2^-106.
+//  - the low parts: p (its pieces below 2^-45 |ln x|, the e != 0 ones
+//    below 2^-43) rounded four times below 2^-93 |ln x| in all, then two
+//    additions of parts holding the tail: each rounding below
+//    2^-53 (2^-17.5 |z| + 2^-42 |ln x|), 2^-70.5 |ln x|.
+// Total below 2^-67 |ln x|. The rounding test (rounds_within) adds its own
+// rounding of lo -+ delta, below 2^-70.5 |ln x|: below 2^-66.9 in all,
+// tested with delta = 2^-66 |u.hi| >= 2^-66 (1 - 2^-17) |ln x|.
+[[gnu::always_inline]] inline bool log_fast(const LogArg& a, double* y) {
     const double zh = a.z.hi, zl = a.z.lo;
-    const dd sq = two_square(zh);
+    const double ca = 134217729.0 * zh;  // 2^27 + 1: Veltkamp's split of zh
+    const double ah = ca - (ca - zh), al = zh - ah;
+    const double nh = -0.5 * ah, nl = -0.5 * al;
+    const double qh = zh * (-0.5 * zh);
+    const double ql = ((ah * nh - qh) + 2.0 * (ah * nl)) + al * nl;
     const double c3 = kInv[3][0], c4 = -kInv[4][0], c5 = kInv[5][0], c6 = -kInv[6][0], c7 = kInv[7][0],
                  c8 = -kInv[8][0], c9 = kInv[9][0];
-    const double z2 = sq.hi, z4 = z2 * z2;  // Estrin's scheme: a shorter chain than Horner's
+    const double z2 = zh * zh, z4 = z2 * z2;
     const double tail =
         zh * z2 * (((c3 + zh * c4) + z2 * (c5 + zh * c6)) + z4 * ((c7 + zh * c8) + z2 * c9));
-    const dd s = two_sum(zh, -0.5 * sq.hi);
-    const double s_lo = s.lo + ((zl - 0.5 * sq.lo) - zh * zl) + tail;
+    const dd s = two_sum(zh, qh);
     const double e = a.e;
     const dd t = two_sum(e * kLn2[0], kLogL[a.i][0]);
     const dd u = two_sum(t.hi, s.hi);
-    const double lo = (((t.lo + e * kLn2[1]) + kLogL[a.i][1]) + s_lo) + u.lo;
-    const dd v = fast_two_sum(u.hi, lo);
-    *y = v.hi;
-    return rounds_to(v.hi, v.lo, kFastEps);
+    const double p = (((t.lo + e * kLn2[1]) + kLogL[a.i][1]) + u.lo) + s.lo;
+    const double lo = (p + tail) + ((zl - zh * zl) + ql);
+    return rounds_within(u.hi, lo, kFastEps * std::fabs(u.hi), y);
 }
 
 // ln(1 + z) by its series to z^15 in dd arithmetic (Horner, each step's
@@ -200,7 +224,7 @@ struct TrigArg {
     dd d;
 };
 
-inline TrigArg trig_reduce(double x) {
+[[gnu::always_inline]] inline TrigArg trig_reduce(double x) {
     const double kd = (x * kTwoOverPi + 0x1.8p52) - 0x1.8p52;  // nearest whole number, |k| <= 4
     const double r0 = x - kd * kPio2[0];
     const dd s1 = two_sum(r0, -kd * kPio2[1]);
@@ -208,14 +232,16 @@ inline TrigArg trig_reduce(double x) {
     const double lo = ((s1.lo + s2.lo) - kd * kPio2[3]) - kd * kPio2[4];
     dd r = two_sum(s2.hi, lo);
     const double sign = std::copysign(1.0, r.hi);
-    r = {r.hi * sign, r.lo * sign};
-    const int j = static_cast<int>(r.hi * 256.0 + 0.5);
-    return {static_cast<int>(kd), sign, j, two_sum(r.hi - j * (1.0 / 256.0), r.lo)};
+    r = {std::fabs(r.hi), r.lo * sign};
+    // j/256 nearest to |r| (ties to even; |r| * 256 < 202), formed in double
+    // so that d does not wait on conversions to and from an integer.
+    const double jd = (r.hi * 256.0 + 0x1.8p52) - 0x1.8p52;
+    return {static_cast<int>(kd), sign, static_cast<int>(jd), two_sum(r.hi - jd * (1.0 / 256.0), r.lo)};
 }
 
 // sin x and cos x from sin r and cos r; returns the decided bits moved along.
 // No branches: the quadrant is as good as random for the draw's arguments.
-inline int place(const TrigArg& a, double sin_r, double cos_r, int decided, double* s, double* c) {
+[[gnu::always_inline]] inline int place(const TrigArg& a, double sin_r, double cos_r, int decided, double* s, double* c) {
     static constexpr double kSign[4][2] = {{1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}, {-1.0, 1.0}};
     const int q = a.k & 3, odd = q & 1;
     const double v[2] = {sin_r * a.sign, cos_r};
@@ -236,8 +262,11 @@ inline dd fact_coef(int n, bool negative) {
 // result, computed to 4u of themselves, truncations below 2^-75; the low
 // sum is rounded twice at 2^-19 of the result. For j >= 1 the result is at
 // least half of S (sin) or 0.7 (cos); for j = 0, sin r = d + (sin d - d) and
-// cos r = 1 + (cos d - 1). Total below 2^-68.
-inline int sincos_fast(const TrigArg& a, double* s, double* c) {
+// cos r = 1 + (cos d - 1). Total below 2^-68. The rounding test
+// (rounds_within) rounds the low sum -+ delta once more, below 2^-71 of the
+// result (the low sum is below 2^-18 of it): below 2^-67.8 in all, tested
+// with delta = 2^-66 |hi| >= 2^-66 (1 - 2^-17) of the result.
+[[gnu::always_inline]] inline int sincos_fast(const TrigArg& a, double* s, double* c) {
     const double* t = kSinCos[a.j];  // sin in t[0..2], cos in t[3..5]
     const double dh = a.d.hi, dl = a.d.lo;
     const double sp = 134217729.0 * dh;  // 2^27 + 1
@@ -248,12 +277,12 @@ inline int sincos_fast(const TrigArg& a, double* s, double* c) {
     const double cd = dd2 * (-0.5 + dd2 * (kInvFact[4][0] - dd2 * kInvFact[6][0])) - dh * dl;
     const dd sa = two_sum(t[0], t[3] * d1);
     const double sl = (((((t[1] + t[2]) + sa.lo) + t[3] * d2) + t[4] * dh) + C * dl) + (S * cd + C * sd);
-    const dd sv = fast_two_sum(sa.hi, sl);
     const dd ca = two_sum(t[3], -(t[0] * d1));
     const double cl = (((((t[4] + t[5]) + ca.lo) - t[0] * d2) - t[1] * dh) - S * dl) + (C * cd - S * sd);
-    const dd cv = fast_two_sum(ca.hi, cl);
-    const int decided = (rounds_to(sv.hi, sv.lo, kFastEps) ? 1 : 0) | (rounds_to(cv.hi, cv.lo, kFastEps) ? 2 : 0);
-    return place(a, sv.hi, cv.hi, decided, s, c);
+    double sin_r, cos_r;
+    const int decided = (rounds_within(sa.hi, sl, kFastEps * std::fabs(sa.hi), &sin_r) ? 1 : 0) |
+                        (rounds_within(ca.hi, cl, kFastEps * std::fabs(ca.hi), &cos_r) ? 2 : 0);
+    return place(a, sin_r, cos_r, decided, s, c);
 }
 
 // sin d to d^9/9! and cos d to d^8/8! in dd arithmetic (truncations below
