@@ -42,14 +42,6 @@ inline dd two_prod(double a, double b) {
     return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
 }
 
-// a * a = p.hi + p.lo exactly (as above, one split).
-inline dd two_square(double a) {
-    const double p = a * a;
-    const double ca = 134217729.0 * a;
-    const double ah = ca - (ca - a), al = a - ah;
-    return {p, ((ah * ah - p) + 2.0 * (ah * al)) + al * al};
-}
-
 // dd + dd, relative error below 3u^2 (the "accurate" sum of Joldes, Muller
 // and Popescu).
 inline dd add(dd a, dd b) {
