@@ -43,7 +43,7 @@ inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
 inline vd vload_part(const double* p, int n) { return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1), p); }
 inline void vstore_part(double* p, vd v, int n) { _mm512_mask_storeu_pd(p, static_cast<__mmask8>((1u << n) - 1), v); }
 // Rows x vectors of the direct product's register tile.
-constexpr int kDirectRows = 6, kDirectVecs = 2;
+constexpr int kDirectRows = 6, kDirectVecs = 4;
 // Elimination update tiles: row-major MR x (NV vectors), column-major
 // (MV vectors) x NC.
 constexpr int kRmRows = 12, kRmVecs = 2, kCmVecs = 2, kCmCols = 8;

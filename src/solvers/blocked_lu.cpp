@@ -120,9 +120,23 @@ void update_pivot_rows(const kernel_table& K, double* rows, idx ld, idx w, idx c
 
 idx blocked_width() { return block_size.load(std::memory_order_relaxed); }
 
-idx blocked_extra(idx n, idx ncols) {
+namespace {
+
+// Panel width of the eliminations at order n, 0 for the plain loop: the
+// width in force from four panels on, half of it from two (at those orders
+// a wide panel's own steps, one column at a time over all rows, leave little
+// to the blocked row update), and the plain loop below two panels.
+idx lu_width(idx n) {
     const idx nb = block_size.load(std::memory_order_relaxed);
-    if (n < 2 * nb) return 0;
+    const idx w = n >= 4 * nb || nb < 2 ? nb : nb / 2;
+    return n >= 2 * nb ? w : 0;
+}
+
+} // namespace
+
+idx blocked_extra(idx n, idx ncols) {
+    const idx nb = lu_width(n);
+    if (nb == 0) return 0;
     const idx ldp = round_up(n, 8);
     return 8 + 2 * ldp * nb + panel_count(ncols) * nb * kPanelCols;
 }
@@ -166,8 +180,8 @@ struct BlockedResult {
 // nothing after it is computed.
 BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm form, double* work, int threads) {
     BlockedResult res{0, false, 0};
-    const idx nb = block_size.load(std::memory_order_relaxed);
-    if (n < 2 * nb) return res;
+    const idx nb = lu_width(n);
+    if (nb == 0) return res;
     const idx ldp = round_up(n, 8);
     // Two panel buffers: the next panel is factored while the current one's
     // multipliers are still in use.

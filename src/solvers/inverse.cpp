@@ -92,13 +92,13 @@ bool gj_plain(double* W, double* invA, idx n) {
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 
-// Panel width for order n, 0 for the plain loop: the solvers' width from
-// four panels on, narrower panels below (a panel's own steps run on all n
-// rows one column at a time, so at small orders a wide panel leaves little
-// to the blocked row update), and the plain loop below two panels.
+// Panel width for order n, 0 for the plain loop: the width in force from
+// four panels of it on, a quarter of it below (a panel's own steps run on
+// all n rows one column at a time, so at small orders a wide panel leaves
+// little to the blocked row update), and the plain loop below two panels.
 idx gj_width(idx n) {
     const idx nb = blocked_width();
-    const idx w = n >= 4 * nb ? nb : n >= 2 * nb ? nb / 2 : nb / 4;
+    const idx w = n >= 4 * nb ? nb : nb / 4;
     return w >= 1 && n >= 2 * w ? w : 0;
 }
 
