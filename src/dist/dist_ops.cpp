@@ -5,7 +5,8 @@
 // allocates all its work arrays (the grid-sized ones kept from call to call);
 // one MPI_Allreduce agrees on the outcome, and after a failure no rank goes
 // further. (2) The input is spread from its own distribution to the compute
-// grid (Cpdgemr2d; not at all when it is held in the grid's layout already)
+// grid (Cpdgemr2d or point-to-point messages; not at all when it is held in
+// the grid's layout already)
 // and ScaLAPACK computes there;
 // a singular factor or a failed iteration is agreed on by a second reduction
 // before anything is written. (3) The result goes back into the caller's
@@ -14,9 +15,12 @@
 // Row-major arrays are read as the column-major transposes they are: the
 // product needs no transpose (C^T = B^T A^T); the solve, inverse and
 // determinant need A itself, which they get without a distributed transpose:
-// A^T is spread to the transposed grid, whose local arrays are the
-// transposes of the compute grid's, and each process transposes its own part
-// (scaling rows on the way); the eigenproblem needs none on input (the
+// the solve and the determinant send each grid process its part of the
+// caller's rows, transposed (and rows scaled) while packing, received in
+// place (spread_to_grid); the inverse spreads A^T to the transposed grid,
+// whose local arrays are the transposes of the compute grid's, and each
+// process transposes its own part (scaling rows on the way), and its result
+// goes back the same way; the eigenproblem needs none on input (the
 // row-major lower triangle is the column-major upper one) and a local one on
 // output.
 #include "linalg.h"
@@ -28,6 +32,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace LinearAlgebra {
 
@@ -162,6 +167,131 @@ void transpose_local(const double* s, int lds, double* d, int ldd, int rows, int
     }
 }
 
+// Straight from the caller's rows to the compute grid, the transpose done on
+// the way: rank q holds rows [f, f + c) of the row-major n x n matrix A (all
+// of them on rank 0 in the root form, none elsewhere), and grid process
+// (pr, pc) needs column-major A's entries in its row and column blocks. Of
+// q's rows, those in pr's row blocks are one run of local rows [lo, hi) on
+// (pr, pc), so q sends, column by column of (pr, pc), hi - lo values per
+// column, and they land directly in the receiver's local array (a vector
+// type of stride lld). Rows are multiplied by 2^exps[row] on the way when
+// exps is given.
+struct Part {
+    int lo = 0, hi = 0;  // local rows on the destination
+    int cols = 0;        // local columns of the destination
+    std::size_t size() const { return static_cast<std::size_t>(hi - lo) * cols; }
+};
+
+// What the rows [f, f + c) make on grid process (pr, pc) of an n x n matrix.
+Part part_of(int f, int c, int pr, int pc, int n) {
+    Part p;
+    if (c <= 0) return p;
+    p.lo = grid_local(f, pr, g.nprow);
+    p.hi = grid_local(f + c, pr, g.nprow);
+    p.cols = grid_local(n, pc, g.npcol);
+    if (p.hi <= p.lo || p.cols <= 0) p = Part();
+    return p;
+}
+
+// Doubles this rank sends to other processes in spread_to_grid.
+std::size_t spread_send_size(Form form, int n) {
+    const int held = held_rows(form, n), first = first_row(form, n);
+    std::size_t total = 0;
+    for (int pr = 0; pr < g.nprow; ++pr)
+        for (int pc = 0; pc < g.npcol; ++pc)
+            if (pr * g.npcol + pc != g.rank) total += part_of(first, held, pr, pc, n).size();
+    return total;
+}
+
+// Writes part p of the rows [f, ...) of A, row-major with n columns, for grid
+// process (pr, pc) into d (local row lo at d[0], leading dimension ldd), rows
+// scaled by 2^exps[global row] when exps is given. Tiles keep both sides in
+// cache.
+void pack_part(const double* A, int n, int f, int pr, int pc, const Part& p, const double* exps, double* d, int ldd) {
+    constexpr int kTile = 32;
+    const double* row[kTile];
+    double fac[kTile];
+    int e[kTile];
+    for (int i0 = p.lo; i0 < p.hi; i0 += kTile) {
+        const int mi = std::min(kTile, p.hi - i0);
+        bool any = false;
+        for (int i = 0; i < mi; ++i) {
+            const int gi = grid_global(i0 + i, pr, g.nprow, g.nb);
+            row[i] = A + static_cast<std::size_t>(gi - f) * n;
+            e[i] = exps ? static_cast<int>(exps[gi]) : 0;
+            fac[i] = pow2_factor(e[i]);
+            any = any || e[i] != 0;
+        }
+        for (int j0 = 0; j0 < p.cols; j0 += kTile) {
+            const int mj = std::min(kTile, p.cols - j0);
+            for (int j = j0; j < j0 + mj; ++j) {
+                const int gj = grid_global(j, pc, g.npcol, g.nb);
+                double* dc = d + static_cast<std::size_t>(j) * ldd + (i0 - p.lo);
+                if (!any)
+                    for (int i = 0; i < mi; ++i) dc[i] = row[i][gj];
+                else
+                    for (int i = 0; i < mi; ++i) {
+                        const double x = row[i][gj];
+                        dc[i] = e[i] != 0 ? times_pow2(x, fac[i], e[i]) : x;
+                    }
+            }
+        }
+    }
+}
+
+// A (row-major n x n, held in form `form`) onto the compute grid as
+// column-major A in a (leading dimension lld), rows scaled by 2^exps when
+// given; send: spread_send_size(form, n) doubles of work. False when an MPI
+// call fails.
+bool spread_to_grid(Form form, const double* A, int n, const double* exps, double* a, int lld, double* send) {
+    const int tag = 24;
+    std::vector<MPI_Request> req;
+    std::vector<MPI_Datatype> types;
+    bool ok = true;
+    // From every other rank, the run of local rows its rows make here.
+    if (g.in_grid())
+        for (int q = 0; q < g.size && ok; ++q) {
+            if (q == g.rank) continue;
+            const int c = form == Form::Root ? (q == 0 ? n : 0) : rows_count(n, q);
+            const int f = form == Form::Root ? 0 : rows_first(n, q);
+            const Part p = part_of(f, c, g.myrow, g.mycol, n);
+            if (p.size() == 0) continue;
+            MPI_Datatype t;
+            ok = MPI_Type_vector(p.cols, p.hi - p.lo, lld, MPI_DOUBLE, &t) == MPI_SUCCESS;
+            if (!ok) break;
+            ok = MPI_Type_commit(&t) == MPI_SUCCESS;
+            types.push_back(t);
+            req.emplace_back();
+            ok = ok && MPI_Irecv(a + p.lo, 1, t, q, tag, g.comm, &req.back()) == MPI_SUCCESS;
+        }
+    // To every other grid process its part of this rank's rows, packed.
+    const int held = held_rows(form, n), first = first_row(form, n);
+    std::size_t at = 0;
+    for (int pr = 0; pr < g.nprow && ok; ++pr)
+        for (int pc = 0; pc < g.npcol && ok; ++pc) {
+            const int dest = pr * g.npcol + pc;
+            const Part p = part_of(first, held, pr, pc, n);
+            if (dest == g.rank || p.size() == 0) continue;
+            pack_part(A, n, first, pr, pc, p, exps, send + at, p.hi - p.lo);
+            MPI_Datatype t;
+            ok = MPI_Type_contiguous(p.hi - p.lo, MPI_DOUBLE, &t) == MPI_SUCCESS;
+            if (!ok) break;
+            ok = MPI_Type_commit(&t) == MPI_SUCCESS;
+            types.push_back(t);
+            req.emplace_back();
+            ok = ok && MPI_Isend(send + at, p.cols, t, dest, tag, g.comm, &req.back()) == MPI_SUCCESS;
+            at += p.size();
+        }
+    if (ok && !req.empty()) ok = MPI_Waitall(static_cast<int>(req.size()), req.data(), MPI_STATUSES_IGNORE) == MPI_SUCCESS;
+    for (MPI_Datatype& t : types) MPI_Type_free(&t);
+    // This process's own part, straight into place.
+    if (ok && g.in_grid()) {
+        const Part p = part_of(first, held, g.myrow, g.mycol, n);
+        if (p.size() > 0) pack_part(A, n, first, g.myrow, g.mycol, p, exps, a + p.lo, lld);
+    }
+    return ok;
+}
+
 // Local copy of an r x c column-major array between leading dimensions.
 void copy_local(const double* s, int lds, double* d, int ldd, int r, int c) {
     if (s == d) return;
@@ -233,16 +363,15 @@ void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (held > 0 && (!A || !B || !X)) fault = kFaultNullArray;
-    // A^T goes to the transposed grid (unless A is held that way already) and
-    // becomes A on the compute grid by a local transpose that also scales
-    // the rows.
-    const bool in_place = held_as_grid(form, n, true);
+    // A goes straight from the caller's rows to the compute grid, its rows
+    // scaled on the way.
     Buffer exps, b;
     IntBuffer ipiv, counts;
-    double *a = nullptr, *at = nullptr;
+    double *a = nullptr, *send = nullptr;
     if (n > 0 && fault == kFaultNone) {
         a = kept(kSlot0, grid_elems(n, n), &failed);
-        if (!in_place) at = kept(kSlot1, grid_elems(n, n), &failed);
+        const std::size_t sends = spread_send_size(form, n);
+        if (sends > 0) send = kept(kSlot1, sends, &failed);
         exps.alloc(n, &failed);
         b.alloc(grid_elems(n, 1), &failed);
         ipiv.alloc(static_cast<std::size_t>(loc_rows(n)) + g.nb, &failed);
@@ -255,24 +384,15 @@ void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
     if (n <= 0) return;
     if (!share_exponents(form, A, n, exps.p, counts.p)) return report_fault(kFaultMpi, who, 0);
 
-    int dsrc[9], dt[9], dg[9], dbsrc[9], dbg[9];
-    desc_source(dsrc, form, n, n);
-    desc_tgrid(dt, n, n);
+    int dg[9], dbsrc[9], dbg[9];
     desc_grid(dg, n, n);
     desc_vsource(dbsrc, form, n);
     desc_grid(dbg, n, 1);
-    const double* t = A;
-    int ldt = dsrc[8];
-    if (!in_place) {
-        redistribute(n, n, A, dsrc, at, dt);
-        t = at;
-        ldt = dt[8];
-    }
+    if (!spread_to_grid(form, A, n, exps.p, a, dg[8], send)) return report_fault(kFaultMpi, who, 0);
     redistribute(n, 1, B, dbsrc, b.p, dbg);
     int singular = 0, info = 0;
     if (g.in_grid()) {
-        // Rows of A and B scaled alike.
-        transpose_local(t, ldt, a, dg[8], loc_rows(n), loc_cols(n), exps.p, g.myrow, g.nprow);
+        // Rows of B scaled as A's.
         scale_grid_rows(b.p, loc_rows(n), loc_cols(1), dbg[8], exps.p);
         pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
         singular = grid_singular(a, n, dg[8]);
@@ -490,13 +610,13 @@ double DLA::DeterminantMsq(double* M, int nDim) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (g.rank == 0 && n > 0 && !M) fault = kFaultNullArray;
-    const bool in_place = held_as_grid(Form::Root, n, true);
     Buffer diag;
     IntBuffer ipiv;
-    double *a = nullptr, *at = nullptr;
+    double *a = nullptr, *send = nullptr;
     if (n > 3 && fault == kFaultNone) {
         a = kept(kSlot0, grid_elems(n, n), &failed);
-        if (!in_place) at = kept(kSlot1, grid_elems(n, n), &failed);
+        const std::size_t sends = spread_send_size(Form::Root, n);
+        if (sends > 0) send = kept(kSlot1, sends, &failed);
         diag.alloc(static_cast<std::size_t>(n) + 1, &failed);
         ipiv.alloc(static_cast<std::size_t>(loc_rows(n)) + g.nb, &failed);
         if (failed) fault = kFaultMemory;
@@ -516,18 +636,17 @@ double DLA::DeterminantMsq(double* M, int nDim) {
         }
         return det;
     }
-    int dsrc[9], dt[9], dg[9];
-    desc_source(dsrc, Form::Root, n, n);
-    desc_tgrid(dt, n, n);
+    int dg[9];
     desc_grid(dg, n, n);
-    if (!in_place) redistribute(n, n, M, dsrc, at, dt);
+    if (!spread_to_grid(Form::Root, M, n, nullptr, a, dg[8], send)) {
+        report_fault(kFaultMpi, who, 0);
+        return nan;
+    }
     // diag[0 .. n-1]: U's diagonal, diag[n]: the number of row interchanges;
     // each entry comes from one process, the others add zeros.
     for (int k = 0; k <= n; ++k) diag.p[k] = 0.0;
     if (g.in_grid()) {
         int info = 0;
-        transpose_local(in_place ? M : at, in_place ? dsrc[8] : dt[8], a, dg[8], loc_rows(n), loc_cols(n), nullptr,
-                        g.myrow, g.nprow);
         pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
         for_local_diagonal(n, dg[8], [&](int k, std::size_t at_k) { diag.p[k] = a[at_k]; });
         if (g.mycol == 0)
