@@ -282,7 +282,8 @@ bool spread_to_grid(Form form, const double* A, int n, const double* exps, doubl
             ok = ok && MPI_Isend(send + at, p.cols, t, dest, tag, g.comm, &req.back()) == MPI_SUCCESS;
             at += p.size();
         }
-    if (ok && !req.empty()) ok = MPI_Waitall(static_cast<int>(req.size()), req.data(), MPI_STATUSES_IGNORE) == MPI_SUCCESS;
+    if (ok && !req.empty())
+        ok = MPI_Waitall(static_cast<int>(req.size()), req.data(), MPI_STATUSES_IGNORE) == MPI_SUCCESS;
     for (MPI_Datatype& t : types) MPI_Type_free(&t);
     // This process's own part, straight into place.
     if (ok && g.in_grid()) {
