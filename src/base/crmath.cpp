@@ -8,39 +8,13 @@
 #include <cstring>
 
 #include "base/crmath_tables.h"
+#include "base/double_double.h"
 
 namespace linalg {
 
 namespace {
 
 using namespace crmath_tables;
-
-struct dd {
-    double hi, lo;
-};
-
-// a + b = s.hi + s.lo exactly (Knuth).
-inline dd two_sum(double a, double b) {
-    const double s = a + b;
-    const double bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-
-// a + b = s.hi + s.lo exactly when |a| >= |b| or a is 0 (Dekker).
-inline dd fast_two_sum(double a, double b) {
-    const double s = a + b;
-    return {s, b - (s - a)};
-}
-
-// a * b = p.hi + p.lo exactly (Dekker's product with Veltkamp's splitting;
-// no fused multiply-add). |a|, |b| < 2^995.
-inline dd two_prod(double a, double b) {
-    const double p = a * b;
-    const double ca = 134217729.0 * a, cb = 134217729.0 * b;  // 2^27 + 1
-    const double ah = ca - (ca - a), al = a - ah;
-    const double bh = cb - (cb - b), bl = b - bh;
-    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
-}
 
 // dd + dd, relative error below 3u^2 (the "accurate" sum of Joldes, Muller
 // and Popescu).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/double_double.h"
 #include "base/message.h"
 #include "base/work_memory.h"
 #include "linalg.h"
@@ -29,38 +30,16 @@ namespace {
 constexpr double kLn2Hi = 0x1.62e42fefa39efp-1;
 constexpr double kLn2Lo = 0x1.abc9e3b39803fp-56;
 
-// a*b = p + *err exactly (Dekker's product: no fused multiply-add).
-double two_product(double a, double b, double* err) {
-    const double p = a * b;
-    const double split = 134217729.0;  // 2^27 + 1
-    const double ca = split * a, cb = split * b;
-    const double ah = ca - (ca - a), al = a - ah;
-    const double bh = cb - (cb - b), bl = b - bh;
-    *err = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
-    return p;
-}
-
-// a+b = s + *err exactly (Knuth's sum).
-double two_sum(double a, double b, double* err) {
-    const double s = a + b;
-    const double bb = s - a;
-    *err = (a - (s - bb)) + (b - bb);
-    return s;
-}
-
 // ln(2^k * (1 + u)) rounded once, for |u| <= 2^-40 (u exact).
 double log_near_power_of_two(int k, double u) {
     // ln(1 + u) = u - u^2/2 + u^3/3 - ...: u and a correction below 2^-81.
-    double sq_err;
-    const double sq = two_product(u, u, &sq_err);
-    const double c = -0.5 * sq + (-0.5 * sq_err + u * sq / 3.0);
+    const dd sq = two_prod(u, u);
+    const double c = -0.5 * sq.hi + (-0.5 * sq.lo + u * sq.hi / 3.0);
     // k*ln2 as a double-double, then the sum, rounded once at the end.
-    double kl;
-    const double kh = two_product(static_cast<double>(k), kLn2Hi, &kl);
-    kl += static_cast<double>(k) * kLn2Lo;
-    double lo;
-    const double hi = two_sum(kh, u, &lo);
-    return hi + (lo + (kl + c));
+    dd kl = two_prod(static_cast<double>(k), kLn2Hi);
+    kl.lo += static_cast<double>(k) * kLn2Lo;
+    const dd sum = two_sum(kl.hi, u);
+    return sum.hi + (sum.lo + (kl.lo + c));
 }
 
 // exp(-e*ln2) for a whole e: exp of the argument x = -e*ln2 as the formula
@@ -69,8 +48,7 @@ double log_near_power_of_two(int k, double u) {
 double scale_factor(double e, double ln2) {
     const double x = (e * -1.0) * ln2;
     if (!std::isfinite(e) || std::fabs(e) > 2000.0) return std::exp(x);  // 0, inf or NaN on any library
-    double x_err;  // -e*ln2 = x + x_err exactly
-    two_product(e * -1.0, ln2, &x_err);
+    const double x_err = two_prod(e * -1.0, ln2).lo;  // -e*ln2 = x + x_err exactly
     const double r = e * ((kLn2Hi - ln2) + kLn2Lo) - x_err;
     const double t = r + 0.5 * r * r;  // exp(r) - 1; the cubic term is below 2^-130
     const int n = static_cast<int>(e);
