@@ -530,7 +530,8 @@ Out run_eigen(const Table& t, int which) {
     return out;
 }
 
-// The kernels over many rows: chains of rotations (varied angle and sign)
+// The kernels over many rows: chains of rotations (varied angle and sign,
+// with and without a tick)
 // and sums of scaled rows (from column `off` on), every length up to past
 // the solver's batch, over rows of every width around the vector strips.
 Out run_rows(const Table& t, int which) {
@@ -546,9 +547,13 @@ Out run_rows(const Table& t, int which) {
                 const double a = 0.37 * static_cast<double>(j) - 1.1;
                 c[j] = std::cos(a), s[j] = std::sin(a);
             }
-            if (which == 0) {
-                t.rotate_ql_chain(rows.data(), n, c.data(), s.data(), count);
+            if (which != 1) {
+                // Ticked: the same bits, and exactly one tick per rotation.
+                long ticks = 0;
+                auto tick = [](void* p) { ++*static_cast<long*>(p); };
+                t.rotate_ql_chain(rows.data(), n, c.data(), s.data(), count, which == 2 ? +tick : nullptr, &ticks);
                 for (const auto& r : z) append(out, r);
+                out.push_back(static_cast<double>(which == 2 ? ticks - count : 0));
             } else {
                 auto y = input(n, 61 + n);
                 const idx off = n > 2 ? 2 : 0;
@@ -623,7 +628,7 @@ const TableKernel kTableKernels[] = {
     {"add", run_elementwise, 1},      {"sub", run_elementwise, 2},        {"mul", run_elementwise, 3},
     {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"lu_panel_reciprocal", run_panel, 0},
     {"lu_panel_divided", run_panel, 1}, {"lu_panel_quotient", run_panel, 2}, {"gj_panel", run_panel, 3},
-    {"rotate_ql", run_eigen, 0},      {"rotate_ql_chain", run_rows, 0},
+    {"rotate_ql", run_eigen, 0},      {"rotate_ql_chain", run_rows, 0}, {"rotate_ql_chain_ticked", run_rows, 2},
     {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},  {"add_scaled_rows", run_rows, 1},       {"sub_scaled", run_eigen, 3},
     {"sub_rank_two", run_eigen, 4},   {"reflect3", run_eigen, 5},         {"reflect2", run_eigen, 6},
     {"transpose_block", run_transpose_block, 0}, {"twist", run_twist, 0},

@@ -172,109 +172,219 @@ void tred2(double** a, int n, double* d, double* e) {
     }
 }
 
-bool tqli(double* d, double* e, int n, double** z) {
-    // From here on e[i] couples i and i+1.
-    for (int i = 2; i <= n; ++i) e[i - 1] = e[i];
-    if (n >= 1) e[n] = 0.0;
+namespace {
 
-    // The first 30 iterations for an eigenvalue run as they always have. A
-    // matrix that needs more (projections, graded matrices, spectra graded
-    // down to eps) has stagnated with an off-diagonal element that is
-    // rounding noise against the whole matrix but not against its tiny
-    // diagonal neighbours, where the relative split test cannot hold. So
-    // past iteration 30 an element below eps times the 1-norm of the
-    // tridiagonal matrix splits too (a backward-stable test), and every tenth
-    // iteration shifts by d[l] + 0.75 (|e[l]| + |e[l+1]|) instead of the
-    // eigenvalue of the leading 2 x 2 block. Only after 30 max(10, n)
-    // iterations, or on a block holding NaN or infinity (checked every tenth
-    // late iteration), does the fatal exit follow.
-    double tnorm = 0.0;
-    for (int i = 1; i <= n; ++i) {
-        const double col = std::fabs(d[i]) + std::fabs(e[i]) + (i > 1 ? std::fabs(e[i - 1]) : 0.0);
-        if (col > tnorm) tnorm = col;
+// A run of QL rotations of one sweep, rotation i (of rows i and i+1 of z) at
+// slot i - lo: the rotations hi-1 down to first, to be applied to z as one
+// chain.
+struct QlChunk {
+    int lo = 0, first = 0, hi = 0;
+    double c[kChain], s[kChain];
+};
+
+// Chunks waiting to be applied, in the order the iteration made them. The
+// front one is being applied while the iteration fills the next free slot.
+struct QlChunkQueue {
+    static constexpr int kSlots = 4;
+    QlChunk slot[kSlots];
+    int head = 0, ready = 0;
+    QlChunk& front() { return slot[head]; }
+    void pop() {
+        head = (head + 1) % kSlots;
+        --ready;
     }
-    const int limit = kMaxIterations * std::max(10, n);
+    bool can_open() const { return ready < kSlots; }
+    QlChunk& open() { return slot[(head + ready) % kSlots]; }
+    void push() { ++ready; }
+};
 
-    for (int l = 1; l <= n; ++l) {
-        int iter = 0;
-        int m;
-        do {
+// The implicit-shift QL iteration on d and e, one rotation per step. It never
+// reads z: it leaves its rotations in a queue of chunks, and the caller
+// applies them to z in the same order, interleaving the steps with that work
+// (the steps are a chain of divisions and square roots, the application a
+// stream of independent multiplications and additions).
+//
+// The first 30 iterations for an eigenvalue run as they always have. A
+// matrix that needs more (projections, graded matrices, spectra graded down
+// to eps) has stagnated with an off-diagonal element that is rounding noise
+// against the whole matrix but not against its tiny diagonal neighbours,
+// where the relative split test cannot hold. So past iteration 30 an element
+// below eps times the 1-norm of the tridiagonal matrix splits too (a
+// backward-stable test), and every tenth iteration shifts by
+// d[l] + 0.75 (|e[l]| + |e[l+1]|) instead of the eigenvalue of the leading
+// 2 x 2 block. Only after 30 max(10, n) iterations, or on a block holding NaN
+// or infinity (checked every tenth late iteration), does the fatal exit
+// follow.
+class QlIteration {
+public:
+    QlIteration(double* d, double* e, int n, QlChunkQueue& queue) : d_(d), e_(e), n_(n), queue_(queue) {
+        for (int i = 1; i <= n; ++i) {
+            const double col = std::fabs(d[i]) + std::fabs(e[i]) + (i > 1 ? std::fabs(e[i - 1]) : 0.0);
+            if (col > tnorm_) tnorm_ = col;
+        }
+        limit_ = kMaxIterations * std::max(10, n);
+    }
+
+    bool done() const { return done_; }
+    bool failed() const { return failed_; }
+
+    // One rotation, with the search for a split and the shift before it when
+    // a sweep starts; nothing while every chunk slot is taken.
+    void step() {
+        if (done_ || (!in_sweep_ && !start_sweep())) return;
+        if (!filling_) {
+            if (!queue_.can_open()) return;
+            QlChunk& ch = queue_.open();
+            ch.lo = lo_;
+            ch.hi = hi_;
+            filling_ = true;
+        }
+        QlChunk& ch = queue_.open();
+        double* const d = d_;
+        double* const e = e_;
+        const int i = i_;
+        const double f = sn_ * e[i];
+        const double b = cs_ * e[i];
+        double r = pythag(f, g_);
+        e[i + 1] = r;
+        if (r == 0.0) {
+            // Recover from underflow: drop the rotation and restart the
+            // search for a split.
+            d[i + 1] -= p_;
+            e[m_] = 0.0;
+            close(i + 1);
+            in_sweep_ = false;
+            return;
+        }
+        sn_ = f / r;
+        cs_ = g_ / r;
+        g_ = d[i + 1] - p_;
+        r = (d[i] - g_) * sn_ + 2.0 * cs_ * b;
+        p_ = sn_ * r;
+        d[i + 1] = g_ + p_;
+        g_ = cs_ * r - b;
+        // Rotation of vectors i and i+1, rows of z.
+        ch.c[i - lo_] = cs_;
+        ch.s[i - lo_] = sn_;
+        if (i == lo_) {
+            close(lo_);
+            hi_ = lo_;
+            lo_ = hi_ - kChain > l_ ? hi_ - kChain : l_;
+        }
+        if (i == l_) {
+            d[l_] -= p_;
+            e[l_] = g_;
+            e[m_] = 0.0;
+            in_sweep_ = false;
+        }
+        i_ = i - 1;
+    }
+
+private:
+    // Finds the next unreduced block from l_ on and sets up its sweep;
+    // false (and done) when every eigenvalue has converged or on failure.
+    bool start_sweep() {
+        double* const d = d_;
+        double* const e = e_;
+        for (;;) {
+            if (l_ > n_) {
+                done_ = true;
+                return false;
+            }
             // The first negligible off-diagonal element at or after l splits
             // the matrix; m = n when there is none.
-            const bool late = iter >= kMaxIterations;
-            for (m = l; m <= n - 1; ++m) {
+            const bool late = iter_ >= kMaxIterations;
+            int m;
+            for (m = l_; m <= n_ - 1; ++m) {
                 const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
                 // An off-diagonal element below the smallest normal number
                 // also splits: next to (near-)zero diagonal entries the
                 // relative test could never hold, and subnormal values carry
                 // too few bits for the iteration to shrink them further.
                 if (std::fabs(e[m]) + dd == dd || std::fabs(e[m]) < DBL_MIN) break;
-                if (late && std::fabs(e[m]) + tnorm == tnorm) break;
+                if (late && std::fabs(e[m]) + tnorm_ == tnorm_) break;
             }
-            if (m == l) break;
+            if (m == l_) {
+                ++l_;
+                iter_ = 0;
+                continue;
+            }
             bool exceptional = false;
-            if (late && iter % 10 == 0) {
-                if (iter >= limit || !block_finite(d, e, l, m)) {
+            if (late && iter_ % 10 == 0) {
+                if (iter_ >= limit_ || !block_finite(d, e, l_, m)) {
+                    done_ = failed_ = true;
                     fatal_numeric_error("Too many iterations in tqli");
                     return false;
                 }
                 exceptional = true;
             }
-            ++iter;
-
+            ++iter_;
+            const int l = l_;
             double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            double r = pythag(g, 1.0);
+            const double r = pythag(g, 1.0);
             g = d[m] - d[l] + e[l] / (g + (g >= 0.0 ? std::fabs(r) : -std::fabs(r)));
             if (exceptional) g = d[m] - d[l] - kShiftFactor * (std::fabs(e[l]) + std::fabs(e[l + 1]));
-            double sn = 1.0, cs = 1.0, p = 0.0;
-            bool underflow = false;
-            // The rotations of a sweep never read z, so they are collected
-            // and applied to z as one chain per kChain of them: rotation i
-            // of the batch of rows lo..hi sits at slot i - lo; flush(first)
-            // applies rotations hi-1 down to first.
-            double cbuf[kChain], sbuf[kChain];
-            double* rows[kChain + 1];
-            int hi = m;
-            int lo = hi - kChain > l ? hi - kChain : l;
-            auto flush = [&](int first) {
-                for (int j = first; j <= hi; ++j) rows[j - first] = z[j] + 1;
-                rotate_rows_ql_chain(rows, n, cbuf + (first - lo), sbuf + (first - lo), hi - first);
-                hi = first;
-                lo = hi - kChain > l ? hi - kChain : l;
-            };
-            for (int i = m - 1; i >= l; --i) {
-                const double f = sn * e[i];
-                const double b = cs * e[i];
-                r = pythag(f, g);
-                e[i + 1] = r;
-                if (r == 0.0) {
-                    // Recover from underflow: drop the rotation and restart
-                    // the search for a split.
-                    d[i + 1] -= p;
-                    e[m] = 0.0;
-                    underflow = true;
-                    flush(i + 1);
-                    break;
-                }
-                sn = f / r;
-                cs = g / r;
-                g = d[i + 1] - p;
-                r = (d[i] - g) * sn + 2.0 * cs * b;
-                p = sn * r;
-                d[i + 1] = g + p;
-                g = cs * r - b;
-                // Rotation of vectors i and i+1, rows of z.
-                cbuf[i - lo] = cs;
-                sbuf[i - lo] = sn;
-                if (i == lo) flush(lo);
-            }
-            if (underflow) continue;
-            d[l] -= p;
-            e[l] = g;
-            e[m] = 0.0;
-        } while (m != l);
+            g_ = g;
+            sn_ = cs_ = 1.0;
+            p_ = 0.0;
+            m_ = m;
+            i_ = m - 1;
+            hi_ = m;
+            lo_ = hi_ - kChain > l ? hi_ - kChain : l;
+            in_sweep_ = true;
+            return true;
+        }
     }
-    return true;
+
+    // Ends the chunk being filled at rotation `first`; an empty one is
+    // dropped.
+    void close(int first) {
+        QlChunk& ch = queue_.open();
+        ch.first = first;
+        filling_ = false;
+        if (first < ch.hi) queue_.push();
+    }
+
+    double* d_;
+    double* e_;
+    int n_;
+    QlChunkQueue& queue_;
+    double tnorm_ = 0.0;
+    int limit_ = 0;
+    int l_ = 1, iter_ = 0, m_ = 0, i_ = 0, lo_ = 0, hi_ = 0;
+    double g_ = 0.0, p_ = 0.0, sn_ = 1.0, cs_ = 1.0;
+    bool in_sweep_ = false, filling_ = false, done_ = false, failed_ = false;
+};
+
+void ql_tick(void* it) { static_cast<QlIteration*>(it)->step(); }
+
+} // namespace
+
+bool tqli(double* d, double* e, int n, double** z) {
+    // From here on e[i] couples i and i+1.
+    for (int i = 2; i <= n; ++i) e[i - 1] = e[i];
+    if (n >= 1) e[n] = 0.0;
+
+    // The rotations are applied to z chunk by chunk in the order they were
+    // made, so every element of z gets them in that order; while a chunk is
+    // applied, the iteration makes the next ones.
+    QlChunkQueue queue;
+    QlIteration ql(d, e, n, queue);
+    double* rows[kChain + 1];
+    for (;;) {
+        if (queue.ready > 0) {
+            const QlChunk& ch = queue.front();
+            for (int j = ch.first; j <= ch.hi; ++j) rows[j - ch.first] = z[j] + 1;
+            rotate_rows_ql_chain(rows, n, ch.c + (ch.first - ch.lo), ch.s + (ch.first - ch.lo), ch.hi - ch.first,
+                                 ql.done() ? nullptr : ql_tick, &ql);
+            queue.pop();
+        } else if (!ql.done()) {
+            ql.step();
+        } else {
+            break;
+        }
+    }
+    return !ql.failed();
 }
 
 void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {

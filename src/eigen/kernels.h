@@ -16,9 +16,11 @@ inline void rotate_rows_ql(double* x, double* y, int n, double c, double s) { ke
 
 // The QL rotations j = count-1 down to 0 in that order, rotation j being
 // rotate_rows_ql(rows[j], rows[j+1], n, c[j], s[j]), in one pass over the
-// rows (elements get the same operations in the same order).
-inline void rotate_rows_ql_chain(double* const* rows, int n, const double* c, const double* s, int count) {
-    kernels().rotate_ql_chain(rows, n, c, s, count);
+// rows (elements get the same operations in the same order). A non-null
+// tick(ctx) is called count times during the pass (see kernels/kernels.h).
+inline void rotate_rows_ql_chain(double* const* rows, int n, const double* c, const double* s, int count,
+                                 void (*tick)(void*) = nullptr, void* ctx = nullptr) {
+    kernels().rotate_ql_chain(rows, n, c, s, count, tick, ctx);
 }
 
 // Jacobi rotation of two rows: with g = x[k] and h = y[k],

@@ -194,8 +194,13 @@ struct kernel_table {
     // rotate_ql_chain: the rotations j = count-1, count-2, ..., 0 in that
     // order, rotation j being rotate_ql(rows[j], rows[j+1], n, c[j], s[j]);
     // each element gets exactly those operations in that order. The rows
-    // are distinct; count <= 0 does nothing.
-    void (*rotate_ql_chain)(double* const* rows, idx n, const double* c, const double* s, idx count);
+    // are distinct; count <= 0 does nothing. When tick is not null it is
+    // called with ctx exactly count times, spread evenly over the pass: the
+    // QL iteration computes its next rotations there, so that their scalar
+    // chain of divisions and square roots runs while these rotations are
+    // applied. tick must not touch the rows, c or s.
+    void (*rotate_ql_chain)(double* const* rows, idx n, const double* c, const double* s, idx count,
+                            void (*tick)(void*), void* ctx);
     // rotate_jacobi: g = x[k], h = y[k]; x[k] = g - s*(h + g*tau);
     // y[k] = h + s*(g - h*tau).
     void (*rotate_jacobi)(double* x, double* y, idx n, double s, double tau);

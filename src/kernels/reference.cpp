@@ -78,9 +78,14 @@ void cm_update(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg, cons
         }
 }
 
-// The definition of the chain: one whole rotation after the other.
-void rotate_ql_chain(double* const* rows, idx n, const double* c, const double* s, idx count) {
-    for (idx j = count - 1; j >= 0; --j) rotate_ql(rows[j], rows[j + 1], n, c[j], s[j]);
+// The definition of the chain: one whole rotation after the other, each
+// followed by one tick.
+void rotate_ql_chain(double* const* rows, idx n, const double* c, const double* s, idx count, void (*tick)(void*),
+                     void* ctx) {
+    for (idx j = count - 1; j >= 0; --j) {
+        rotate_ql(rows[j], rows[j + 1], n, c[j], s[j]);
+        if (tick != nullptr) tick(ctx);
+    }
 }
 
 // The definition of the row sum: one whole row after the other.

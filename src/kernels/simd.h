@@ -527,13 +527,29 @@ void cm_update_simd(double* C, idx ldc, idx m, idx nc, const double* G, idx ldg,
 
 // ---- chains of QL rotations -----------------------------------------------------
 
+// Calls tick once every `period` steps of a chain pass.
+struct ChainTicker {
+    void (*tick)(void*);
+    void* ctx;
+    idx period;
+    idx left;
+    void step() {
+        if (--left == 0) {
+            left = period;
+            tick(ctx);
+        }
+    }
+};
+
 // Columns [k, k + V vectors) of the chain (the last vector holds only `part`
 // columns when PART): the running row (the x side of the rotation before)
 // stays in registers from rotation to rotation, so each row is read and
 // written once per chain instead of twice per rotation. Per element the
-// operations are those of rotate_ql, rotation after rotation.
-template <int V, bool PART>
-inline void ql_chain_strip(double* const* rows, idx k, const double* c, const double* s, idx count, int part) {
+// operations are those of rotate_ql, rotation after rotation. With TICK,
+// every rotation step of the strip is one step of the ticker.
+template <int V, bool PART, bool TICK>
+inline void ql_chain_strip(double* const* rows, idx k, const double* c, const double* s, idx count, int part,
+                           ChainTicker* ticker) {
     auto load = [&](const double* p, int v) { return PART && v == V - 1 ? vload_part(p + v * W, part) : vload(p + v * W); };
     auto store = [&](double* p, int v, vd x) {
         if (PART && v == V - 1)
@@ -554,20 +570,41 @@ inline void ql_chain_strip(double* const* rows, idx k, const double* c, const do
             store(yr, v, vadd(vmul(sj, x), vmul(cj, f[v])));
             f[v] = vsub(vmul(cj, x), vmul(sj, f[v]));
         }
+        if (TICK) ticker->step();
     }
 #pragma GCC unroll 8
     for (int v = 0; v < V; ++v) store(rows[0] + k, v, f[v]);
 }
 
-// The table's rotate_ql_chain: strips of four vectors (independent
-// recurrences that overlap), then single and partial vectors.
-void rotate_ql_chain_impl(double* const* rows, idx n, const double* c, const double* s, idx count) {
-    if (count <= 0) return;
+// The whole pass over strips of four vectors (independent recurrences that
+// overlap), then single and partial vectors.
+template <bool TICK>
+void ql_chain_pass(double* const* rows, idx n, const double* c, const double* s, idx count, ChainTicker* ticker) {
     constexpr idx wide = 4 * W;
     idx k = 0;
-    for (; k + wide <= n; k += wide) ql_chain_strip<4, false>(rows, k, c, s, count, 0);
-    for (; k + W <= n; k += W) ql_chain_strip<1, false>(rows, k, c, s, count, 0);
-    if (k < n) ql_chain_strip<1, true>(rows, k, c, s, count, static_cast<int>(n - k));
+    for (; k + wide <= n; k += wide) ql_chain_strip<4, false, TICK>(rows, k, c, s, count, 0, ticker);
+    for (; k + W <= n; k += W) ql_chain_strip<1, false, TICK>(rows, k, c, s, count, 0, ticker);
+    if (k < n) ql_chain_strip<1, true, TICK>(rows, k, c, s, count, static_cast<int>(n - k), ticker);
+}
+
+// The table's rotate_ql_chain. The ticker's period is the number of strips,
+// so a pass of count steps per strip ticks exactly count times.
+void rotate_ql_chain_impl(double* const* rows, idx n, const double* c, const double* s, idx count,
+                          void (*tick)(void*), void* ctx) {
+    if (count <= 0) return;
+    if (tick == nullptr) {
+        ql_chain_pass<false>(rows, n, c, s, count, nullptr);
+        return;
+    }
+    constexpr idx wide = 4 * W;
+    const idx rest = n > 0 ? n % wide : 0;
+    const idx strips = n > 0 ? n / wide + rest / W + (rest % W != 0 ? 1 : 0) : 0;
+    if (strips == 0) {
+        for (idx j = 0; j < count; ++j) tick(ctx);
+        return;
+    }
+    ChainTicker ticker{tick, ctx, strips, strips};
+    ql_chain_pass<true>(rows, n, c, s, count, &ticker);
 }
 
 // ---- sums of scaled rows ----------------------------------------------------------
