@@ -123,14 +123,12 @@ void tred2(double** a, int n, double* d, double* e) {
             }
             const double hh = f / (h + h);
             for (int j = 1; j <= l; ++j) e[j] = e[j] - hh * u[j];
-            // Rank-two update of row j, left of and on the diagonal as
-            // (u_j e_k + e_j u_k), right of it as the mirrored element's
-            // (u_k e_j + e_k u_j).
-            auto update_row = [&](int j) {
-                double* const aj = a[j];
-                sub_rank_two(aj + 1, e + 1, u + 1, j, u[j], e[j]);
-                sub_rank_two(aj + j + 1, u + j + 1, e + j + 1, l - j, e[j], u[j]);
-            };
+            // Rank-two update of row j: element k takes (u_j e_k + e_j u_k).
+            // Its mirror (k, j) takes (u_k e_j + e_k u_j): the same two
+            // products, added the other way round, so both keep the same bits
+            // (multiplication and addition are commutative in IEEE
+            // arithmetic).
+            auto update_row = [&](int j) { sub_rank_two(a[j] + 1, e + 1, u + 1, l, u[j], e[j]); };
             update_row(l);
             if (l >= 2) r = reflect(a[l], l - 1);
             have_sums = r.reflected;
