@@ -409,8 +409,8 @@ TEST(EigenStages, TqliTakesAndGivesVectorsAsRows) {
     Work a(n);
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
-    std::vector<double> d(n + 1, kSentinel), e(n + 1, kSentinel);
-    linalg::tred2(a.get(), n, d.data(), e.data());
+    std::vector<double> d(n + 1, kSentinel), e(n + 1, kSentinel), w(n + 1, kSentinel);
+    linalg::tred2(a.get(), n, d.data(), e.data(), w.data());
     linalg::transpose_work(a.get(), n);
     linalg::tqli(d.data(), e.data(), n, a.get());
     for (int k = 1; k <= n; ++k)
@@ -427,8 +427,8 @@ TEST(EigenStages, Tred2GivesOrthogonalQAndTridiagonalForm) {
     Work a(n);
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) a(i, j) = A[(i - 1) * n + (j - 1)];
-    std::vector<double> d(n + 1, kSentinel), e(n + 1, kSentinel);
-    linalg::tred2(a.get(), n, d.data(), e.data());
+    std::vector<double> d(n + 1, kSentinel), e(n + 1, kSentinel), w(n + 1, kSentinel);
+    linalg::tred2(a.get(), n, d.data(), e.data(), w.data());
     EXPECT_EQ(e[1], 0.0);
     // T = Q^T A Q must have d on its diagonal and e[i] at (i-1, i).
     for (int p = 1; p <= n; ++p)

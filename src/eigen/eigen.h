@@ -136,9 +136,9 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM);
 // lower triangle read) to tridiagonal form: d[1..n] receives the diagonal,
 // e[i] (i = 2..n) the element coupling rows i-1 and i, e[1] = 0.0, and a the
 // orthogonal Q with Q^T A Q tridiagonal. The upper triangle is overwritten
-// by a mirror of the lower one before anything else; row 0 serves as scratch.
-// n <= 0 does nothing.
-void tred2(double** a, int n, double* d, double* e);
+// by a mirror of the lower one before anything else; row 0 and w[0..n]
+// serve as scratch. n <= 0 does nothing.
+void tred2(double** a, int n, double* d, double* e, double* w);
 
 // Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
 // with the transformation kept transposed in z: on entry row k of z holds

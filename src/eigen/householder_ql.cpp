@@ -73,7 +73,7 @@ double pythag(double a, double b) {
     return absb * std::sqrt(1.0 + ratio * ratio);
 }
 
-void tred2(double** a, int n, double* d, double* e) {
+void tred2(double** a, int n, double* d, double* e, double* w) {
     // Stage 1 keeps the active block (rows and columns 1..l) symmetric in
     // full: the element above the diagonal holds the bits of its mirror, and
     // every update below the diagonal is repeated above it with the same
@@ -148,25 +148,49 @@ void tred2(double** a, int n, double* d, double* e) {
     }
 
     // Stage 2: accumulate the reflections into Q, from the top left corner
-    // outwards, and collect the diagonal. Row 0 of a is the scratch vector
-    // g[1..l] = (row i) * Q, each element summed in ascending k.
+    // outwards, and collect the diagonal. Step i's sums g[1..l] = (row i) Q,
+    // each element summed in ascending k, then row k -= g a[k][i] for every
+    // k <= l. When step i+1 runs too, its sums are made in step i's pass:
+    // each block of rows, once updated (and its column i cleared), is added
+    // into them while it is still in cache, and row i last, once it is
+    // final. Every element takes the same operations in the same order as
+    // with separate passes.
     if (n >= 1) {
         d[1] = 0.0;
         e[1] = 0.0;
     }
-    double* const g = a[0];
+    double* g = a[0];
+    double* next = w;
+    bool have_sums_of_i = false;
     for (int i = 1; i <= n; ++i) {
         const int l = i - 1;
         double* const ai = a[i];
+        bool made_next = false;
         if (d[i] != 0.0) {
-            for (int j = 1; j <= l; ++j) g[j] = 0.0;
-            // Hot loops: g += a[i][k] * (row k), then row k -= g * a[k][i].
-            add_scaled_rows(g + 1, a + 1, 1, ai + 1, l, l);
-            for (int k = 1; k <= l; ++k) sub_scaled(a[k] + 1, g + 1, l, a[k][i]);
+            if (!have_sums_of_i) {
+                for (int j = 1; j <= l; ++j) g[j] = 0.0;
+                add_scaled_rows(g + 1, a + 1, 1, ai + 1, l, l);
+            }
+            made_next = i < n && d[i + 1] != 0.0;
+            if (made_next)
+                for (int j = 1; j <= i; ++j) next[j] = 0.0;
+            for (int k0 = 1; k0 <= l; k0 += kFusedRows) {
+                const int k1 = std::min(l + 1, k0 + kFusedRows);
+                for (int k = k0; k < k1; ++k) {
+                    sub_scaled(a[k] + 1, g + 1, l, a[k][i]);
+                    a[k][i] = 0.0;
+                }
+                if (made_next) add_scaled_rows(next + 1, a + k0, 1, a[i + 1] + k0, k1 - k0, i);
+            }
         }
         d[i] = ai[i];
         ai[i] = 1.0;
         for (int j = 1; j <= l; ++j) a[j][i] = ai[j] = 0.0;
+        if (made_next) {
+            add_scaled(next + 1, ai + 1, i, a[i + 1][i]);
+            std::swap(g, next);
+        }
+        have_sums_of_i = made_next;
     }
 }
 
@@ -391,13 +415,14 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
     double** a = alloc_work_matrix(nDim, who);
     double* d = a ? alloc_work_vector(nDim, who) : nullptr;
     double* e = d ? alloc_work_vector(nDim, who) : nullptr;
-    if (e != nullptr) {
+    double* w = e ? alloc_work_vector(nDim, who) : nullptr;
+    if (w != nullptr) {
         copy_to_work(M, nDim, a);
         bool finite;
         const int k = range_exponent(a, nDim, Triangle::Lower, &finite);
         if (!finite) set_status(Error::NonFinite);
         if (k != 0) scale_work(a, nDim, k);
-        tred2(a, nDim, d, e);
+        tred2(a, nDim, d, e, w);
         // The QL rotations then work on Q's columns as contiguous rows.
         transpose_work(a, nDim);
         const bool converged = tqli(d, e, nDim, a);
@@ -413,6 +438,7 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
     free_work_matrix(a, nDim);
     free_work_vector(d);
     free_work_vector(e);
+    free_work_vector(w);
 }
 
 } // namespace linalg
