@@ -17,6 +17,8 @@ constexpr int kMaxIterations = 30;  // per eigenvalue, before the late phase
 constexpr double kShiftFactor = 0.75;  // late exceptional shift
 constexpr int kChain = 64;  // QL rotations applied to z per pass
 constexpr int kFusedRows = 8;  // rows updated, then summed, per block
+constexpr int kFusedSumsFrom = 32;
+static const int kTicksFrom = getenv("TICKSFROM") ? atoi(getenv("TICKSFROM")) : 0;  // order from which tred2 gets its scratch vector
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
@@ -171,7 +173,7 @@ void tred2(double** a, int n, double* d, double* e, double* w) {
                 for (int j = 1; j <= l; ++j) g[j] = 0.0;
                 add_scaled_rows(g + 1, a + 1, 1, ai + 1, l, l);
             }
-            made_next = i < n && d[i + 1] != 0.0;
+            made_next = w != nullptr && i < n && d[i + 1] != 0.0;
             if (made_next)
                 for (int j = 1; j <= i; ++j) next[j] = 0.0;
             for (int k0 = 1; k0 <= l; k0 += kFusedRows) {
@@ -415,8 +417,10 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
     double** a = alloc_work_matrix(nDim, who);
     double* d = a ? alloc_work_vector(nDim, who) : nullptr;
     double* e = d ? alloc_work_vector(nDim, who) : nullptr;
-    double* w = e ? alloc_work_vector(nDim, who) : nullptr;
-    if (w != nullptr) {
+    // Below kFusedSumsFrom the accumulation's passes stay separate: the
+    // scratch vector would cost more than the pass it saves.
+    double* w = e && nDim >= kFusedSumsFrom ? alloc_work_vector(nDim, who) : nullptr;
+    if (e != nullptr && (w != nullptr || nDim < kFusedSumsFrom)) {
         copy_to_work(M, nDim, a);
         bool finite;
         const int k = range_exponent(a, nDim, Triangle::Lower, &finite);
