@@ -617,6 +617,20 @@ Out run_panel(const Table& t, int which) {
     return out;
 }
 
+// One elimination step on blocks of rows: widths around the strips, row
+// strides beyond the width, multipliers with a stride.
+Out run_step_rows(const Table& t, int) {
+    Out out;
+    for (idx n : {0, 1, 3, 7, 8, 9, 16, 20, 31, 32, 33, 45, 100})
+        for (idx rows : {0, 1, 5, 70}) {
+            const idx ldy = n + 3, ldg = 2;
+            auto Y = input(rows * ldy, 71 + n), x = input(n, 73 + n), g = input(rows * ldg, 79 + rows);
+            t.sub_scaled_rows(Y.data(), ldy, x.data(), n, g.data(), ldg, rows);
+            append(out, Y);
+        }
+    return out;
+}
+
 struct TableKernel {
     const char* name;
     Out (*run)(const Table&, int);
@@ -629,7 +643,7 @@ const TableKernel kTableKernels[] = {
     {"rm_update", run_update, 0},     {"cm_update", run_update, 1},       {"lu_panel_reciprocal", run_panel, 0},
     {"lu_panel_divided", run_panel, 1}, {"lu_panel_quotient", run_panel, 2}, {"gj_panel", run_panel, 3},
     {"rotate_ql", run_eigen, 0},      {"rotate_ql_chain", run_rows, 0}, {"rotate_ql_chain_ticked", run_rows, 2},
-    {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},  {"add_scaled_rows", run_rows, 1},       {"sub_scaled", run_eigen, 3},
+    {"rotate_jacobi", run_eigen, 1},  {"add_scaled", run_eigen, 2},  {"add_scaled_rows", run_rows, 1},       {"sub_scaled", run_eigen, 3}, {"sub_scaled_rows", run_step_rows, 0},
     {"sub_rank_two", run_eigen, 4},   {"reflect3", run_eigen, 5},         {"reflect2", run_eigen, 6},
     {"transpose_block", run_transpose_block, 0}, {"twist", run_twist, 0},
 };

@@ -210,6 +210,10 @@ struct kernel_table {
     // count-1 in that order (no row overlaps y); count <= 0 does nothing.
     void (*add_scaled_rows)(double* y, const double* const* x, idx off, const double* a, idx count, idx n);
     void (*sub_scaled)(double* y, const double* x, idx n, double a);
+    // sub_scaled_rows: sub_scaled(Y + r*ldy, x, n, g[r*ldg]) for r = 0 ..
+    // rows-1: one elimination step on a block of rows, with x the pivot row
+    // and g the rows' multipliers. No row of Y overlaps x or g.
+    void (*sub_scaled_rows)(double* Y, idx ldy, const double* x, idx n, const double* g, idx ldg, idx rows);
     // sub_rank_two: y[k] -= (a*p[k] + b*q[k]).
     void (*sub_rank_two)(double* y, const double* p, const double* q, idx n, double a, double b);
     // reflect3: p = r0[k] + q*r1[k]; p = p + r*r2[k]; r2[k] -= p*z;

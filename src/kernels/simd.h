@@ -645,6 +645,54 @@ void add_scaled_rows_impl(double* y, const double* const* x, idx off, const doub
     if (k < n) scaled_rows_strip<1, true>(y, x, off, a, count, k, static_cast<int>(n - k));
 }
 
+// ---- one elimination step on a block of rows -------------------------------------
+
+// Columns [k, k + V vectors) of sub_scaled_rows (the last vector holds only
+// `part` columns when PART): the pivot row's segment stays in registers
+// while the rows pass by; each element takes one multiplication and one
+// subtraction, as in sub_scaled.
+template <int V, bool PART>
+inline void sub_rows_strip(double* Y, idx ldy, const double* x, const double* g, idx ldg, idx rows, idx k, int part) {
+    auto load = [&](const double* p, int v) { return PART && v == V - 1 ? vload_part(p + v * W, part) : vload(p + v * W); };
+    vd xv[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) xv[v] = load(x + k, v);
+    for (idx r = 0; r < rows; ++r) {
+        double* const y = Y + r * ldy + k;
+        const vd gr = vset1(g[r * ldg]);
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) {
+            const vd out = vsub(load(y, v), vmul(xv[v], gr));
+            if (PART && v == V - 1)
+                vstore_part(y + v * W, out, part);
+            else
+                vstore(y + v * W, out);
+        }
+    }
+}
+
+// The table's sub_scaled_rows: strips of four vectors, then the rest (up to
+// four vectors, the last one partial) as one strip.
+void sub_scaled_rows_impl(double* Y, idx ldy, const double* x, idx n, const double* g, idx ldg, idx rows) {
+    if (rows <= 0 || n <= 0) return;
+    constexpr idx wide = 4 * W;
+    idx k = 0;
+    for (; k + wide <= n; k += wide) sub_rows_strip<4, false>(Y, ldy, x, g, ldg, rows, k, 0);
+    const idx rest = n - k;
+    if (rest == 0) return;
+    const int vecs = static_cast<int>((rest + W - 1) / W);
+    const int part = static_cast<int>(rest % W);
+    switch (vecs * 2 + (part != 0 ? 1 : 0)) {
+    case 2: sub_rows_strip<1, false>(Y, ldy, x, g, ldg, rows, k, 0); break;
+    case 3: sub_rows_strip<1, true>(Y, ldy, x, g, ldg, rows, k, part); break;
+    case 4: sub_rows_strip<2, false>(Y, ldy, x, g, ldg, rows, k, 0); break;
+    case 5: sub_rows_strip<2, true>(Y, ldy, x, g, ldg, rows, k, part); break;
+    case 6: sub_rows_strip<3, false>(Y, ldy, x, g, ldg, rows, k, 0); break;
+    case 7: sub_rows_strip<3, true>(Y, ldy, x, g, ldg, rows, k, part); break;
+    default: sub_rows_strip<4, true>(Y, ldy, x, g, ldg, rows, k, part); break;
+    }
+}
+
 // The entries of this file's instruction set, and their tiles and blocks.
 inline void set_simd_kernels(kernel_table& t) {
     gemm::set_product<simd_tile>(t, 256, 192, 1024, 64, kDirectProducts);
@@ -661,6 +709,7 @@ inline void set_simd_kernels(kernel_table& t) {
     t.gj_panel = panel::gj;
     t.rotate_ql_chain = rotate_ql_chain_impl;
     t.add_scaled_rows = add_scaled_rows_impl;
+    t.sub_scaled_rows = sub_scaled_rows_impl;
 }
 
 } // namespace

@@ -296,8 +296,9 @@ BlockedResult blocked_eliminate(double* W, idx ld, idx n, idx ncols, PivotForm f
 
 // The plain loop from column k0 to the end (see PivotForm); false at a
 // singular pivot, whose column goes to *stop. Each row's update W(r, j) -
-// W(k, j) * g runs through the table's sub_scaled (the same operations as
-// row_update, vectorised). The rows of the block B (bcols columns, row
+// W(k, j) * g runs through the table's sub_scaled_rows, all rows of a step
+// in one call (the same operations as row_update, vectorised). The rows of
+// the block B (bcols columns, row
 // stride ldb; none when bcols is 0) take the same exchanges, divisions and
 // updates as W's, as if they continued W's rows.
 bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, idx* stop, double* B = nullptr,
@@ -317,10 +318,22 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, i
         double* const wk = W + k * ld;
         double* const bk = B + k * ldb;
         const double q = wk[k];
-        const auto sub = K.sub_scaled;
-        const auto update = [sub, W, ld, k, wk, B, ldb, bcols, bk](idx r, double g) {
-            sub(W + r * ld + k + 1, wk + k + 1, ld - k - 1, g);
-            if (bcols) sub(B + r * ldb, bk, bcols, g);
+        // Rows r0 .. r1-1 take the pivot row times their multiplier g[(r -
+        // r0) * ldg]: W right of column k, and B's rows.
+        const auto update = [&K, W, ld, k, wk, B, ldb, bcols, bk](const double* g, idx ldg, idx r0, idx r1) {
+            K.sub_scaled_rows(W + r0 * ld + k + 1, ld, wk + k + 1, ld - k - 1, g, ldg, r1 - r0);
+            if (bcols) K.sub_scaled_rows(B + r0 * ldb, ldb, bk, bcols, g, ldg, r1 - r0);
+        };
+        // Multipliers computed from column k (which no update touches), a
+        // chunk of rows at a time.
+        const auto update_computed = [&update, W, ld, k, n](auto multiplier) {
+            constexpr idx kChunk = 64;
+            double g[kChunk];
+            for (idx r0 = k + 1; r0 < n; r0 += kChunk) {
+                const idx r1 = std::min(n, r0 + kChunk);
+                for (idx r = r0; r < r1; ++r) g[r - r0] = multiplier(W[r * ld + k]);
+                update(g, 1, r0, r1);
+            }
         };
         switch (form) {
         case PivotForm::Reciprocal: {
@@ -328,11 +341,11 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, i
             // the back substitution then only multiply.
             const double d = 1.0 / q;
             wk[k] = d;
-            for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k] * d);
+            update_computed([d](double w) { return w * d; });
             break;
         }
         case PivotForm::Quotient:
-            for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k] / q);
+            update_computed([q](double w) { return w / q; });
             break;
         case PivotForm::Divided:
             for (idx j = 0; j < bcols; ++j) bk[j] = bk[j] / q;
@@ -342,7 +355,7 @@ bool plain_steps(double* W, idx ld, idx n, idx k0, PivotForm form, idx* swaps, i
                 break;
             }
             for (idx j = k; j < ld; ++j) wk[j] = wk[j] / q;
-            for (idx r = k + 1; r < n; ++r) update(r, W[r * ld + k]);
+            update(W + (k + 1) * ld + k, ld, k + 1, n);
             break;
         }
         if (after.fn) after.fn(after.ctx, k);

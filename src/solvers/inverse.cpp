@@ -40,12 +40,8 @@ struct GjRows {
 void rows_above(void* ctx, idx k) {
     const GjRows s = *static_cast<const GjRows*>(ctx);
     const idx n = s.n;
-    const auto sub = s.K->sub_scaled;
-    for (idx i = 0; i < k; ++i) {
-        const double g = s.W[i * n + k];
-        sub(s.W + i * n + k + 1, s.W + k * n + k + 1, n - k - 1, g);
-        sub(s.invA + i * n, s.invA + k * n, n, g);
-    }
+    s.K->sub_scaled_rows(s.W + k + 1, n, s.W + k * n + k + 1, n - k - 1, s.W + k, n, k);
+    s.K->sub_scaled_rows(s.invA, n, s.invA + k * n, n, s.W + k, n, k);
 }
 
 // Orders below the blocked path's; false at a singular pivot, with invA as
