@@ -57,10 +57,6 @@ void sub_scaled(double* __restrict y, const double* __restrict x, idx n, double 
     for (idx k = 0; k < n; ++k) y[k] -= x[k] * a;
 }
 
-void sub_scaled_rows(double* Y, idx ldy, const double* x, idx n, const double* g, idx ldg, idx rows) {
-    for (idx r = 0; r < rows; ++r) sub_scaled(Y + r * ldy, x, n, g[r * ldg]);
-}
-
 void sub_rank_two(double* __restrict y, const double* __restrict p, const double* __restrict q, idx n, double a,
                   double b) {
     for (idx k = 0; k < n; ++k) y[k] -= (a * p[k] + b * q[k]);
@@ -115,7 +111,6 @@ inline void set_vectorised_loops(kernel_table& t) {
     t.rotate_jacobi = rotate_jacobi;
     t.add_scaled = add_scaled;
     t.sub_scaled = sub_scaled;
-    t.sub_scaled_rows = sub_scaled_rows;
     t.sub_rank_two = sub_rank_two;
     t.reflect3 = reflect3;
     t.reflect2 = reflect2;

@@ -93,6 +93,12 @@ void add_scaled_rows(double* y, const double* const* x, idx off, const double* a
     for (idx j = 0; j < count; ++j) add_scaled(y, x[j] + off, n, a[j]);
 }
 
+// The definition of the elimination step on rows: one whole row after the
+// other.
+void sub_scaled_rows(double* Y, idx ldy, const double* x, idx n, const double* g, idx ldg, idx rows) {
+    for (idx r = 0; r < rows; ++r) sub_scaled(Y + r * ldy, x, n, g[r * ldg]);
+}
+
 // The table's product and update entries: no blocking to read.
 void mm_rows_entry(const kernel_blocking&, const double* A, idx k, const double* B, idx m, double* X, idx r0, idx r1) {
     mm_rows(A, k, B, m, X, r0, r1);
@@ -126,6 +132,7 @@ kernel_table make_reference_table() {
     plain::set_vectorised_loops(t);
     t.rotate_ql_chain = plain::rotate_ql_chain;
     t.add_scaled_rows = plain::add_scaled_rows;
+    t.sub_scaled_rows = plain::sub_scaled_rows;
     return t;
 }
 

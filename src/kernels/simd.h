@@ -647,49 +647,53 @@ void add_scaled_rows_impl(double* y, const double* const* x, idx off, const doub
 
 // ---- one elimination step on a block of rows -------------------------------------
 
-// Columns [k, k + V vectors) of sub_scaled_rows (the last vector holds only
-// `part` columns when PART): the pivot row's segment stays in registers
-// while the rows pass by; each element takes one multiplication and one
-// subtraction, as in sub_scaled.
-template <int V, bool PART>
-inline void sub_rows_strip(double* Y, idx ldy, const double* x, const double* g, idx ldg, idx rows, idx k, int part) {
-    auto load = [&](const double* p, int v) { return PART && v == V - 1 ? vload_part(p + v * W, part) : vload(p + v * W); };
-    vd xv[V];
+// Columns [k, k + V vectors + tail) of sub_scaled_rows: the pivot row's
+// vectors stay in registers while the rows pass by; each element takes one
+// multiplication and one subtraction, as in sub_scaled. The last `tail`
+// (< W) columns are done by half a vector and one at a time: a partial
+// (masked) store would keep the next step's reads of the same row from
+// taking the value straight from the store.
+template <int V>
+inline void sub_rows_strip(double* Y, idx ldy, const double* x, const double* g, idx ldg, idx rows, idx k, int tail) {
+    vd xv[V > 0 ? V : 1];
 #pragma GCC unroll 4
-    for (int v = 0; v < V; ++v) xv[v] = load(x + k, v);
+    for (int v = 0; v < V; ++v) xv[v] = vload(x + k + v * W);
+    const double* const xt = x + k + V * W;
     for (idx r = 0; r < rows; ++r) {
         double* const y = Y + r * ldy + k;
-        const vd gr = vset1(g[r * ldg]);
+        const double gs = g[r * ldg];
+        const vd gr = vset1(gs);
 #pragma GCC unroll 4
-        for (int v = 0; v < V; ++v) {
-            const vd out = vsub(load(y, v), vmul(xv[v], gr));
-            if (PART && v == V - 1)
-                vstore_part(y + v * W, out, part);
-            else
-                vstore(y + v * W, out);
+        for (int v = 0; v < V; ++v) vstore(y + v * W, vsub(vload(y + v * W), vmul(xv[v], gr)));
+        double* const yt = y + V * W;
+        int j = 0;
+#if defined(__AVX512F__)
+        if (tail >= 4) {
+            const __m256d p = _mm256_mul_pd(_mm256_loadu_pd(xt), _mm256_set1_pd(gs));
+            _mm256_storeu_pd(yt, _mm256_sub_pd(_mm256_loadu_pd(yt), p));
+            j = 4;
         }
+#endif
+#pragma GCC unroll 8
+        for (int t = 0; t < (W == 8 ? 4 : W) - 1; ++t, ++j)
+            if (j < tail) yt[j] -= xt[j] * gs;
     }
 }
 
 // The table's sub_scaled_rows: strips of four vectors, then the rest (up to
-// four vectors, the last one partial) as one strip.
+// three vectors and a tail) as one strip.
 void sub_scaled_rows_impl(double* Y, idx ldy, const double* x, idx n, const double* g, idx ldg, idx rows) {
     if (rows <= 0 || n <= 0) return;
     constexpr idx wide = 4 * W;
     idx k = 0;
-    for (; k + wide <= n; k += wide) sub_rows_strip<4, false>(Y, ldy, x, g, ldg, rows, k, 0);
+    for (; k + wide <= n; k += wide) sub_rows_strip<4>(Y, ldy, x, g, ldg, rows, k, 0);
     const idx rest = n - k;
-    if (rest == 0) return;
-    const int vecs = static_cast<int>((rest + W - 1) / W);
-    const int part = static_cast<int>(rest % W);
-    switch (vecs * 2 + (part != 0 ? 1 : 0)) {
-    case 2: sub_rows_strip<1, false>(Y, ldy, x, g, ldg, rows, k, 0); break;
-    case 3: sub_rows_strip<1, true>(Y, ldy, x, g, ldg, rows, k, part); break;
-    case 4: sub_rows_strip<2, false>(Y, ldy, x, g, ldg, rows, k, 0); break;
-    case 5: sub_rows_strip<2, true>(Y, ldy, x, g, ldg, rows, k, part); break;
-    case 6: sub_rows_strip<3, false>(Y, ldy, x, g, ldg, rows, k, 0); break;
-    case 7: sub_rows_strip<3, true>(Y, ldy, x, g, ldg, rows, k, part); break;
-    default: sub_rows_strip<4, true>(Y, ldy, x, g, ldg, rows, k, part); break;
+    const int tail = static_cast<int>(rest % W);
+    switch (rest / W) {
+    case 0: if (tail) sub_rows_strip<0>(Y, ldy, x, g, ldg, rows, k, tail); break;
+    case 1: sub_rows_strip<1>(Y, ldy, x, g, ldg, rows, k, tail); break;
+    case 2: sub_rows_strip<2>(Y, ldy, x, g, ldg, rows, k, tail); break;
+    default: sub_rows_strip<3>(Y, ldy, x, g, ldg, rows, k, tail); break;
     }
 }
 
