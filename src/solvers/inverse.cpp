@@ -91,11 +91,13 @@ inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 // Panel width for order n, 0 for the plain loop: the width in force from
 // four panels of it on, a quarter of it below (a panel's own steps run on
 // all n rows one column at a time, so at small orders a wide panel leaves
-// little to the blocked row update), and the plain loop below two panels.
+// little to the blocked row update), and the plain loop below four panels
+// (there its one pass per step over all rows costs less than a panel's
+// copies and packed rows).
 idx gj_width(idx n) {
     const idx nb = blocked_width();
     const idx w = n >= 4 * nb ? nb : nb / 4;
-    return w >= 1 && n >= 2 * w ? w : 0;
+    return w >= 1 && n >= 4 * w ? w : 0;
 }
 
 // Doubles of packing space beside W for order n; 0 for the plain loop.
