@@ -126,13 +126,18 @@ struct GjInverse {
         std::swap(d[a], d[b]);
         std::swap(start[a], start[b]);
     }
-    // Stores positions live .. live+m-1: the columns of the rows there.
+    // Stores positions live .. live+m-1: the columns of the rows there,
+    // written row by row (a column at a time would stride through invA).
     void bring_in(idx m) {
-        for (idx c = live; c < live + m; ++c) {
-            col[c] = start[c];
-            for (idx i = 0; i < n; ++i) A[i * n + c] = (i == c) ? d[i] : z[i];
+        const idx c0 = live, c1 = live + m;
+        for (idx c = c0; c < c1; ++c) col[c] = start[c];
+        for (idx i = 0; i < n; ++i) {
+            double* const row = A + i * n;
+            const double zi = z[i];
+            for (idx c = c0; c < c1; ++c) row[c] = zi;
+            if (i >= c0 && i < c1) row[i] = d[i];
         }
-        live += m;
+        live = c1;
     }
     // Steps K0 .. K0+wd-1 (multiplier of row r at step K0+t in P[t*ldp + r],
     // pivots q) on the columns not stored.
