@@ -45,6 +45,8 @@
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
 
+#include <algorithm>
+
 namespace linalg {
 
 // Work matrix of n rows of ld doubles (W(r, j) at r*ld + j), followed by
@@ -99,20 +101,22 @@ idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb
 
 enum class ElimStatus { done, singular, no_memory };
 
-// The whole run: allocates W (n x ld), fills row i with load_row(W, i) (in
-// parallel when threads > 1), eliminates, and on success calls
-// finish(W, swaps); a singular pivot prints "ERROR! Singular system!".
-// Frees W in every case.
-template <class LoadRow, class Finish>
-ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const char* who, LoadRow load_row,
+// The whole run: allocates W (n x ld), fills rows i0 .. i1-1 with
+// load_rows(W, i0, i1) for blocks of rows (in parallel when threads > 1),
+// eliminates, and on success calls finish(W, swaps); a singular pivot
+// prints "ERROR! Singular system!". Frees W in every case.
+template <class LoadRows, class Finish>
+ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const char* who, LoadRows load_rows,
                            Finish finish) {
     double* W = alloc_elimination(n, ld, who);
     if (!W) return ElimStatus::no_memory;
+    constexpr idx kLoadBlock = 16;
+    const idx blocks = (n + kLoadBlock - 1) / kLoadBlock;
     if (threads > 1) {
 #pragma omp parallel for num_threads(threads) schedule(static)
-        for (idx i = 0; i < n; ++i) load_row(W, i);
+        for (idx b = 0; b < blocks; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
     } else {
-        for (idx i = 0; i < n; ++i) load_row(W, i);
+        for (idx b = 0; b < blocks; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
     }
     idx swaps = 0;
     const bool regular = eliminate(W, ld, n, form, threads, &swaps);
@@ -125,7 +129,7 @@ ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const cha
 }
 
 // Solves A*X = B by run_elimination on the scaled augmented matrix [A | B]
-// (load_scaled_row) and back substitution; SolveGcpu with the Reciprocal
+// (load_scaled_rows) and back substitution; SolveGcpu with the Reciprocal
 // form and one thread, SolveGomp with the Divided form. `who` names the work
 // matrix in the out-of-memory message. Order <= 0: nothing.
 void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,

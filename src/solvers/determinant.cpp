@@ -34,7 +34,9 @@ double DeterminantGcpu(double* A, int nDim) {
     double det = std::numeric_limits<double>::quiet_NaN();
     const ElimStatus st = run_elimination(
         n, n, PivotForm::Quotient, 1, "the DeterminantMsq work matrix",
-        [&](double* W, idx i) { std::memcpy(W + i * n, A + i * n, static_cast<std::size_t>(n) * sizeof(double)); },
+        [&](double* W, idx i0, idx i1) {
+            std::memcpy(W + i0 * n, A + i0 * n, static_cast<std::size_t>((i1 - i0) * n) * sizeof(double));
+        },
         [&](const double* W, idx swaps) {
             det = 1.0;
             for (idx i = 0; i < n; ++i) det *= W[i * n + i];

@@ -10,6 +10,7 @@
 #ifndef LINALG_SOLVERS_ELIMINATION_H
 #define LINALG_SOLVERS_ELIMINATION_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -57,23 +58,46 @@ inline bool is_singular_pivot(double magnitude) { return magnitude < kSingularPi
 // message.
 inline bool needs_scaling(double s) { return !(0.5 <= s && s <= 1.0) && s != 0.0; }
 
-// The scaling of one row of every solver: s = sum of |w[j]| for j < nsum in
-// ascending j from 0.0; when s needs scaling, w[0 .. nw-1] and v[0 .. nv-1]
-// (the row's partner in a second block, or nothing) take RowScaleFactor(s).
-inline void scale_by_row_sum(double* w, idx nsum, idx nw, double* v, idx nv, double ln2) {
-    double s = 0.0;
-    for (idx j = 0; j < nsum; ++j) s += std::fabs(w[j]);
-    if (needs_scaling(s)) scale_row(w, nsum, nw, v, nv, s, ln2);
+// The scaling of the rows of every solver: for each of `rows` rows w of W
+// (stride ldw), s = sum of |w[j]| for j < nsum in ascending j from 0.0;
+// when s needs scaling, w[0 .. nw-1] and the row's partner in V (stride ldv,
+// nv entries; none when nv is 0) take RowScaleFactor(s). Each sum is one
+// chain of additions, but four rows' chains run side by side, so their
+// latencies overlap.
+inline void scale_rows_by_sums(double* W, idx ldw, idx nsum, idx nw, double* V, idx ldv, idx nv, idx rows,
+                               double ln2) {
+    for (idx r0 = 0; r0 < rows; r0 += 4) {
+        const idx m = std::min<idx>(4, rows - r0);
+        double s[4] = {0.0, 0.0, 0.0, 0.0};
+        const double* const w = W + r0 * ldw;
+        if (m == 4) {
+            const double *w0 = w, *w1 = w + ldw, *w2 = w + 2 * ldw, *w3 = w + 3 * ldw;
+            for (idx j = 0; j < nsum; ++j) {
+                s[0] += std::fabs(w0[j]);
+                s[1] += std::fabs(w1[j]);
+                s[2] += std::fabs(w2[j]);
+                s[3] += std::fabs(w3[j]);
+            }
+        } else {
+            for (idx r = 0; r < m; ++r)
+                for (idx j = 0; j < nsum; ++j) s[r] += std::fabs(w[r * ldw + j]);
+        }
+        for (idx r = 0; r < m; ++r)
+            if (needs_scaling(s[r]))
+                scale_row(W + (r0 + r) * ldw, nsum, nw, nv ? V + (r0 + r) * ldv : nullptr, nv, s[r], ln2);
+    }
 }
 
-// Row i of the augmented matrix [A | B] (A n x n, W row length n + 1):
-// W(i, .) = A(i, .), W(i, n) = B(i) (not part of the sum), scaled.
-inline void load_scaled_row(const double* A, const double* B, double* W, idx n, idx i, double ln2) {
-    const double* a = A + i * n;
-    double* w = W + i * (n + 1);
-    for (idx j = 0; j < n; ++j) w[j] = a[j];
-    w[n] = B[i];
-    scale_by_row_sum(w, n, n + 1, nullptr, 0, ln2);
+// Rows i0 .. i1-1 of the augmented matrix [A | B] (A n x n, W row length
+// n + 1): W(i, .) = A(i, .), W(i, n) = B(i) (not part of the sum), scaled.
+inline void load_scaled_rows(const double* A, const double* B, double* W, idx n, idx i0, idx i1, double ln2) {
+    for (idx i = i0; i < i1; ++i) {
+        const double* a = A + i * n;
+        double* w = W + i * (n + 1);
+        for (idx j = 0; j < n; ++j) w[j] = a[j];
+        w[n] = B[i];
+    }
+    scale_rows_by_sums(W + i0 * (n + 1), n + 1, n, n + 1, nullptr, 0, 0, i1 - i0, ln2);
 }
 
 // Exchanges W(a, j) and W(b, j) for j = c0 .. c1-1.

@@ -140,7 +140,7 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
     const idx n = nDim;
     const double ln2 = std::log(2.0);
     run_elimination(
-        n, n + 1, form, threads, who, [&](double* W, idx i) { load_scaled_row(A, B, W, n, i, ln2); },
+        n, n + 1, form, threads, who, [&](double* W, idx i0, idx i1) { load_scaled_rows(A, B, W, n, i0, i1, ln2); },
         [&](const double* W, idx) { back_substitute(W, n, X); });
 }
 

@@ -273,7 +273,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
 
     // Scale each row of both blocks by the same power of two.
     const double ln2 = std::log(2.0);
-    for (idx i = 0; i < n; ++i) scale_by_row_sum(W + i * n, n, n, invA + i * n, n, ln2);
+    scale_rows_by_sums(W, n, n, n, invA, n, n, n, ln2);
 
     const bool regular = extra ? gj_blocked(W, invA, n, W + n * n) : gj_plain(W, invA, n);
     if (!regular) report_singular();
