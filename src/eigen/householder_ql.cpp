@@ -17,8 +17,8 @@ constexpr int kMaxIterations = 30;  // per eigenvalue, before the late phase
 constexpr double kShiftFactor = 0.75;  // late exceptional shift
 constexpr int kChain = 64;  // QL rotations applied to z per pass
 constexpr int kFusedRows = 8;  // rows updated, then summed, per block
-constexpr int kFusedSumsFrom = 32;
-static const int kTicksFrom = getenv("TICKSFROM") ? atoi(getenv("TICKSFROM")) : 0;  // order from which tred2 gets its scratch vector
+constexpr int kFusedSumsFrom = 32;  // order from which tred2 gets its scratch vector
+constexpr int kTicksFrom = 48;  // order from which the QL steps run inside the chain passes
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
@@ -252,9 +252,11 @@ public:
     bool done() const { return done_; }
     bool failed() const { return failed_; }
 
-    // One rotation, with the search for a split and the shift before it when
-    // a sweep starts; nothing while every chunk slot is taken.
-    void step() {
+    // Up to `budget` rotations, with the search for a split and the shift
+    // before each sweep; stops early at the end of a chunk, and does nothing
+    // while every chunk slot is taken. The recurrence's values stay in
+    // registers from one rotation to the next within a call.
+    void step(int budget) {
         if (done_ || (!in_sweep_ && !start_sweep())) return;
         if (!filling_) {
             if (!queue_.can_open()) return;
@@ -266,42 +268,56 @@ public:
         QlChunk& ch = queue_.open();
         double* const d = d_;
         double* const e = e_;
-        const int i = i_;
-        const double f = sn_ * e[i];
-        const double b = cs_ * e[i];
-        double r = pythag(f, g_);
-        e[i + 1] = r;
-        if (r == 0.0) {
-            // Recover from underflow: drop the rotation and restart the
-            // search for a split.
-            d[i + 1] -= p_;
-            e[m_] = 0.0;
-            close(i + 1);
-            in_sweep_ = false;
-            return;
+        const int l = l_, m = m_, lo = lo_;
+        double g = g_, p = p_, sn = sn_, cs = cs_;
+        int i = i_;
+        for (;;) {
+            const double f = sn * e[i];
+            const double b = cs * e[i];
+            double r = pythag(f, g);
+            e[i + 1] = r;
+            if (r == 0.0) {
+                // Recover from underflow: drop the rotation and restart the
+                // search for a split.
+                d[i + 1] -= p;
+                e[m] = 0.0;
+                close(i + 1);
+                in_sweep_ = false;
+                return;
+            }
+            sn = f / r;
+            cs = g / r;
+            g = d[i + 1] - p;
+            r = (d[i] - g) * sn + 2.0 * cs * b;
+            p = sn * r;
+            d[i + 1] = g + p;
+            g = cs * r - b;
+            // Rotation of vectors i and i+1, rows of z.
+            ch.c[i - lo] = cs;
+            ch.s[i - lo] = sn;
+            if (i == l) {
+                d[l] -= p;
+                e[l] = g;
+                e[m] = 0.0;
+                close(lo);
+                in_sweep_ = false;
+                return;
+            }
+            const bool chunk_end = i == lo;
+            --i;
+            if (chunk_end) {
+                close(lo);
+                hi_ = lo;
+                lo_ = lo - kChain > l ? lo - kChain : l;
+                break;
+            }
+            if (--budget == 0) break;
         }
-        sn_ = f / r;
-        cs_ = g_ / r;
-        g_ = d[i + 1] - p_;
-        r = (d[i] - g_) * sn_ + 2.0 * cs_ * b;
-        p_ = sn_ * r;
-        d[i + 1] = g_ + p_;
-        g_ = cs_ * r - b;
-        // Rotation of vectors i and i+1, rows of z.
-        ch.c[i - lo_] = cs_;
-        ch.s[i - lo_] = sn_;
-        if (i == lo_) {
-            close(lo_);
-            hi_ = lo_;
-            lo_ = hi_ - kChain > l_ ? hi_ - kChain : l_;
-        }
-        if (i == l_) {
-            d[l_] -= p_;
-            e[l_] = g_;
-            e[m_] = 0.0;
-            in_sweep_ = false;
-        }
-        i_ = i - 1;
+        g_ = g;
+        p_ = p;
+        sn_ = sn;
+        cs_ = cs;
+        i_ = i;
     }
 
 private:
@@ -380,7 +396,7 @@ private:
     bool in_sweep_ = false, filling_ = false, done_ = false, failed_ = false;
 };
 
-void ql_tick(void* it) { static_cast<QlIteration*>(it)->step(); }
+void ql_tick(void* it) { static_cast<QlIteration*>(it)->step(1); }
 
 } // namespace
 
@@ -391,7 +407,8 @@ bool tqli(double* d, double* e, int n, double** z) {
 
     // The rotations are applied to z chunk by chunk in the order they were
     // made, so every element of z gets them in that order; while a chunk is
-    // applied, the iteration makes the next ones.
+    // applied, the iteration makes the next ones (at small orders a chunk's
+    // pass is too short to hide a step, and the steps run between passes).
     QlChunkQueue queue;
     QlIteration ql(d, e, n, queue);
     double* rows[kChain + 1];
@@ -400,10 +417,10 @@ bool tqli(double* d, double* e, int n, double** z) {
             const QlChunk& ch = queue.front();
             for (int j = ch.first; j <= ch.hi; ++j) rows[j - ch.first] = z[j] + 1;
             rotate_rows_ql_chain(rows, n, ch.c + (ch.first - ch.lo), ch.s + (ch.first - ch.lo), ch.hi - ch.first,
-                                 ql.done() ? nullptr : ql_tick, &ql);
+                                 ql.done() || n < kTicksFrom ? nullptr : ql_tick, &ql);
             queue.pop();
         } else if (!ql.done()) {
-            ql.step();
+            ql.step(kChain);
         } else {
             break;
         }
