@@ -2,6 +2,7 @@
 #include "linalg.h"
 #include "eigen/eigen.h"
 #include "base/work_memory.h"
+#include "support/ref_eigen.h"
 #include "support/reference.h"
 
 #include <lapacke.h>
@@ -419,6 +420,31 @@ TEST(EigenStages, TqliTakesAndGivesVectorsAsRows) {
             for (int j = 1; j <= n; ++j) s += static_cast<long double>(A[(i - 1) * n + (j - 1)]) * a(k, j);
             EXPECT_NEAR(static_cast<double>(s), d[k] * a(k, i), 1e-13) << k << "," << i;
         }
+}
+
+// A graded tridiagonal matrix on which a rotation of the second sweep comes
+// out zero: the iteration drops it and searches for a split again. The
+// library's iteration (vectors as rows) and the plain copy (as columns) must
+// agree bit for bit.
+TEST(EigenStages, TqliRecoversFromAZeroRotationAsThePlainCopy) {
+    const int n = 6;
+    const double d0[n] = {0x1.174bc6a7ef9dbp-16,  -0x1.9ced916872b02p-770, -0x1.5d70a3d70a3d7p-869,
+                          -0x1.5eb851eb851ecp-642, -0x1.4bc6a7ef9db23p-524, 0x1.c395810624dd3p-982};
+    // e0[i] couples i and i+1 (i = 1 .. n-1); tqli takes it one place up.
+    const double e0[n] = {0x1p+0, -0x1.50e5604189375p-770, 0x1.8c083126e978ep-480, 0x1.5df3b645a1cacp+902, 0x1p+0};
+    std::vector<double> d(n + 1), e(n + 1, 0.0), rd, re;
+    for (int i = 1; i <= n; ++i) d[i] = d0[i - 1];
+    for (int i = 1; i < n; ++i) e[i + 1] = e0[i - 1];
+    rd = d, re = e;
+    Work z(n), rz(n);
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= n; ++j) z(i, j) = rz(i, j) = i == j ? 1.0 : 0.0;
+    ASSERT_TRUE(ref::ql_tridiagonal(rd.data(), re.data(), n, rz.get()));
+    ASSERT_TRUE(linalg::tqli(d.data(), e.data(), n, z.get()));
+    for (int i = 1; i <= n; ++i) {
+        EXPECT_TRUE(ref::same_bits(&d[i], &rd[i], 1)) << i;
+        for (int j = 1; j <= n; ++j) EXPECT_TRUE(ref::same_bits(&z(i, j), &rz(j, i), 1)) << i << "," << j;
+    }
 }
 
 TEST(EigenStages, Tred2GivesOrthogonalQAndTridiagonalForm) {

@@ -444,6 +444,8 @@ bool hqr(double** a, int n, double* wr, double* wi) {
 
 } // namespace
 
+bool ql_tridiagonal(double* d, double* e, int n, double** z) { return tqli(d, e, n, z); }
+
 bool eigen_symm_jacobi(const double* M, int n, double* eV, double* eM) {
     if (n <= 0) return true;
     WorkMatrix a(n), v(n);

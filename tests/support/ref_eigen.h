@@ -17,6 +17,10 @@ bool eigen_symm_jacobi(const double* M, int n, double* eV, double* eM);
 // triangle of M are read.
 bool eigen_symm_hql(const double* M, int n, double* eV, double* eM);
 
+// The QL iteration alone, as the library's tqli but with the vectors as the
+// columns of z (1-based, order n).
+bool ql_tridiagonal(double* d, double* e, int n, double** z);
+
 // As LA::EigenUnSymmSystemMsq (balanc, elmhes, hqr): real and imaginary parts
 // in the order the eigenvalues were isolated.
 bool eigen_unsymm(const double* M, int n, double* eV_r, double* eV_i);
