@@ -222,11 +222,12 @@ struct QlChunkQueue {
     void push() { ++ready; }
 };
 
-// The implicit-shift QL iteration on d and e, one rotation per step. It never
-// reads z: it leaves its rotations in a queue of chunks, and the caller
-// applies them to z in the same order, interleaving the steps with that work
-// (the steps are a chain of divisions and square roots, the application a
-// stream of independent multiplications and additions).
+// The implicit-shift QL iteration on d and e, run in steps of a few
+// rotations (one when the chain kernel calls back). It never reads z: it
+// leaves its rotations in a queue of chunks, and the caller applies them to
+// z in the same order, interleaving the steps with that work (the steps are
+// a chain of divisions and square roots, the application a stream of
+// independent multiplications and additions).
 //
 // The first 30 iterations for an eigenvalue run as they always have. A
 // matrix that needs more (projections, graded matrices, spectra graded down
