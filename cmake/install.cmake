@@ -41,25 +41,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/linalg.h ${PROJECT_SOURCE_DIR}/inclu
   ${PROJECT_BINARY_DIR}/include/linalg_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
-install(EXPORT linalgTargets
-  NAMESPACE linalg::
-  FILE linalgTargets.cmake
-  DESTINATION ${LINALG_INSTALL_CMAKEDIR}
-  COMPONENT development)
-
-configure_package_config_file(
-  ${CMAKE_CURRENT_LIST_DIR}/linalgConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/package/linalgConfig.cmake
-  INSTALL_DESTINATION ${LINALG_INSTALL_CMAKEDIR})
-write_basic_package_version_file(
-  ${PROJECT_BINARY_DIR}/package/linalgConfigVersion.cmake
-  VERSION ${PROJECT_VERSION}
-  COMPATIBILITY SameMajorVersion)
-install(FILES
-  ${PROJECT_BINARY_DIR}/package/linalgConfig.cmake
-  ${PROJECT_BINARY_DIR}/package/linalgConfigVersion.cmake
-  DESTINATION ${LINALG_INSTALL_CMAKEDIR}
-  COMPONENT development)
+include(${CMAKE_CURRENT_LIST_DIR}/package_config.cmake)
+linalg_install_package(linalg ${CMAKE_CURRENT_LIST_DIR}/linalgConfig.cmake.in ${LINALG_INSTALL_CMAKEDIR} development)
 
 # pkg-config: written at install time for the prefix the files go to, with
 # plain paths (prefix=/usr in the Debian packages, the --prefix directory of

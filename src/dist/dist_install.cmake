@@ -23,26 +23,9 @@ install(TARGETS linalg_dist
 install(FILES ${PROJECT_SOURCE_DIR}/include/linalg_dist.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dist-development EXCLUDE_FROM_ALL)
 
-install(EXPORT linalg_distTargets
-  NAMESPACE linalg::
-  FILE linalg_distTargets.cmake
-  DESTINATION ${LINALG_DIST_INSTALL_CMAKEDIR}
-  COMPONENT dist-development
-  EXCLUDE_FROM_ALL)
-configure_package_config_file(
-  ${PROJECT_SOURCE_DIR}/src/dist/linalg_distConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/package/linalg_distConfig.cmake
-  INSTALL_DESTINATION ${LINALG_DIST_INSTALL_CMAKEDIR})
-write_basic_package_version_file(
-  ${PROJECT_BINARY_DIR}/package/linalg_distConfigVersion.cmake
-  VERSION ${PROJECT_VERSION}
-  COMPATIBILITY SameMajorVersion)
-install(FILES
-  ${PROJECT_BINARY_DIR}/package/linalg_distConfig.cmake
-  ${PROJECT_BINARY_DIR}/package/linalg_distConfigVersion.cmake
-  DESTINATION ${LINALG_DIST_INSTALL_CMAKEDIR}
-  COMPONENT dist-development
-  EXCLUDE_FROM_ALL)
+include(${PROJECT_SOURCE_DIR}/cmake/package_config.cmake)
+linalg_install_package(linalg_dist ${PROJECT_SOURCE_DIR}/src/dist/linalg_distConfig.cmake.in
+                       ${LINALG_DIST_INSTALL_CMAKEDIR} dist-development EXCLUDE_FROM_ALL)
 
 # pkg-config: the prefix is the one the files are installed to.
 install(CODE "
