@@ -330,13 +330,28 @@ TEST(BlockedTeams, ManyMoreThreadsThanPiecesGiveTheSameBits) {
     EXPECT_TRUE(same_bits(a, A) && same_bits(b, B));
 }
 
-// The default panel width keeps small orders on the plain path: no packing
-// space is asked for below two panels.
+// Every table's panel rules keep small orders on the plain path (no packing
+// space is asked for below the first order of the rule) and give widths the
+// blocked step can hold.
 TEST(BlockedLayout, SmallOrdersTakeThePlainPath) {
-    const long nb = linalg::testhooks::set_block_size(0);
-    EXPECT_GE(nb, 32);
-    EXPECT_EQ(linalg::blocked_extra(2 * nb - 1, 2 * nb), 0);
-    EXPECT_GT(linalg::blocked_extra(2 * nb, 2 * nb + 1), 0);
+    EXPECT_EQ(linalg::testhooks::set_block_size(0), 0);
+    for (isa level : {isa::sse2, isa::avx2, isa::avx512, isa::avx512_256}) {
+        if (!linalg::testhooks::force_isa(level)) continue;
+        const linalg::kernel_blocking& b = linalg::kernels().blocking;
+        for (const linalg::panel_rule* r : {&b.lu_panels, &b.gj_panels})
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_GE(r->from[i], r->width[i]) << name_of(level);
+                EXPECT_TRUE(r->width[i] >= 1 && r->width[i] <= 256) << name_of(level);
+                if (i > 0) {
+                    EXPECT_GE(r->from[i], r->from[i - 1]) << name_of(level);
+                }
+            }
+        const long from = b.lu_panels.from[0];
+        EXPECT_GE(from, 64) << name_of(level);
+        EXPECT_EQ(linalg::blocked_extra(from - 1, from), 0) << name_of(level);
+        EXPECT_GT(linalg::blocked_extra(from, from + 1), 0) << name_of(level);
+    }
+    linalg::testhooks::reset_isa();
 }
 
 } // namespace

@@ -9,6 +9,11 @@ void linalg::override_avx512(kernel_table& t) {
     t.name = "avx512";
     set_simd_kernels(t);
     plain::set_vectorised_loops(t);
+    // Widths chosen by measurement on the Intel processors this table is
+    // the default for (docs/performance.md): narrower panels up to higher
+    // orders than the other tables take.
+    t.blocking.lu_panels = panel_rule{{128, 256, 512}, {24, 32, 64}};
+    t.blocking.gj_panels = panel_rule{{64, 512, 512}, {16, 32, 32}};
 }
 
 void linalg::override_avx512_256(kernel_table& t) {
@@ -18,4 +23,7 @@ void linalg::override_avx512_256(kernel_table& t) {
     // The blocked product gains on the direct one from about order 64.
     gemm::set_product<gemm::tile12x8>(t, 256, 192, 1024, 64, idx{64} * 64 * 64);
     set_rm_update_avx2(t);
+    // The default on AMD processors keeps the widths measured there.
+    t.blocking.lu_panels = kLuPanels;
+    t.blocking.gj_panels = kGjPanels;
 }

@@ -56,6 +56,25 @@ constexpr idx kPanelCols = 16;
 // The tiles (mr x nr, rm_rows x rm_cols) are code: they describe the
 // entries the table holds and are written with them (a driver cuts block
 // sizes larger than its buffers to fit, and rounds them to whole tiles).
+// Panel widths of a blocked elimination by order n: the plain loop below
+// from[0]; from order from[i] on (ascending), panels width[i] wide. A wide
+// panel's own steps run one column at a time over all rows, so smaller
+// orders take narrower panels.
+struct panel_rule {
+    idx from[3];
+    idx width[3];
+};
+inline idx panel_width(const panel_rule& r, idx n) {
+    idx w = 0;
+    for (int i = 0; i < 3; ++i)
+        if (n >= r.from[i]) w = r.width[i];
+    return w;
+}
+// The rules of most tables: the Gaussian eliminations (solve, determinant)
+// and the Gauss-Jordan inverse.
+constexpr panel_rule kLuPanels{{128, 256, 256}, {32, 64, 64}};
+constexpr panel_rule kGjPanels{{64, 256, 256}, {16, 64, 64}};
+
 struct kernel_blocking {
     idx mr, nr;   // the product's register tile: rows x columns of C
     idx kc;       // depth of a slice of the summation index (packed operands)
@@ -72,6 +91,9 @@ struct kernel_blocking {
     // direct loop over the unpacked operands: below it, packing and blocking
     // cost more than they save. The bits are the same either way.
     idx direct_products;
+    // Panel widths of the eliminations (at most 256).
+    panel_rule lu_panels;
+    panel_rule gj_panels;
 };
 
 // What the threads of a team running mm_team share besides the packed

@@ -117,7 +117,7 @@ kernel_table make_reference_table() {
     t.name = "reference";
     // One output at a time, no slicing; the row unit is that of the other
     // tables, and every product is direct.
-    t.blocking = kernel_blocking{1, 1, 0, 0, 0, 1, 1, 1, 1, 12, PTRDIFF_MAX};
+    t.blocking = kernel_blocking{1, 1, 0, 0, 0, 1, 1, 1, 1, 12, PTRDIFF_MAX, kLuPanels, kGjPanels};
     t.mm_rows_fn = plain::mm_rows_entry;
     t.mm_direct = plain::mm_rows;
     t.mv_rows = plain::mv_rows;

@@ -15,10 +15,10 @@ namespace linalg {
 
 namespace {
 
-constexpr idx kDefaultBlock = 64;
 constexpr idx kMaxBlock = 256;
 
-std::atomic<idx> block_size{kDefaultBlock};
+// The panel width a test has set; 0: the table's rules.
+std::atomic<idx> block_size{0};
 
 inline idx round_up(idx x, idx m) { return (x + m - 1) / m * m; }
 
@@ -123,11 +123,11 @@ idx blocked_width() { return block_size.load(std::memory_order_relaxed); }
 namespace {
 
 // Panel width of the eliminations at order n, 0 for the plain loop: the
-// width in force from four panels on, half of it from two (at those orders
-// a wide panel's own steps, one column at a time over all rows, leave little
-// to the blocked row update), and the plain loop below two panels.
+// table's rule, or for a width set by a test that width from four panels
+// on, half of it from two, and the plain loop below two panels.
 idx lu_width(idx n) {
     const idx nb = block_size.load(std::memory_order_relaxed);
+    if (nb == 0) return std::min(panel_width(kernels().blocking.lu_panels, n), kMaxBlock);
     const idx w = n >= 4 * nb || nb < 2 ? nb : nb / 2;
     return n >= 2 * nb ? w : 0;
 }
@@ -393,7 +393,7 @@ idx eliminate_plain(double* W, idx ld, idx n, PivotForm form, double* B, idx ldb
 
 namespace testhooks {
 idx set_block_size(idx nb) {
-    block_size.store(nb <= 0 ? kDefaultBlock : std::min(nb, kMaxBlock), std::memory_order_relaxed);
+    block_size.store(nb <= 0 ? 0 : std::min(nb, kMaxBlock), std::memory_order_relaxed);
     return block_size.load(std::memory_order_relaxed);
 }
 } // namespace testhooks

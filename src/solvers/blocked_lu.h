@@ -140,7 +140,7 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
 // alone. Not counting overflow: n is an int order whose work matrix fits.
 idx blocked_extra(idx n, idx ncols);
 
-// Panel width in force (the default, or what a test has set).
+// Panel width a test has set; 0 when the table's rules are in force.
 idx blocked_width();
 
 // Copies rows r0 .. r1-1 of a row-major block S (row stride ld), w columns
@@ -149,8 +149,9 @@ void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx 
 
 namespace testhooks {
 // Panel width of the blocked eliminations (clamped to 1 .. 256); 0 restores
-// the default. Returns the width now in force. Small widths let tests run
-// many panels, partial sub-panels and the plain tail on small orders.
+// the table's rules. Returns the width now set (0 for the table's). Small
+// widths let tests run many panels, partial sub-panels and the plain tail
+// on small orders.
 idx set_block_size(idx nb);
 } // namespace testhooks
 

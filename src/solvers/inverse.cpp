@@ -88,14 +88,14 @@ bool gj_plain(double* W, double* invA, idx n) {
 
 inline idx round_up8(idx x) { return (x + 7) / 8 * 8; }
 
-// Panel width for order n, 0 for the plain loop: the width in force from
-// four panels of it on, a quarter of it below (a panel's own steps run on
-// all n rows one column at a time, so at small orders a wide panel leaves
-// little to the blocked row update), and the plain loop below four panels
-// (there its one pass per step over all rows costs less than a panel's
-// copies and packed rows).
+// Panel width for order n, 0 for the plain loop: the table's rule (below
+// its first order the plain loop's one pass per step over all rows costs
+// less than a panel's copies and packed rows), or for a width set by a test
+// that width from four panels of it on, a quarter of it below, and the
+// plain loop below four panels.
 idx gj_width(idx n) {
     const idx nb = blocked_width();
+    if (nb == 0) return panel_width(kernels().blocking.gj_panels, n);
     const idx w = n >= 4 * nb ? nb : nb / 4;
     return w >= 1 && n >= 4 * w ? w : 0;
 }
