@@ -325,6 +325,40 @@ struct Work {
 };
 } // namespace
 
+// Two runs of QL rotations applied together give the bits of the runs one
+// after the other, for every placement of the second against the first
+// (above, below, overlapping at either end, apart), with one tick per
+// rotation.
+TEST(EigenStages, TwoRunsOfRotationsTogetherAreTheRunsOneAfterTheOther) {
+    const int n = 21, top = 9;
+    std::vector<double> c(top), s(top), c2(top), s2(top);
+    for (int i = 0; i < top; ++i)
+        c[i] = std::cos(0.7 * i - 1.3), s[i] = std::sin(0.7 * i - 1.3), c2[i] = std::cos(2.1 - 0.5 * i),
+        s2[i] = std::sin(2.1 - 0.5 * i);
+    Work start(top);
+    for (int i = 0; i <= top; ++i) {
+        start.rows[i].resize(n + 1);
+        for (int j = 0; j <= n; ++j) start(i, j) = std::sin(1.0 + 3.7 * i + 0.9 * j);
+    }
+    for (int xf = 1; xf < top; ++xf)
+        for (int xh = xf; xh < top; ++xh)
+            for (int yf = 1; yf < top; ++yf)
+                for (int yh = yf; yh < top; ++yh) {
+                    Work want = start, got = start;
+                    for (int i = 0; i <= top; ++i) want.ptr[i] = want.rows[i].data(), got.ptr[i] = got.rows[i].data();
+                    linalg::rotate_rows_ql_twice(want.get(), n, c.data(), s.data(), xf, xh, nullptr, nullptr, 0, 0,
+                                                 nullptr, nullptr);
+                    linalg::rotate_rows_ql_twice(want.get(), n, c2.data(), s2.data(), yf, yh, nullptr, nullptr, 0, 0,
+                                                 nullptr, nullptr);
+                    long ticks = 0;
+                    linalg::rotate_rows_ql_twice(got.get(), n, c.data(), s.data(), xf, xh, c2.data(), s2.data(), yf, yh,
+                                                 [](void* p) { ++*static_cast<long*>(p); }, &ticks);
+                    for (int i = 0; i <= top; ++i)
+                        ASSERT_TRUE(ref::same_bits(got.rows[i], want.rows[i])) << xf << " " << xh << " " << yf << " " << yh;
+                    ASSERT_EQ(ticks, (xh - xf) + (yh - yf));
+                }
+}
+
 TEST(EigenStages, JacobiZeroesTheUpperTriangleOnly) {
     const int n = 9;
     const std::vector<double> A = random_symmetric(n, 61);

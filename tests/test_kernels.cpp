@@ -564,6 +564,37 @@ Out run_rows(const Table& t, int which) {
     return out;
 }
 
+// Two chains in one pass: on every table the bits of the reference table's
+// two chains one after the other, with one tick per rotation applied.
+TEST(KernelTables, QlPairIsTheTwoChainsOneAfterTheOther) {
+    const Table& plain = linalg::reference_kernels();
+    std::vector<const Table*> tables = {&plain};
+    for (isa level : kAllIsas)
+        if (linalg::isa_supported(level)) tables.push_back(&linalg::kernels_for(level));
+    for (const Table* t : tables)
+        for (idx n : {0, 1, 3, 8, 16, 31, 33, 100})
+            for (idx count : {0, 1, 2, 5, 70}) {
+                std::vector<std::vector<double>> z, want;
+                for (idx j = 0; j < count + 2; ++j) z.push_back(input(n, 71 + n * 31 + j));
+                want = z;
+                std::vector<double*> rows, wrows;
+                for (idx j = 0; j < count + 2; ++j) rows.push_back(z[j].data()), wrows.push_back(want[j].data());
+                std::vector<double> ca(count), sa(count), cb(count), sb(count);
+                for (idx j = 0; j < count; ++j) {
+                    const double a = 0.37 * static_cast<double>(j) - 1.1, b = 2.0 - 0.29 * static_cast<double>(j);
+                    ca[j] = std::cos(a), sa[j] = std::sin(a), cb[j] = std::cos(b), sb[j] = std::sin(b);
+                }
+                plain.rotate_ql_chain(wrows.data(), n, ca.data(), sa.data(), count, nullptr, nullptr);
+                plain.rotate_ql_chain(wrows.data() + 1, n, cb.data(), sb.data(), count, nullptr, nullptr);
+                long ticks = 0;
+                auto tick = [](void* p) { ++*static_cast<long*>(p); };
+                t->rotate_ql_pair(rows.data(), n, ca.data(), sa.data(), cb.data(), sb.data(), count, +tick, &ticks);
+                for (idx j = 0; j < count + 2; ++j)
+                    EXPECT_TRUE(ref::same_bits(z[j], want[j])) << t->name << " n " << n << " count " << count << " row " << j;
+                EXPECT_EQ(ticks, 2 * count) << t->name << " n " << n << " count " << count;
+            }
+}
+
 // Blocks of every size around the vector tiles (2, 4, 8 rows and columns)
 // inside wider leading dimensions; outputs NaN-filled with a margin.
 Out run_transpose_block(const Table& t, int) {

@@ -151,6 +151,15 @@ void tred2(double** a, int n, double* d, double* e, double* w);
 // true, or false where the fatal exit would come when it is turned off.
 bool tqli(double* d, double* e, int n, double** z);
 
+// Two runs of QL rotations applied to z (rows 1.., columns 1..n) in one
+// pass where they meet: rotation i of run x (x_first <= i < x_hi) turns rows
+// i and i+1 with cx[i - x_first], sx[i - x_first], each run from the top
+// down; every element gets all of x's rotations, then all of y's (the same
+// bits as the runs one after the other). An empty run (first >= hi) may
+// have null c and s. A non-null tick(ctx) is called once per rotation.
+void rotate_rows_ql_twice(double** z, int n, const double* cx, const double* sx, int x_first, int x_hi,
+                          const double* cy, const double* sy, int y_first, int y_hi, void (*tick)(void*), void* ctx);
+
 // sqrt(a*a + b*b) without overflow or destructive underflow: the larger
 // magnitude times sqrt(1 + ratio^2). Keeps no state, so concurrent calls are
 // safe.

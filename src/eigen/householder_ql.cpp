@@ -15,10 +15,12 @@ namespace linalg {
 namespace {
 constexpr int kMaxIterations = 30;  // per eigenvalue, before the late phase
 constexpr double kShiftFactor = 0.75;  // late exceptional shift
-constexpr int kChain = 64;  // QL rotations applied to z per pass
+constexpr int kChain = 512;  // most QL rotations per chunk when sweeps are paired
+constexpr int kShortChain = 64;  // most QL rotations per chunk otherwise
 constexpr int kFusedRows = 8;  // rows updated, then summed, per block
 constexpr int kFusedSumsFrom = 32;  // order from which tred2 gets its scratch vector
 constexpr int kTicksFrom = 48;  // order from which the QL steps run inside the chain passes
+constexpr int kPairsFrom = 128;  // order from which two sweeps are applied to z in one pass
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
@@ -217,6 +219,7 @@ struct QlChunkQueue {
         head = (head + 1) % kSlots;
         --ready;
     }
+    const QlChunk& second() const { return slot[(head + 1) % kSlots]; }
     bool can_open() const { return ready < kSlots; }
     QlChunk& open() { return slot[(head + ready) % kSlots]; }
     void push() { ++ready; }
@@ -242,7 +245,9 @@ struct QlChunkQueue {
 // follow.
 class QlIteration {
 public:
-    QlIteration(double* d, double* e, int n, QlChunkQueue& queue) : d_(d), e_(e), n_(n), queue_(queue) {
+    // Chunks of at most `chain` rotations.
+    QlIteration(double* d, double* e, int n, int chain, QlChunkQueue& queue)
+        : d_(d), e_(e), n_(n), chain_(chain), queue_(queue) {
         for (int i = 1; i <= n; ++i) {
             const double col = std::fabs(d[i]) + std::fabs(e[i]) + (i > 1 ? std::fabs(e[i - 1]) : 0.0);
             if (col > tnorm_) tnorm_ = col;
@@ -309,7 +314,7 @@ public:
             if (chunk_end) {
                 close(lo);
                 hi_ = lo;
-                lo_ = lo - kChain > l ? lo - kChain : l;
+                lo_ = lo - chain_ > l ? lo - chain_ : l;
                 break;
             }
             if (--budget == 0) break;
@@ -371,7 +376,7 @@ private:
             m_ = m;
             i_ = m - 1;
             hi_ = m;
-            lo_ = hi_ - kChain > l ? hi_ - kChain : l;
+            lo_ = hi_ - chain_ > l ? hi_ - chain_ : l;
             in_sweep_ = true;
             return true;
         }
@@ -389,6 +394,7 @@ private:
     double* d_;
     double* e_;
     int n_;
+    int chain_;
     QlChunkQueue& queue_;
     double tnorm_ = 0.0;
     int limit_ = 0;
@@ -399,7 +405,70 @@ private:
 
 void ql_tick(void* it) { static_cast<QlIteration*>(it)->step(1); }
 
+using Tick = void (*)(void*);
+
+// Chunk ch applied to z as two runs together with the chunk after it (see
+// rotate_rows_ql_twice), or alone.
+void apply_chunks(const QlChunk& x, const QlChunk* y, double** z, int n, Tick tick, void* ctx) {
+    const double* const cx = x.c + (x.first - x.lo);
+    const double* const sx = x.s + (x.first - x.lo);
+    if (y == nullptr) {
+        rotate_rows_ql_twice(z, n, cx, sx, x.first, x.hi, nullptr, nullptr, 0, 0, tick, ctx);
+        return;
+    }
+    rotate_rows_ql_twice(z, n, cx, sx, x.first, x.hi, y->c + (y->first - y->lo), y->s + (y->first - y->lo), y->first,
+                         y->hi, tick, ctx);
+}
+
 } // namespace
+
+namespace {
+
+constexpr int kPiece = 256;  // most rotations per kernel call
+
+// Rotations [from, to) of a run whose rotation i (rows i and i+1 of z,
+// columns 1..n) has c[i - base], s[i - base], applied from the top down as
+// chains of at most kPiece rotations (a chain cut in two gives the same
+// bits: the running row is stored and read back).
+void chain_run(double** z, int n, const double* c, const double* s, int base, int from, int to, Tick tick,
+               void* ctx) {
+    double* rows[kPiece + 1];
+    while (from < to) {
+        const int lo = std::max(from, to - kPiece);
+        for (int j = lo; j <= to; ++j) rows[j - lo] = z[j] + 1;
+        rotate_rows_ql_chain(rows, n, c + (lo - base), s + (lo - base), to - lo, tick, ctx);
+        to = lo;
+    }
+}
+
+} // namespace
+
+void rotate_rows_ql_twice(double** z, int n, const double* cx, const double* sx, int x_first, int x_hi,
+                          const double* cy, const double* sy, int y_first, int y_hi, void (*tick)(void*), void* ctx) {
+    // At step t rotation t of x, then rotation t+1 of y: they touch rows
+    // t, t+1 and t+1, t+2, and by then x has done all it does to rows t+1
+    // and t+2, while what it does below waits for nothing of y. The steps
+    // where both have a rotation, [m0, m1), run as pairs; above and below
+    // them each run's rest runs alone, in the same order of steps.
+    const int m1 = std::min(x_hi, y_hi - 1), m0 = std::max(x_first, y_first - 1);
+    if (m0 >= m1) {
+        chain_run(z, n, cx, sx, x_first, x_first, x_hi, tick, ctx);
+        chain_run(z, n, cy, sy, y_first, y_first, y_hi, tick, ctx);
+        return;
+    }
+    chain_run(z, n, cx, sx, x_first, m1, x_hi, tick, ctx);
+    chain_run(z, n, cy, sy, y_first, m1 + 1, y_hi, tick, ctx);
+    double* rows[kPiece + 2];
+    for (int t1 = m1; t1 > m0;) {
+        const int t0 = std::max(m0, t1 - kPiece);
+        for (int j = t0; j <= t1 + 1; ++j) rows[j - t0] = z[j] + 1;
+        rotate_rows_ql_pair(rows, n, cx + (t0 - x_first), sx + (t0 - x_first), cy + (t0 + 1 - y_first),
+                            sy + (t0 + 1 - y_first), t1 - t0, tick, ctx);
+        t1 = t0;
+    }
+    chain_run(z, n, cx, sx, x_first, x_first, m0, tick, ctx);
+    chain_run(z, n, cy, sy, y_first, y_first, m0 + 1, tick, ctx);
+}
 
 bool tqli(double* d, double* e, int n, double** z) {
     // From here on e[i] couples i and i+1.
@@ -407,21 +476,26 @@ bool tqli(double* d, double* e, int n, double** z) {
     if (n >= 1) e[n] = 0.0;
 
     // The rotations are applied to z chunk by chunk in the order they were
-    // made, so every element of z gets them in that order; while a chunk is
-    // applied, the iteration makes the next ones (at small orders a chunk's
-    // pass is too short to hide a step, and the steps run between passes).
+    // made, so every element of z gets them in that order; while chunks are
+    // applied, the iteration makes the next ones (at small orders a pass is
+    // too short to hide a step, and the steps run between passes). From
+    // kPairsFrom on two chunks (mostly two whole sweeps) go through z in one
+    // pass: each row of z is then read and written once for both.
     QlChunkQueue queue;
-    QlIteration ql(d, e, n, queue);
-    double* rows[kChain + 1];
+    const bool pairs = n >= kPairsFrom;
+    const int chain = pairs ? kChain : kShortChain;
+    QlIteration ql(d, e, n, chain, queue);
     for (;;) {
-        if (queue.ready > 0) {
-            const QlChunk& ch = queue.front();
-            for (int j = ch.first; j <= ch.hi; ++j) rows[j - ch.first] = z[j] + 1;
-            rotate_rows_ql_chain(rows, n, ch.c + (ch.first - ch.lo), ch.s + (ch.first - ch.lo), ch.hi - ch.first,
-                                 ql.done() || n < kTicksFrom ? nullptr : ql_tick, &ql);
+        const Tick tick = ql.done() || n < kTicksFrom ? nullptr : ql_tick;
+        if (pairs && queue.ready >= 2) {
+            apply_chunks(queue.front(), &queue.second(), z, n, tick, &ql);
+            queue.pop();
+            queue.pop();
+        } else if (queue.ready > 0 && (!pairs || ql.done())) {
+            apply_chunks(queue.front(), nullptr, z, n, tick, &ql);
             queue.pop();
         } else if (!ql.done()) {
-            ql.step(kChain);
+            ql.step(chain);
         } else {
             break;
         }

@@ -23,6 +23,16 @@ inline void rotate_rows_ql_chain(double* const* rows, int n, const double* c, co
     kernels().rotate_ql_chain(rows, n, c, s, count, tick, ctx);
 }
 
+// Two chains in one pass, the second after the first: for j = count-1 down
+// to 0, rotation j of the first on rows[j], rows[j+1], then rotation j of
+// the second on rows[j+1], rows[j+2]. The same operations per element as
+// the two chains one after the other; a non-null tick(ctx) is called
+// 2 * count times (see kernels/kernels.h).
+inline void rotate_rows_ql_pair(double* const* rows, int n, const double* ca, const double* sa, const double* cb,
+                                const double* sb, int count, void (*tick)(void*) = nullptr, void* ctx = nullptr) {
+    kernels().rotate_ql_pair(rows, n, ca, sa, cb, sb, count, tick, ctx);
+}
+
 // Jacobi rotation of two rows: with g = x[k] and h = y[k],
 // x[k] = g - s*(h + g*tau) and y[k] = h + s*(g - h*tau), for 0 <= k < n.
 inline void rotate_rows_jacobi(double* x, double* y, int n, double s, double tau) {

@@ -223,6 +223,16 @@ struct kernel_table {
     // applied. tick must not touch the rows, c or s.
     void (*rotate_ql_chain)(double* const* rows, idx n, const double* c, const double* s, idx count,
                             void (*tick)(void*), void* ctx);
+    // rotate_ql_pair: two chains, the second after the first, in one pass:
+    // for j = count-1 down to 0, rotate_ql(rows[j], rows[j+1], n, ca[j],
+    // sa[j]) then rotate_ql(rows[j+1], rows[j+2], n, cb[j], sb[j]). Each
+    // element gets the first chain's operations, then the second's, exactly
+    // as rotate_ql_chain(rows, ca, sa) then rotate_ql_chain(rows + 1, cb, sb)
+    // would give them; the pass reads and writes each row once for both.
+    // rows[0 .. count+1] are distinct; tick as for rotate_ql_chain, once
+    // per rotation applied (2 * count calls).
+    void (*rotate_ql_pair)(double* const* rows, idx n, const double* ca, const double* sa, const double* cb,
+                           const double* sb, idx count, void (*tick)(void*), void* ctx);
     // rotate_jacobi: g = x[k], h = y[k]; x[k] = g - s*(h + g*tau);
     // y[k] = h + s*(g - h*tau).
     void (*rotate_jacobi)(double* x, double* y, idx n, double s, double tau);

@@ -88,6 +88,19 @@ void rotate_ql_chain(double* const* rows, idx n, const double* c, const double* 
     }
 }
 
+// The definition of the pair: at each step a whole rotation of the first
+// chain, then the rotation of the second one row above, each followed by
+// one tick.
+void rotate_ql_pair(double* const* rows, idx n, const double* ca, const double* sa, const double* cb,
+                    const double* sb, idx count, void (*tick)(void*), void* ctx) {
+    for (idx j = count - 1; j >= 0; --j) {
+        rotate_ql(rows[j], rows[j + 1], n, ca[j], sa[j]);
+        if (tick != nullptr) tick(ctx);
+        rotate_ql(rows[j + 1], rows[j + 2], n, cb[j], sb[j]);
+        if (tick != nullptr) tick(ctx);
+    }
+}
+
 // The definition of the row sum: one whole row after the other.
 void add_scaled_rows(double* y, const double* const* x, idx off, const double* a, idx count, idx n) {
     for (idx j = 0; j < count; ++j) add_scaled(y, x[j] + off, n, a[j]);
@@ -131,6 +144,7 @@ kernel_table make_reference_table() {
     t.gj_panel = panel::gj;
     plain::set_vectorised_loops(t);
     t.rotate_ql_chain = plain::rotate_ql_chain;
+    t.rotate_ql_pair = plain::rotate_ql_pair;
     t.add_scaled_rows = plain::add_scaled_rows;
     t.sub_scaled_rows = plain::sub_scaled_rows;
     return t;

@@ -541,15 +541,17 @@ struct ChainTicker {
     }
 };
 
-// Columns [k, k + V vectors) of the chain (the last vector holds only `part`
-// columns when PART): the running row (the x side of the rotation before)
-// stays in registers from rotation to rotation, so each row is read and
-// written once per chain instead of twice per rotation. Per element the
+// Columns [k, k + V vectors) of NC chains in one pass (the last vector
+// holds only `part` columns when PART); NC = 1 is rotate_ql_chain, NC = 2
+// rotate_ql_pair. Chain q's running row (the x side of its rotation before)
+// stays in registers from rotation to rotation, and at each step the row
+// chain q puts out is chain q+1's x, so each row is read and written once
+// per pass instead of twice per rotation and chain. Per element the
 // operations are those of rotate_ql, rotation after rotation. With TICK,
-// every rotation step of the strip is one step of the ticker.
-template <int V, bool PART, bool TICK>
-inline void ql_chain_strip(double* const* rows, idx k, const double* c, const double* s, idx count, int part,
-                           ChainTicker* ticker) {
+// every rotation of a step of the strip is one step of the ticker.
+template <int NC, int V, bool PART, bool TICK>
+inline void ql_chains_strip(double* const* rows, idx k, const double* const* c, const double* const* s, idx count,
+                            int part, ChainTicker* ticker) {
     auto load = [&](const double* p, int v) { return PART && v == V - 1 ? vload_part(p + v * W, part) : vload(p + v * W); };
     auto store = [&](double* p, int v, vd x) {
         if (PART && v == V - 1)
@@ -557,54 +559,78 @@ inline void ql_chain_strip(double* const* rows, idx k, const double* c, const do
         else
             vstore(p + v * W, x);
     };
-    vd f[V];
+    vd f[NC][V];
+    for (int q = 0; q < NC; ++q)
 #pragma GCC unroll 8
-    for (int v = 0; v < V; ++v) f[v] = load(rows[count] + k, v);
+        for (int v = 0; v < V; ++v) f[q][v] = load(rows[count + q] + k, v);
     for (idx j = count - 1; j >= 0; --j) {
         double* const xr = rows[j] + k;
-        double* const yr = rows[j + 1] + k;
-        const vd cj = vset1(c[j]), sj = vset1(s[j]);
+        double* const yr = rows[j + NC] + k;
+        vd cj[NC], sj[NC];
+        for (int q = 0; q < NC; ++q) cj[q] = vset1(c[q][j]), sj[q] = vset1(s[q][j]);
 #pragma GCC unroll 8
         for (int v = 0; v < V; ++v) {
-            const vd x = load(xr, v);
-            store(yr, v, vadd(vmul(sj, x), vmul(cj, f[v])));
-            f[v] = vsub(vmul(cj, x), vmul(sj, f[v]));
+            vd x = load(xr, v);
+            for (int q = 0; q < NC; ++q) {
+                const vd y = vadd(vmul(sj[q], x), vmul(cj[q], f[q][v]));
+                f[q][v] = vsub(vmul(cj[q], x), vmul(sj[q], f[q][v]));
+                x = y;
+            }
+            store(yr, v, x);
         }
-        if (TICK) ticker->step();
+        if (TICK)
+            for (int q = 0; q < NC; ++q) ticker->step();
     }
+    for (int q = 0; q < NC; ++q)
 #pragma GCC unroll 8
-    for (int v = 0; v < V; ++v) store(rows[0] + k, v, f[v]);
+        for (int v = 0; v < V; ++v) store(rows[q] + k, v, f[q][v]);
 }
 
 // The whole pass over strips of four vectors (independent recurrences that
 // overlap), then single and partial vectors.
-template <bool TICK>
-void ql_chain_pass(double* const* rows, idx n, const double* c, const double* s, idx count, ChainTicker* ticker) {
+template <int NC, bool TICK>
+void ql_chains_pass(double* const* rows, idx n, const double* const* c, const double* const* s, idx count,
+                    ChainTicker* ticker) {
     constexpr idx wide = 4 * W;
     idx k = 0;
-    for (; k + wide <= n; k += wide) ql_chain_strip<4, false, TICK>(rows, k, c, s, count, 0, ticker);
-    for (; k + W <= n; k += W) ql_chain_strip<1, false, TICK>(rows, k, c, s, count, 0, ticker);
-    if (k < n) ql_chain_strip<1, true, TICK>(rows, k, c, s, count, static_cast<int>(n - k), ticker);
+    for (; k + wide <= n; k += wide) ql_chains_strip<NC, 4, false, TICK>(rows, k, c, s, count, 0, ticker);
+    for (; k + W <= n; k += W) ql_chains_strip<NC, 1, false, TICK>(rows, k, c, s, count, 0, ticker);
+    if (k < n) ql_chains_strip<NC, 1, true, TICK>(rows, k, c, s, count, static_cast<int>(n - k), ticker);
 }
 
-// The table's rotate_ql_chain. The ticker's period is the number of strips,
-// so a pass of count steps per strip ticks exactly count times.
-void rotate_ql_chain_impl(double* const* rows, idx n, const double* c, const double* s, idx count,
-                          void (*tick)(void*), void* ctx) {
+// The ticker's period is the number of strips, so a pass of count steps of
+// NC rotations per strip ticks exactly NC * count times.
+template <int NC>
+void ql_chains(double* const* rows, idx n, const double* const* c, const double* const* s, idx count,
+               void (*tick)(void*), void* ctx) {
     if (count <= 0) return;
     if (tick == nullptr) {
-        ql_chain_pass<false>(rows, n, c, s, count, nullptr);
+        ql_chains_pass<NC, false>(rows, n, c, s, count, nullptr);
         return;
     }
     constexpr idx wide = 4 * W;
     const idx rest = n > 0 ? n % wide : 0;
     const idx strips = n > 0 ? n / wide + rest / W + (rest % W != 0 ? 1 : 0) : 0;
     if (strips == 0) {
-        for (idx j = 0; j < count; ++j) tick(ctx);
+        for (idx j = 0; j < NC * count; ++j) tick(ctx);
         return;
     }
     ChainTicker ticker{tick, ctx, strips, strips};
-    ql_chain_pass<true>(rows, n, c, s, count, &ticker);
+    ql_chains_pass<NC, true>(rows, n, c, s, count, &ticker);
+}
+
+void rotate_ql_chain_impl(double* const* rows, idx n, const double* c, const double* s, idx count,
+                          void (*tick)(void*), void* ctx) {
+    const double* const cc[1] = {c};
+    const double* const ss[1] = {s};
+    ql_chains<1>(rows, n, cc, ss, count, tick, ctx);
+}
+
+void rotate_ql_pair_impl(double* const* rows, idx n, const double* ca, const double* sa, const double* cb,
+                         const double* sb, idx count, void (*tick)(void*), void* ctx) {
+    const double* const cc[2] = {ca, cb};
+    const double* const ss[2] = {sa, sb};
+    ql_chains<2>(rows, n, cc, ss, count, tick, ctx);
 }
 
 // ---- sums of scaled rows ----------------------------------------------------------
@@ -712,6 +738,7 @@ inline void set_simd_kernels(kernel_table& t) {
     t.lu_panel = panel::lu<cm_update_simd>;
     t.gj_panel = panel::gj;
     t.rotate_ql_chain = rotate_ql_chain_impl;
+    t.rotate_ql_pair = rotate_ql_pair_impl;
     t.add_scaled_rows = add_scaled_rows_impl;
     t.sub_scaled_rows = sub_scaled_rows_impl;
 }
