@@ -282,12 +282,12 @@ std::vector<Case> cases() {
         };
     };
     add({"EigenSymmSystemMsqJ_no_memory", short_of_memory(1, symm_untouched(LA::EigenSymmSystemMsqJ)),
-         Error::NoMemory, no_memory("EigenSymmSystemMsqJ", 4 * sizeof(double*))});
-    // Two work matrices of order 3 (5 allocations each) and d come first.
-    add({"jacobi_no_memory", short_of_memory(12, symm_untouched(LA::EigenSymmSystemMsqJ)), Error::NoMemory,
+         Error::NoMemory, no_memory("EigenSymmSystemMsqJ", 5 * sizeof(double*))});
+    // Two work matrices of order 3 (2 allocations each) and d come first.
+    add({"jacobi_no_memory", short_of_memory(6, symm_untouched(LA::EigenSymmSystemMsqJ)), Error::NoMemory,
          no_memory("jacobi", 4 * sizeof(double))});
     add({"EigenSymmSystemMsqH_no_memory", short_of_memory(1, symm_untouched(LA::EigenSymmSystemMsqH)),
-         Error::NoMemory, no_memory("EigenSymmSystemMsqH", 4 * sizeof(double*))});
+         Error::NoMemory, no_memory("EigenSymmSystemMsqH", 5 * sizeof(double*))});
     add({"EigenUnSymmSystemMsq_no_memory", short_of_memory(1,
                                                            [] {
                                                                std::vector<double> M = regular(3), r(3, 7.0),
@@ -296,7 +296,7 @@ std::vector<Case> cases() {
                                                                                         i.data());
                                                                return all(r, 7.0) && all(i, 7.0);
                                                            }),
-         Error::NoMemory, no_memory("EigenUnSymmSystemMsq", 4 * sizeof(double*))});
+         Error::NoMemory, no_memory("EigenUnSymmSystemMsq", 5 * sizeof(double*))});
     // Eigen-solvers on NaN: the fatal exit by default, all-NaN outputs without it.
     const struct {
         const char* name;

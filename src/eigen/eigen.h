@@ -32,11 +32,14 @@ namespace linalg {
 
 // ---- work layout ---------------------------------------------------------
 
-// Work matrix of order n >= 1 (n+2 allocations: the pointer array, then rows
-// 0..n). On failure prints report_no_memory(who, ...), releases whatever was
-// obtained and returns nullptr.
+// Work matrix of order n >= 1: rows a[0..n] of n+1 doubles in one block
+// (two allocations: the pointer array, then the block), element 1 of every
+// row 64-byte aligned. Only the row pointers say where a row is: the rows
+// are padded, and callers may exchange them. On failure prints
+// report_no_memory(who, ...), releases whatever was obtained and returns
+// nullptr.
 double** alloc_work_matrix(int n, const char* who);
-// Releases rows 0..n, then the pointer array. Null is ignored.
+// Releases the block, then the pointer array. Null is ignored.
 void free_work_matrix(double** a, int n);
 // Work vector of order n >= 1 (one allocation); nullptr after the message on
 // failure.

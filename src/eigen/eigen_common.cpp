@@ -16,12 +16,20 @@ namespace linalg {
 
 double** alloc_work_matrix(int n, const char* who) {
     const long long order = static_cast<long long>(n) + 1;
-    // The whole matrix must be addressable before any row is requested, so a
-    // huge order fails at once instead of after thousands of row allocations.
-    const std::size_t rows_bytes = work_bytes(order, 1, sizeof(double*));
-    const std::size_t row_bytes = work_bytes(order, 1, sizeof(double));
+    // All rows in one block, each padded to whole 64-byte lines with its
+    // element 1 on a line boundary (the row kernels work on columns 1..n, so
+    // their vectors never straddle two lines), at a stride that is no
+    // multiple of 512 bytes, so that rows a few apart do not share their
+    // offset within a 4 KB page (a load would then wait on a store to the
+    // other row).
+    long long ld = (order + 7) / 8 * 8;
+    if (ld % 64 == 0) ld += 8;
+    // The whole matrix must be addressable before anything is requested, so
+    // a huge order fails at once.
+    const std::size_t rows_bytes = work_bytes(order + 1, 1, sizeof(double*));
+    const std::size_t data_bytes = work_bytes(order, ld, sizeof(double));
     if (n < 1) return nullptr;
-    if (rows_bytes == 0 || row_bytes == 0 || work_bytes(order, order, sizeof(double)) == 0) {
+    if (rows_bytes == 0 || data_bytes == 0 || data_bytes > SIZE_MAX - 64) {
         report_no_memory(who, SIZE_MAX);  // more than the address space holds
         return nullptr;
     }
@@ -30,21 +38,22 @@ double** alloc_work_matrix(int n, const char* who) {
         report_no_memory(who, rows_bytes);
         return nullptr;
     }
-    for (long long i = 0; i < order; ++i) {
-        a[i] = static_cast<double*>(work_alloc(row_bytes));
-        if (a[i] == nullptr) {
-            for (long long k = 0; k < i; ++k) work_free(a[k]);
-            work_free(a);
-            report_no_memory(who, row_bytes);
-            return nullptr;
-        }
+    void* const block = work_alloc(data_bytes + 64);
+    if (block == nullptr) {
+        work_free(a);
+        report_no_memory(who, data_bytes + 64);
+        return nullptr;
     }
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(block) + sizeof(double) + 63) / 64 * 64;
+    double* const base = reinterpret_cast<double*>(first - sizeof(double));
+    for (long long i = 0; i < order; ++i) a[i] = base + i * ld;
+    a[order] = static_cast<double*>(block);  // for free_work_matrix
     return a;
 }
 
 void free_work_matrix(double** a, int n) {
     if (a == nullptr) return;
-    for (long long i = 0; i <= n; ++i) work_free(a[i]);
+    work_free(a[static_cast<long long>(n) + 1]);
     work_free(a);
 }
 
