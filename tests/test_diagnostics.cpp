@@ -283,9 +283,11 @@ std::vector<Case> cases() {
     };
     add({"EigenSymmSystemMsqJ_no_memory", short_of_memory(1, symm_untouched(LA::EigenSymmSystemMsqJ)),
          Error::NoMemory, no_memory("EigenSymmSystemMsqJ", 5 * sizeof(double*))});
-    // Two work matrices of order 3 (2 allocations each) and d come first.
+    // Two work matrices of order 3 (2 allocations each) and d come first; a
+    // work vector asks for its n+1 doubles, one before them and a line of
+    // slack for the alignment.
     add({"jacobi_no_memory", short_of_memory(6, symm_untouched(LA::EigenSymmSystemMsqJ)), Error::NoMemory,
-         no_memory("jacobi", 4 * sizeof(double))});
+         no_memory("jacobi", 6 * sizeof(double) + 64)});
     add({"EigenSymmSystemMsqH_no_memory", short_of_memory(1, symm_untouched(LA::EigenSymmSystemMsqH)),
          Error::NoMemory, no_memory("EigenSymmSystemMsqH", 5 * sizeof(double*))});
     add({"EigenUnSymmSystemMsq_no_memory", short_of_memory(1,

@@ -41,8 +41,8 @@ namespace linalg {
 double** alloc_work_matrix(int n, const char* who);
 // Releases the block, then the pointer array. Null is ignored.
 void free_work_matrix(double** a, int n);
-// Work vector of order n >= 1 (one allocation); nullptr after the message on
-// failure.
+// Work vector of order n >= 1 (one allocation, element 1 64-byte aligned);
+// nullptr after the message on failure.
 double* alloc_work_vector(int n, const char* who);
 void free_work_vector(double* v);
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -57,19 +58,34 @@ void free_work_matrix(double** a, int n) {
     work_free(a);
 }
 
+// Element 1 of a work vector is 64-byte aligned, like the rows; the double
+// before element 0 keeps the address of the block for free_work_vector.
+constexpr std::size_t kVectorSlack = 2 * sizeof(double) + 64;
+
 double* alloc_work_vector(int n, const char* who) {
     const std::size_t bytes = work_bytes(static_cast<long long>(n) + 1, 1, sizeof(double));
     if (n < 1) return nullptr;
-    if (bytes == 0) {
+    if (bytes == 0 || bytes > SIZE_MAX - kVectorSlack) {
         report_no_memory(who, SIZE_MAX);
         return nullptr;
     }
-    double* v = static_cast<double*>(work_alloc(bytes));
-    if (v == nullptr) report_no_memory(who, bytes);
+    void* const block = work_alloc(bytes + kVectorSlack);
+    if (block == nullptr) {
+        report_no_memory(who, bytes + kVectorSlack);
+        return nullptr;
+    }
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(block) + 2 * sizeof(double) + 63) / 64 * 64;
+    double* const v = reinterpret_cast<double*>(first - sizeof(double));
+    std::memcpy(v - 1, &block, sizeof block);
     return v;
 }
 
-void free_work_vector(double* v) { work_free(v); }
+void free_work_vector(double* v) {
+    if (v == nullptr) return;
+    void* block;
+    std::memcpy(&block, v - 1, sizeof block);
+    work_free(block);
+}
 
 void copy_to_work(const double* M, int n, double** a) {
     for (int i = 0; i < n; ++i) {
