@@ -420,10 +420,6 @@ void apply_chunks(const QlChunk& x, const QlChunk* y, double** z, int n, Tick ti
                          y->hi, tick, ctx);
 }
 
-} // namespace
-
-namespace {
-
 constexpr int kPiece = 256;  // most rotations per kernel call
 
 // Rotations [from, to) of a run whose rotation i (rows i and i+1 of z,
