@@ -27,8 +27,11 @@ constexpr int kBlock = 32;                 // rotations per deferred mirror bloc
 // belongs to), followed by row i of the eigenvector matrix (V, n doubles, as
 // v keeps it). ld is n rounded up to a multiple of 8 and every row starts on
 // a 64-byte boundary, so a rotation of the pair (p, q) is one rotation of two
-// aligned contiguous rows, matrix and eigenvectors together. The diagonal of
-// F is not used (it lives in d), nor are its padding columns.
+// aligned contiguous rows, matrix and eigenvectors together. Where the row
+// stride 2 ld would be a multiple of 512 bytes, ld takes 8 more: with such a
+// stride the columns the mirror blocks write fall into a few cache sets.
+// The diagonal of F is not used (it lives in d), nor are its padding
+// columns.
 //
 // Each rotation changes lines p and q in rows p and q; their mirrors (columns
 // p and q of F) are written later, only as far as they will be read before
@@ -50,6 +53,7 @@ public:
     bool allocate(int n) {
         n_ = n;
         ld_ = (static_cast<long long>(n) + 7) / 8 * 8;
+        if (ld_ % 32 == 0) ld_ += 8;
         const std::size_t bytes = work_bytes(n, 2 * ld_, sizeof(double));
         if (bytes == 0 || bytes > SIZE_MAX - 64) {
             report_no_memory("jacobi", SIZE_MAX);
