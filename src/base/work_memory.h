@@ -31,6 +31,16 @@ inline double* align64(void* p) {
     return reinterpret_cast<double*>((a + 63) & ~static_cast<std::uintptr_t>(63));
 }
 
+// Doubles from one row to the next for rows of `count` doubles laid one
+// after another: whole 64-byte lines, and no multiple of 512 bytes, so that
+// rows a few apart do not share their offset within a 4 KB page (a load
+// would wait on a store to the other row, and a walk down a column would
+// crowd a few cache sets).
+inline long long padded_stride(long long count) {
+    const long long ld = (count + 7) / 8 * 8;
+    return ld % 64 == 0 ? ld + 8 : ld;
+}
+
 // Prints "ERROR! Not enough memory for <who> (<bytes> bytes)!" through the
 // message unit and records Error::NoMemory as the calling thread's status.
 void report_no_memory(const char* who, std::size_t bytes);

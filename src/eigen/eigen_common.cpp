@@ -15,16 +15,20 @@
 
 namespace linalg {
 
+namespace {
+// Element 0 of an array in `block` (requested 64 bytes larger, with `before`
+// bytes kept in front) placed so that element 1 lies on a 64-byte boundary.
+double* element_one_aligned(void* block, std::size_t before) {
+    return align64(static_cast<char*>(block) + before + sizeof(double)) - 1;
+}
+} // namespace
+
 double** alloc_work_matrix(int n, const char* who) {
     const long long order = static_cast<long long>(n) + 1;
-    // All rows in one block, each padded to whole 64-byte lines with its
-    // element 1 on a line boundary (the row kernels work on columns 1..n, so
-    // their vectors never straddle two lines), at a stride that is no
-    // multiple of 512 bytes, so that rows a few apart do not share their
-    // offset within a 4 KB page (a load would then wait on a store to the
-    // other row).
-    long long ld = (order + 7) / 8 * 8;
-    if (ld % 64 == 0) ld += 8;
+    // All rows in one block at a padded stride, each with its element 1 on a
+    // 64-byte boundary: the row kernels work on columns 1..n, so their
+    // vectors never straddle two cache lines.
+    const long long ld = padded_stride(order);
     // The whole matrix must be addressable before anything is requested, so
     // a huge order fails at once.
     const std::size_t rows_bytes = work_bytes(order + 1, 1, sizeof(double*));
@@ -45,8 +49,7 @@ double** alloc_work_matrix(int n, const char* who) {
         report_no_memory(who, data_bytes + 64);
         return nullptr;
     }
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(block) + sizeof(double) + 63) / 64 * 64;
-    double* const base = reinterpret_cast<double*>(first - sizeof(double));
+    double* const base = element_one_aligned(block, 0);
     for (long long i = 0; i < order; ++i) a[i] = base + i * ld;
     a[order] = static_cast<double*>(block);  // for free_work_matrix
     return a;
@@ -74,8 +77,7 @@ double* alloc_work_vector(int n, const char* who) {
         report_no_memory(who, bytes + kVectorSlack);
         return nullptr;
     }
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(block) + 2 * sizeof(double) + 63) / 64 * 64;
-    double* const v = reinterpret_cast<double*>(first - sizeof(double));
+    double* const v = element_one_aligned(block, sizeof(double));
     std::memcpy(v - 1, &block, sizeof block);
     return v;
 }

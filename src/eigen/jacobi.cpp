@@ -27,11 +27,10 @@ constexpr int kBlock = 32;                 // rotations per deferred mirror bloc
 // belongs to), followed by row i of the eigenvector matrix (V, n doubles, as
 // v keeps it). ld is n rounded up to a multiple of 8 and every row starts on
 // a 64-byte boundary, so a rotation of the pair (p, q) is one rotation of two
-// aligned contiguous rows, matrix and eigenvectors together. Where the row
-// stride 2 ld would be a multiple of 512 bytes, ld takes 8 more: with such a
-// stride the columns the mirror blocks write fall into a few cache sets.
-// The diagonal of F is not used (it lives in d), nor are its padding
-// columns.
+// aligned contiguous rows, matrix and eigenvectors together. The rows lie
+// padded_stride(2 ld) apart: at a stride of a 512-byte multiple the columns
+// the mirror blocks write would fall into a few cache sets. The diagonal of
+// F is not used (it lives in d), nor are its padding columns.
 //
 // Each rotation changes lines p and q in rows p and q; their mirrors (columns
 // p and q of F) are written later, only as far as they will be read before
@@ -53,8 +52,8 @@ public:
     bool allocate(int n) {
         n_ = n;
         ld_ = (static_cast<long long>(n) + 7) / 8 * 8;
-        if (ld_ % 32 == 0) ld_ += 8;
-        const std::size_t bytes = work_bytes(n, 2 * ld_, sizeof(double));
+        stride_ = padded_stride(2 * ld_);
+        const std::size_t bytes = work_bytes(n, stride_, sizeof(double));
         if (bytes == 0 || bytes > SIZE_MAX - 64) {
             report_no_memory("jacobi", SIZE_MAX);
             return false;
@@ -69,7 +68,7 @@ public:
     }
     ~JacobiState() { work_free(raw_); }
 
-    double* row(int i) const { return base_ + static_cast<long long>(i) * 2 * ld_; }
+    double* row(int i) const { return base_ + static_cast<long long>(i) * stride_; }
     double* vec(int i) const { return row(i) + ld_; }
     // Elements of a row that one rotation covers: F with its padding, then V.
     long long span() const { return ld_ + n_; }
@@ -117,7 +116,7 @@ public:
                 run_len[runs++] = 1;
             }
         }
-        const idx ld = 2 * ld_;
+        const idx ld = stride_;
         int j = p + 1;
         for (int g = 0; g <= runs; ++g) {
             const int end = g < runs ? run_start[g] : n_;
@@ -154,6 +153,7 @@ private:
 
     int n_ = 0;
     long long ld_ = 0;
+    long long stride_ = 0;
     void* raw_ = nullptr;
     double* base_ = nullptr;
 };
