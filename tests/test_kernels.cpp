@@ -622,20 +622,28 @@ Out run_twist(const Table& t, int) {
     return out;
 }
 
-// Panels of random values (regular pivots), and the same with one column
-// zeroed so that its step meets a singular pivot; everything the call wrote
-// (panel, exchanges, pivots) and what it returned.
+// Panels of random values (regular pivots); the same with one column
+// zeroed so that its step meets a singular pivot; and with a first column
+// of magnitudes 0, 1 and 2 of either sign (ties for the pivot search), once
+// more with a NaN and an infinity, once more starting on a NaN. Everything
+// the call wrote (panel, exchanges, pivots) and what it returned.
 Out run_panel(const Table& t, int which) {
     Out out;
     for (idx m : {1, 5, 8, 9, 17, 40, 100})
         for (idx w : {1, 3, 8, 9, 16, 20})
-            for (idx zero_col : {idx{-1}, idx{2}}) {
+            for (idx variant : {-1, 2, -2, -3, -4}) {
                 const idx K0 = which == 3 ? m / 4 : 0;
                 if (K0 + w > m) continue;
                 const idx ldp = m + 3;
                 auto P = ref::random_vector(static_cast<size_t>(w * ldp), 41 + m * w);
-                if (zero_col >= 0 && zero_col < w)
-                    for (idx r = 0; r < ldp; ++r) P[zero_col * ldp + r] = 0.0;
+                if (variant >= 0 && variant < w)
+                    for (idx r = 0; r < ldp; ++r) P[variant * ldp + r] = 0.0;
+                if (variant <= -2) {
+                    const double ties[] = {0.0, -0.0, 1.0, -1.0, 2.0, -2.0};
+                    for (idx r = 0; r < m; ++r) P[r] = ties[(r * 7 + m) % 6];
+                    if (variant <= -3) P[K0 + (m - K0) / 3] = std::nan(""), P[m - 1] = -INFINITY;
+                    if (variant == -4) P[K0] = std::nan("");
+                }
                 std::vector<idx> piv(w, -7);
                 std::vector<double> q = garbage(w);
                 const idx ret = which == 3 ? t.gj_panel(P.data(), ldp, m, K0, w, piv.data(), q.data())

@@ -22,12 +22,12 @@ using CmUpdate = void (*)(double*, idx, idx, idx, const double*, idx, const doub
 // Sub-panel width of lu.
 constexpr idx kSub = 8;
 
-// Pivot step on column `col` of P (w columns), searched from row k to m-1:
-// the largest magnitude, the uppermost of equal ones. A regular pivot's row
-// goes to *piv and rows k and *piv are exchanged across the panel; a
-// singular one (below kSingularPivot; NaN is not) returns false.
-bool pivot(double* P, idx ldp, idx col, idx k, idx m, idx w, idx* piv) {
-    const double* c = P + col * ldp;
+using ColumnArgmax = idx (*)(const double*, idx, idx);
+
+// The pivot row of a contiguous column c, searched from row k to m-1: the
+// largest magnitude, a later row replacing the choice only when strictly
+// larger, so the uppermost of equal ones wins (and a NaN at row k stays).
+idx first_largest(const double* c, idx k, idx m) {
     idx row = k;
     double mag = std::fabs(c[k]);
     for (idx r = k + 1; r < m; ++r) {
@@ -37,7 +37,18 @@ bool pivot(double* P, idx ldp, idx col, idx k, idx m, idx w, idx* piv) {
             row = r;
         }
     }
-    if (mag < kSingularPivot) return false;
+    return row;
+}
+
+// Pivot step on column `col` of P (w columns), searched from row k to m-1
+// by argmax. A regular pivot's row goes to *piv and rows k and *piv are
+// exchanged across the panel; a singular one (below kSingularPivot; NaN is
+// not) returns false.
+template <ColumnArgmax argmax>
+bool pivot(double* P, idx ldp, idx col, idx k, idx m, idx w, idx* piv) {
+    const double* c = P + col * ldp;
+    const idx row = argmax(c, k, m);
+    if (std::fabs(c[row]) < kSingularPivot) return false;
     *piv = row;
     if (row != k)
         for (idx j = 0; j < w; ++j) {
@@ -48,13 +59,13 @@ bool pivot(double* P, idx ldp, idx col, idx k, idx m, idx w, idx* piv) {
     return true;
 }
 
-template <CmUpdate cm_update>
+template <CmUpdate cm_update, ColumnArgmax argmax>
 idx lu(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, double* q) {
     for (idx s0 = 0; s0 < w; s0 += kSub) {
         const idx s1 = s0 + kSub < w ? s0 + kSub : w;
         for (idx k = s0; k < s1; ++k) {
             double* pk = P + k * ldp;
-            if (!pivot(P, ldp, k, k, m, w, piv + k)) return k;
+            if (!pivot<argmax>(P, ldp, k, k, m, w, piv + k)) return k;
             const double pv = pk[k];
             q[k] = pv;
             switch (form) {
@@ -96,20 +107,24 @@ idx lu(double* P, idx ldp, idx m, idx w, PivotForm form, idx* piv, double* q) {
     return -1;
 }
 
+template <ColumnArgmax argmax>
 idx gj(double* P, idx ldp, idx n, idx K0, idx w, idx* piv, double* q) {
     for (idx k = 0; k < w; ++k) {
         const idx kg = K0 + k;
         double* pk = P + k * ldp;
-        if (!pivot(P, ldp, k, kg, n, w, piv + k)) return k;
+        if (!pivot<argmax>(P, ldp, k, kg, n, w, piv + k)) return k;
         const double qv = pk[kg];
         q[k] = qv;
         // Left of column k the row holds its multipliers: not divided here.
         for (idx j = k + 1; j < w; ++j) P[j * ldp + kg] = P[j * ldp + kg] / qv;
+        // Every row but the pivot row: one pass over the whole column, the
+        // pivot row's entry put back after it (each entry's own operation,
+        // so the split does not change a bit).
         for (idx j = k + 1; j < w; ++j) {
             double* pj = P + j * ldp;
             const double u = pj[kg];
-            for (idx r = 0; r < kg; ++r) pj[r] = pj[r] - u * pk[r];
-            for (idx r = kg + 1; r < n; ++r) pj[r] = pj[r] - u * pk[r];
+            for (idx r = 0; r < n; ++r) pj[r] = pj[r] - u * pk[r];
+            pj[kg] = u;
         }
     }
     return -1;

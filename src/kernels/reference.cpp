@@ -140,8 +140,8 @@ kernel_table make_reference_table() {
     t.transpose_block = plain::transpose_block;
     t.rm_update_fn = plain::rm_update_entry;
     t.cm_update = plain::cm_update;
-    t.lu_panel = panel::lu<plain::cm_update>;
-    t.gj_panel = panel::gj;
+    t.lu_panel = panel::lu<plain::cm_update, panel::first_largest>;
+    t.gj_panel = panel::gj<panel::first_largest>;
     plain::set_vectorised_loops(t);
     t.rotate_ql_chain = plain::rotate_ql_chain;
     t.rotate_ql_pair = plain::rotate_ql_pair;

@@ -39,6 +39,10 @@ inline vd vset1(double x) { return _mm512_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+inline vd vabs(vd a) { return _mm512_abs_pd(a); }
+// a > b ? a : b lane by lane (b where either is NaN).
+inline vd vmax(vd a, vd b) { return _mm512_max_pd(a, b); }
+inline unsigned veq_mask(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
 // The first n (0 < n < W) lanes at p; the others read as 0.0 / left alone.
 inline vd vload_part(const double* p, int n) { return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1), p); }
 inline void vstore_part(double* p, vd v, int n) { _mm512_mask_storeu_pd(p, static_cast<__mmask8>((1u << n) - 1), v); }
@@ -78,6 +82,11 @@ inline vd vset1(double x) { return _mm256_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+inline vd vabs(vd a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+inline vd vmax(vd a, vd b) { return _mm256_max_pd(a, b); }
+inline unsigned veq_mask(vd a, vd b) {
+    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)));
+}
 inline __m256i lane_mask(int n) { return _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), _mm256_set_epi64x(3, 2, 1, 0)); }
 inline vd vload_part(const double* p, int n) { return _mm256_maskload_pd(p, lane_mask(n)); }
 inline void vstore_part(double* p, vd v, int n) { _mm256_maskstore_pd(p, lane_mask(n), v); }
@@ -103,6 +112,9 @@ inline vd vset1(double x) { return _mm_set1_pd(x); }
 inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
 inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
+inline vd vabs(vd a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
+inline vd vmax(vd a, vd b) { return _mm_max_pd(a, b); }
+inline unsigned veq_mask(vd a, vd b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(a, b))); }
 inline vd vload_part(const double* p, int) { return _mm_load_sd(p); }
 inline void vstore_part(double* p, vd v, int) { _mm_store_sd(p, v); }
 constexpr int kDirectRows = 4, kDirectVecs = 2;
@@ -723,6 +735,36 @@ void sub_scaled_rows_impl(double* Y, idx ldy, const double* x, idx n, const doub
     }
 }
 
+// The panels' pivot row, as panel::first_largest chooses it. max(a, M) is
+// a > M ? a : M, that search's own rule, so from a non-NaN start every lane
+// ends on the largest of its non-NaN magnitudes, whatever the order; the
+// pivot row is then the first row holding the largest of them all, or row k
+// when none exceeds its magnitude.
+idx column_argmax_impl(const double* c, idx k, idx m) {
+    const double a0 = std::fabs(c[k]);
+    if (m - k <= 2 * W || a0 != a0) return panel::first_largest(c, k, m);
+    vd m0 = vset1(a0), m1 = m0;
+    idx r = k + 1;
+    for (; r + 2 * W <= m; r += 2 * W) {
+        m0 = vmax(vabs(vload(c + r)), m0);
+        m1 = vmax(vabs(vload(c + r + W)), m1);
+    }
+    alignas(64) double lanes[W];
+    vstore(lanes, vmax(m1, m0));
+    double mag = a0;
+    for (int l = 0; l < W; ++l)
+        if (lanes[l] > mag) mag = lanes[l];
+    for (; r < m; ++r)
+        if (std::fabs(c[r]) > mag) mag = std::fabs(c[r]);
+    if (mag == a0) return k;
+    const vd mv = vset1(mag);
+    for (r = k + 1; r + W <= m; r += W)
+        if (const unsigned e = veq_mask(vabs(vload(c + r)), mv)) return r + __builtin_ctz(e);
+    for (; r < m; ++r)
+        if (std::fabs(c[r]) == mag) return r;
+    return k;
+}
+
 // The entries of this file's instruction set, and their tiles and blocks.
 inline void set_simd_kernels(kernel_table& t) {
     gemm::set_product<simd_tile>(t, 256, 192, 1024, 64, kDirectProducts);
@@ -735,8 +777,8 @@ inline void set_simd_kernels(kernel_table& t) {
     t.transpose_rows = transpose_rows_impl;
     t.transpose_block = transpose_block_impl;
     t.cm_update = cm_update_simd;
-    t.lu_panel = panel::lu<cm_update_simd>;
-    t.gj_panel = panel::gj;
+    t.lu_panel = panel::lu<cm_update_simd, column_argmax_impl>;
+    t.gj_panel = panel::gj<column_argmax_impl>;
     t.rotate_ql_chain = rotate_ql_chain_impl;
     t.rotate_ql_pair = rotate_ql_pair_impl;
     t.add_scaled_rows = add_scaled_rows_impl;
