@@ -91,9 +91,10 @@ double RowScaleFactor(double s, double ln2) { return scale_factor(row_scale_expo
 
 void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2) {
     const double f = RowScaleFactor(s, ln2);
+    const kernel_table& K = kernels();
     if ((std::isfinite(f) && f != 0.0) || std::isnan(s)) {  // a NaN entry stays NaN
-        for (idx j = 0; j < nw; ++j) w[j] *= f;
-        for (idx j = 0; j < nv; ++j) v[j] *= f;
+        K.scale(w, f, w, 0, nw);
+        if (nv > 0) K.scale(v, f, v, 0, nv);
         return;
     }
     // At the ends of the double range the factor is not representable: a sum
@@ -107,8 +108,8 @@ void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double 
         double q = 0.0;
         for (idx j = 0; j < nsum; ++j) q += std::fabs(w[j]) * 0.25;
         if (!std::isfinite(q)) {  // an infinite entry: nothing sensible to scale
-            for (idx j = 0; j < nw; ++j) w[j] *= f;
-            for (idx j = 0; j < nv; ++j) v[j] *= f;
+            K.scale(w, f, w, 0, nw);
+            if (nv > 0) K.scale(v, f, v, 0, nv);
             return;
         }
         e = row_scale_exponent(q, ln2) + 2.0;

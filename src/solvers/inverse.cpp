@@ -141,17 +141,17 @@ struct GjInverse {
     }
     // Steps K0 .. K0+wd-1 (multiplier of row r at step K0+t in P[t*ldp + r],
     // pivots q) on the columns not stored.
-    void step_rest(idx K0, idx wd, const double* P, idx ldp, const double* q) {
+    // Every row's values take the step, the pivot row's are put back after
+    // it (each value's own operation, so the split does not change a bit).
+    void step_rest(const kernel_table& K, idx K0, idx wd, const double* P, idx ldp, const double* q) {
         for (idx t = 0; t < wd; ++t) {
             const idx k = K0 + t;
-            z[k] = z[k] / q[t];
-            const double zk = z[k];
+            const double zk = z[k] / q[t], dk = d[k];
             const double* g = P + t * ldp;
-            for (idx r = 0; r < n; ++r) {
-                if (r == k) continue;
-                z[r] = z[r] - zk * g[r];
-                d[r] = d[r] - zk * g[r];
-            }
+            K.sub_scaled(z, g, n, zk);
+            K.sub_scaled(d, g, n, zk);
+            z[k] = zk;
+            d[k] = dk;
         }
     }
     // Every column stored, each in its own place (tmp: n doubles).
@@ -211,13 +211,13 @@ void gj_apply_panel(const kernel_table& K, double* W, GjInverse& inv, idx n, idx
     }
     K.rm_update(invA, n, K0, na, P, ldp, UA, ups, wd);
     K.rm_update(invA + K1 * n, n, n - K1, na, P + K1, ldp, UA, ups, wd);
-    inv.step_rest(K0, wd, P, ldp, q);
+    inv.step_rest(K, K0, wd, P, ldp, q);
 }
 
-// Blocked elimination of the scaled W and invA. On a singular pivot invA is
-// brought to the state the plain loop leaves (all earlier steps applied) and
-// false is returned.
-bool gj_blocked(double* W, double* invA, idx n, double* work) {
+// Scaling and blocked elimination of W, writing invA; invA's contents are
+// never read. On a singular pivot invA is brought to the state the plain
+// loop leaves (all earlier steps applied) and false is returned.
+bool gj_blocked(double* W, double* invA, idx n, double* work, double ln2) {
     const idx nb = gj_width(n);
     const idx ldp = round_up8(n);
     double* P = align64(work);
@@ -226,12 +226,17 @@ bool gj_blocked(double* W, double* invA, idx n, double* work) {
     double* rows = Upk + 2 * panel_count(n) * ups;
     GjInverse inv{invA, n, 0, rows, rows + ldp, reinterpret_cast<idx*>(rows + 2 * ldp),
                   reinterpret_cast<idx*>(rows + 3 * ldp)};
-    // Row i holds the scaled identity row i: its diagonal entry and a zero
-    // of the scaling's sign elsewhere (order n >= 2 here).
+    // Row i of the inverse block starts as identity row i scaled with W's
+    // row i: a 0.0 and a 1.0 that take the row's scaling stand for its
+    // zeros and its diagonal entry (the packed rows' space, at least 2n
+    // doubles, is free until the first panel is applied).
+    double* const zd = Upk;
+    for (idx i = 0; i < n; ++i) zd[2 * i] = 0.0, zd[2 * i + 1] = 1.0;
+    scale_rows_by_sums(W, n, n, n, zd, 2, 2, n, ln2);
     for (idx i = 0; i < n; ++i) {
         inv.start[i] = i;
-        inv.d[i] = invA[i * n + i];
-        inv.z[i] = invA[i * n + (i == 0 ? 1 : 0)];
+        inv.z[i] = zd[2 * i];
+        inv.d[i] = zd[2 * i + 1];
     }
     idx piv[256];
     double q[256];
@@ -265,17 +270,20 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
     // Copy before invA is first written: invA may be the same array as A.
     std::memcpy(W, A, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(double));
 
-    for (idx i = 0; i < n; ++i) {
-        double* v = invA + i * n;
-        for (idx j = 0; j < n; ++j) v[j] = 0.0;
-        v[i] = 1.0;
-    }
-
-    // Scale each row of both blocks by the same power of two.
     const double ln2 = std::log(2.0);
-    scale_rows_by_sums(W, n, n, n, invA, n, n, n, ln2);
-
-    const bool regular = extra ? gj_blocked(W, invA, n, W + n * n) : gj_plain(W, invA, n);
+    bool regular;
+    if (extra) {
+        regular = gj_blocked(W, invA, n, W + n * n, ln2);
+    } else {
+        for (idx i = 0; i < n; ++i) {
+            double* v = invA + i * n;
+            for (idx j = 0; j < n; ++j) v[j] = 0.0;
+            v[i] = 1.0;
+        }
+        // Scale each row of both blocks by the same power of two.
+        scale_rows_by_sums(W, n, n, n, invA, n, n, n, ln2);
+        regular = gj_plain(W, invA, n);
+    }
     if (!regular) report_singular();
     work_free(W);
 }
