@@ -89,17 +89,8 @@ idx factor_next_panel(const PanelStep& s, idx K0, int cur) {
 
 } // namespace
 
-// Tiles of a few rows keep the pages touched at a time few.
 void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx r1) {
-    constexpr idx kRows = 16;
-    for (idx rb = r0; rb < r1; rb += kRows) {
-        const idx re = std::min(rb + kRows, r1);
-        for (idx j = 0; j < w; ++j) {
-            double* pj = P + j * ldp;
-            const double* src = S + j;
-            for (idx r = rb; r < re; ++r) pj[r] = src[r * ld];
-        }
-    }
+    if (r1 > r0) kernels().transpose_block(S + r0 * ld, ld, P + r0, ldp, r1 - r0, w);
 }
 
 void update_pivot_rows(const kernel_table& K, double* rows, idx ld, idx w, idx c, const double* P, idx ldp,

@@ -155,11 +155,16 @@ struct GjInverse {
         }
     }
     // Every column stored, each in its own place (tmp: n doubles).
+    // Each row is gathered through the positions of the columns (start is
+    // free by then): sequential stores, where scattering through col would
+    // store at random.
     void finish(double* tmp) {
         bring_in(n - live);
+        idx* const pos = start;
+        for (idx c = 0; c < n; ++c) pos[col[c]] = c;
         for (idx i = 0; i < n; ++i) {
             double* row = A + i * n;
-            for (idx c = 0; c < n; ++c) tmp[col[c]] = row[c];
+            for (idx j = 0; j < n; ++j) tmp[j] = row[pos[j]];
             std::memcpy(row, tmp, static_cast<std::size_t>(n) * sizeof(double));
         }
     }
