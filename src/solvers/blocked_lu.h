@@ -62,10 +62,15 @@ double* alloc_elimination(idx n, idx ld, const char* who);
 inline idx panel_count(idx cols) { return (cols + kPanelCols - 1) / kPanelCols; }
 
 // Row i of the packed panels U (panel stride ups): the c values of `row`,
-// then zeros up to column `padded` (the end of the last panel).
+// then zeros up to column `padded` (the end of the last panel, a multiple
+// of kPanelCols).
 inline void pack_row(const double* row, idx c, idx padded, double* U, idx ups, idx i) {
-    for (idx j = 0; j < c; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = row[j];
-    for (idx j = c; j < padded; ++j) U[(j / kPanelCols) * ups + i * kPanelCols + j % kPanelCols] = 0.0;
+    double* u = U + i * kPanelCols;
+    idx j = 0;
+    for (; j + kPanelCols <= c; j += kPanelCols, u += ups)
+        for (idx t = 0; t < kPanelCols; ++t) u[t] = row[j + t];
+    for (; j < padded; j += kPanelCols, u += ups)
+        for (idx t = 0; t < kPanelCols; ++t) u[t] = j + t < c ? row[j + t] : 0.0;
 }
 
 // Pivot rows 0 .. w-1 of a factored panel, at `rows` (row stride ld), in
