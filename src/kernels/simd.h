@@ -742,26 +742,29 @@ void sub_scaled_rows_impl(double* Y, idx ldy, const double* x, idx n, const doub
 // when none exceeds its magnitude.
 idx column_argmax_impl(const double* c, idx k, idx m) {
     const double a0 = std::fabs(c[k]);
-    if (m - k <= 2 * W || a0 != a0) return panel::first_largest(c, k, m);
+    if (m - k <= W || a0 != a0) return panel::first_largest(c, k, m);
+    // Lanes past the column read as 0.0, which never exceeds a0 (and the
+    // largest is above a0 when it is looked for).
     vd m0 = vset1(a0), m1 = m0;
     idx r = k + 1;
     for (; r + 2 * W <= m; r += 2 * W) {
         m0 = vmax(vabs(vload(c + r)), m0);
         m1 = vmax(vabs(vload(c + r + W)), m1);
     }
+    if (r + W <= m) m0 = vmax(vabs(vload(c + r)), m0), r += W;
+    if (r < m) m1 = vmax(vabs(vload_part(c + r, static_cast<int>(m - r))), m1);
     alignas(64) double lanes[W];
     vstore(lanes, vmax(m1, m0));
     double mag = a0;
     for (int l = 0; l < W; ++l)
         if (lanes[l] > mag) mag = lanes[l];
-    for (; r < m; ++r)
-        if (std::fabs(c[r]) > mag) mag = std::fabs(c[r]);
     if (mag == a0) return k;
     const vd mv = vset1(mag);
     for (r = k + 1; r + W <= m; r += W)
         if (const unsigned e = veq_mask(vabs(vload(c + r)), mv)) return r + __builtin_ctz(e);
-    for (; r < m; ++r)
-        if (std::fabs(c[r]) == mag) return r;
+    if (r < m)
+        if (const unsigned e = veq_mask(vabs(vload_part(c + r, static_cast<int>(m - r))), mv))
+            return r + __builtin_ctz(e);
     return k;
 }
 

@@ -89,12 +89,23 @@ static double row_scale_exponent(double s, double ln2) {
 
 double RowScaleFactor(double s, double ln2) { return scale_factor(row_scale_exponent(s, ln2), ln2); }
 
+namespace {
+
+// x[j] *= f: short rows inline, long ones through the table's vectors.
+void scale_in_place(double* x, idx m, double f) {
+    if (m >= 32)
+        kernels().scale(x, f, x, 0, m);
+    else
+        for (idx j = 0; j < m; ++j) x[j] *= f;
+}
+
+} // namespace
+
 void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2) {
     const double f = RowScaleFactor(s, ln2);
-    const kernel_table& K = kernels();
     if ((std::isfinite(f) && f != 0.0) || std::isnan(s)) {  // a NaN entry stays NaN
-        K.scale(w, f, w, 0, nw);
-        if (nv > 0) K.scale(v, f, v, 0, nv);
+        scale_in_place(w, nw, f);
+        scale_in_place(v, nv, f);
         return;
     }
     // At the ends of the double range the factor is not representable: a sum
@@ -108,8 +119,8 @@ void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double 
         double q = 0.0;
         for (idx j = 0; j < nsum; ++j) q += std::fabs(w[j]) * 0.25;
         if (!std::isfinite(q)) {  // an infinite entry: nothing sensible to scale
-            K.scale(w, f, w, 0, nw);
-            if (nv > 0) K.scale(v, f, v, 0, nv);
+            scale_in_place(w, nw, f);
+            scale_in_place(v, nv, f);
             return;
         }
         e = row_scale_exponent(q, ln2) + 2.0;
