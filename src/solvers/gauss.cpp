@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "base/double_double.h"
 #include "base/message.h"
@@ -42,6 +43,15 @@ double log_near_power_of_two(int k, double u) {
     return sum.hi + (sum.lo + (kl.lo + c));
 }
 
+// 2^k for a whole k in [-1022, 1023], from its bits: scaling by it is exact
+// where the result is normal, as std::ldexp's is, without a library call.
+double power_of_two(int k) {
+    const std::uint64_t bits = static_cast<std::uint64_t>(k + 1023) << 52;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
 // exp(-e*ln2) for a whole e: exp of the argument x = -e*ln2 as the formula
 // rounds it, rounded once. exp(x) = 2^-e * exp(r) with r = x + e*ln 2, a few
 // units of 2^-45 at most.
@@ -52,7 +62,8 @@ double scale_factor(double e, double ln2) {
     const double r = e * ((kLn2Hi - ln2) + kLn2Lo) - x_err;
     const double t = r + 0.5 * r * r;  // exp(r) - 1; the cubic term is below 2^-130
     const int n = static_cast<int>(e);
-    if (n <= 1021) return std::ldexp(1.0 + t, -n);  // a normal result (or overflow): exact scaling
+    if (n <= 1021 && n >= -1022) return (1.0 + t) * power_of_two(-n);  // a normal result: exact scaling
+    if (n <= 1021) return std::ldexp(1.0 + t, -n);  // at the top of the range or past it
     // Below 2^-1021 the spacing is 2^-1074: round 2^(1074-n) * (1 + t) to a
     // whole number of those.
     if (n <= 1074) {
@@ -77,8 +88,18 @@ double exponent_from(double log_s, double ln2) {
 // unless s is so close to a power of two that the rounding of ln(s) decides.
 static double row_scale_exponent(double s, double ln2) {
     if (!(s > 0.0) || std::isinf(s)) return exponent_from(std::log(s), ln2);  // NaN, -inf or inf anywhere
+    // s = m * 2^E, m in [0.5, 1); a normal s from its bits, as std::frexp.
     int E;
-    const double m = std::frexp(s, &E);
+    double m;
+    std::uint64_t bits;
+    std::memcpy(&bits, &s, sizeof bits);
+    if (const int biased = static_cast<int>(bits >> 52); biased != 0) {
+        E = biased - 1022;
+        bits = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1022} << 52);
+        std::memcpy(&m, &bits, sizeof m);
+    } else {
+        m = std::frexp(s, &E);
+    }
     constexpr double kWindow = 0x1p-40;
     const double below_top = m - 1.0;          // s = 2^E * (1 + below_top), exact
     const double above_bottom = m * 2.0 - 1.0;  // s = 2^(E-1) * (1 + above_bottom), exact
