@@ -20,6 +20,7 @@
 
 #include "base/work_memory.h"
 #include "linalg.h"
+#include "solvers/elimination.h"
 #include "solvers/solvers.h"
 #include "support/ref_solvers.h"
 #include "support/reference.h"
@@ -68,6 +69,31 @@ double inverse_ratio(const Vec& A, const Vec& Ainv, int n) {
 
 // ----------------------------------------------------------------------------
 // Row scale factor
+
+// The pivot search against one compare chain down the column, on columns
+// made of few magnitudes (ties everywhere, of either sign and zero) with a
+// NaN or an infinity here and there, from every starting row.
+TEST(PivotSearch, ChoosesAsOneChainDownTheColumn) {
+    const double values[] = {0.0, -0.0, 1.0, -1.0, 2.0, -2.0, NAN, INFINITY};
+    std::mt19937 g(7);
+    for (int n = 1; n <= 13; ++n)
+        for (int trial = 0; trial < 200; ++trial) {
+            // Every column the same, so step k searches the same values.
+            Vec v(n), W(static_cast<std::size_t>(n) * n);
+            const unsigned kinds = trial % 3 == 0 ? 8 : 6;  // NaN and infinity in a third
+            for (double& x : v) x = values[g() % kinds];
+            for (int r = 0; r < n; ++r) std::fill_n(W.begin() + r * n, n, v[r]);
+            for (linalg::idx k = 0; k < n; ++k) {
+                linalg::idx row = k;
+                double mag = std::fabs(v[k]);
+                for (linalg::idx r = k + 1; r < n; ++r)
+                    if (std::fabs(v[r]) > mag) mag = std::fabs(v[r]), row = r;
+                const linalg::Pivot p = linalg::find_pivot(W.data(), n, k, n);
+                ASSERT_EQ(p.row, row) << "order " << n << ", trial " << trial << ", step " << k;
+                ASSERT_EQ(std::memcmp(&p.magnitude, &mag, sizeof mag), 0);
+            }
+        }
+}
 
 TEST(RowScaleFactor, BringsRowSumsIntoHalfToOne) {
     const double ln2 = std::log(2.0);

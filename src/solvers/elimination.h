@@ -35,17 +35,28 @@ struct Pivot {
 
 // Partial pivoting on column k, rows k .. n-1: the largest |W(r, k)|; a later
 // row replaces the current choice only when strictly greater, so the
-// uppermost of equal magnitudes wins.
+// uppermost of equal magnitudes wins (and a NaN at row k stays the choice).
+// Four such searches over interleaved rows run side by side, so that their
+// compare chains overlap; from a non-NaN start each ends on the uppermost
+// row of its largest magnitude, and the larger magnitude, on a tie the
+// upper row, of the four is the single search's choice.
 inline Pivot find_pivot(const double* W, idx ld, idx k, idx n) {
-    Pivot p{k, std::fabs(W[k * ld + k])};
-    for (idx r = k + 1; r < n; ++r) {
-        const double a = std::fabs(W[r * ld + k]);
-        if (a > p.magnitude) {
-            p.magnitude = a;
-            p.row = r;
+    constexpr int kWays = 4;
+    Pivot p[kWays];
+    for (Pivot& x : p) x = {k, std::fabs(W[k * ld + k])};
+    idx r = k + 1;
+    for (; r + kWays <= n; r += kWays)
+        for (int t = 0; t < kWays; ++t) {
+            const double a = std::fabs(W[(r + t) * ld + k]);
+            if (a > p[t].magnitude) p[t] = {r + t, a};
         }
+    for (; r < n; ++r) {
+        const double a = std::fabs(W[r * ld + k]);
+        if (a > p[0].magnitude) p[0] = {r, a};
     }
-    return p;
+    for (int t = 1; t < kWays; ++t)
+        if (p[t].magnitude > p[0].magnitude || (p[t].magnitude == p[0].magnitude && p[t].row < p[0].row)) p[0] = p[t];
+    return p[0];
 }
 
 // Ordered comparison with kSingularPivot (kernels/kernels.h): a NaN
