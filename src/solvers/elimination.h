@@ -77,6 +77,7 @@ inline bool needs_scaling(double s) { return !(0.5 <= s && s <= 1.0) && s != 0.0
 // latencies overlap.
 inline void scale_rows_by_sums(double* W, idx ldw, idx nsum, idx nw, double* V, idx ldv, idx nv, idx rows,
                                double ln2) {
+    ScaleMemo memo;
     for (idx r0 = 0; r0 < rows; r0 += 4) {
         const idx m = std::min<idx>(4, rows - r0);
         double s[4] = {0.0, 0.0, 0.0, 0.0};
@@ -95,7 +96,7 @@ inline void scale_rows_by_sums(double* W, idx ldw, idx nsum, idx nw, double* V, 
         }
         for (idx r = 0; r < m; ++r)
             if (needs_scaling(s[r]))
-                scale_row(W + (r0 + r) * ldw, nsum, nw, nv ? V + (r0 + r) * ldv : nullptr, nv, s[r], ln2);
+                scale_row(W + (r0 + r) * ldw, nsum, nw, nv ? V + (r0 + r) * ldv : nullptr, nv, s[r], ln2, &memo);
     }
 }
 

@@ -122,8 +122,15 @@ void scale_in_place(double* x, idx m, double f) {
 
 } // namespace
 
-void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2) {
-    const double f = RowScaleFactor(s, ln2);
+void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2, ScaleMemo* memo) {
+    double f;
+    if (memo) {
+        const double e = row_scale_exponent(s, ln2);
+        if (e != memo->e) memo->e = e, memo->f = scale_factor(e, ln2);
+        f = memo->f;
+    } else {
+        f = RowScaleFactor(s, ln2);
+    }
     if ((std::isfinite(f) && f != 0.0) || std::isnan(s)) {  // a NaN entry stays NaN
         scale_in_place(w, nw, f);
         scale_in_place(v, nv, f);

@@ -42,13 +42,20 @@ double DeterminantGcpu(double* A, int nDim);
 // from ln(s)/ln2 + 1. ln2 is the caller's ln(2.0).
 double RowScaleFactor(double s, double ln2);
 
+// The last exponent whose factor was computed, and that factor: rows of one
+// matrix mostly share their exponent.
+struct ScaleMemo {
+    double e = -1.0e9;  // no exponent
+    double f = 0.0;
+};
+
 // Multiplies w[0 .. nw-1] and v[0 .. nv-1] (v may be null with nv = 0) by
 // RowScaleFactor(s, ln2), where s is the absolute sum of w[0 .. nsum-1]. When
 // that factor is not representable (s below about 2^-1023, or s overflowed
 // while every entry is finite) the same power of two is applied in two exact
 // steps, so such rows are solved like any other.
 void scale_row(double* w, std::ptrdiff_t nsum, std::ptrdiff_t nw, double* v, std::ptrdiff_t nv, double s,
-               double ln2);
+               double ln2, ScaleMemo* memo = nullptr);
 
 } // namespace linalg
 
