@@ -415,9 +415,9 @@ void transpose_rows_impl(const double* M, idx rows, idx cols, double* X, idx r0,
 }
 
 // Column strips of 4W, so that each row of X takes whole cache lines. Meant
-// for the eigen-solvers' narrow blocks; whole matrices go through
-// transpose_rows_impl, whose square tiles keep both the rows read and the
-// rows written within the cache.
+// for narrow blocks (the eigen-solvers' blocks, the eliminations' panels);
+// whole matrices go through transpose_rows_impl, whose square tiles keep
+// both the rows read and the rows written within the cache.
 void transpose_block_impl(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols) {
     constexpr idx T = 4 * W;
     for (idx cb = 0; cb < cols; cb += T) transpose_rect(M, ldm, X, ldx, 0, rows, cb, imin(cb + T, cols));
