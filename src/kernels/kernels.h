@@ -255,7 +255,8 @@ struct kernel_table {
     void (*reflect2)(double* r0, double* r1, idx n, double q, double x, double y);
     // transpose_block: X[c*ldx + r] = M[r*ldm + c] for 0 <= r < rows and
     // 0 <= c < cols (a copy, no arithmetic); the mirror writes of the Jacobi
-    // solver's symmetric matrix. The two blocks do not overlap.
+    // solver's symmetric matrix and the eliminations' column-major panels.
+    // The two blocks do not overlap.
     void (*transpose_block)(const double* M, idx ldm, double* X, idx ldx, idx rows, idx cols);
 
     // ---- generator ------------------------------------------------------------
