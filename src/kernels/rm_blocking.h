@@ -17,8 +17,8 @@
 // tile's rows of C is walked in address order (one page at a time; a walk
 // down the columns would touch a page per row); the tile may prefetch the
 // piece two to the right. Rows left over below the last full micro-panel,
-// and calls of fewer than MR rows (the pivot rows, one at a time), take a
-// one-row vector tile over G in place.
+// and calls of fewer than MR rows (the pivot rows, one at a time), take
+// vector tiles of up to four rows over G in place.
 //
 // A tile is a type with
 //   static constexpr idx MR, NR;   (NR divides kPanelCols)
@@ -66,34 +66,41 @@ constexpr idx kLanes = 2;
 #endif
 typedef double lane_vec __attribute__((vector_size(kLanes * sizeof(double))));
 
-// One row of C (nc columns) -= its kb terms, NR columns at a time in
-// registers (NR / kLanes vectors); G read in place, G(0, k) at G[k*ldg].
-template <idx NR>
-inline void one_row(double* C, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
+// R rows of C (row stride ldc, nc columns) -= their kb terms, NR columns at
+// a time in registers (R x NR / kLanes vectors, each its own chain of
+// subtractions); G read in place, G(r, k) at G[k*ldg + r].
+template <idx R, idx NR>
+inline void few_rows(double* C, idx ldc, idx nc, const double* G, idx ldg, const double* U, idx ups, idx kb) {
     static_assert(NR % kLanes == 0, "whole vectors per tile row");
     constexpr int NV = static_cast<int>(NR / kLanes);
-    auto piece = [&](double* c, const double* u) {
-        lane_vec acc[NV];
+    auto piece = [&](double* c, idx ldt, const double* u) {
+        lane_vec acc[R][NV];
 #pragma GCC unroll 16
-        for (int t = 0; t < NV; ++t) __builtin_memcpy(&acc[t], c + t * kLanes, sizeof(lane_vec));
+        for (idx r = 0; r < R; ++r)
+#pragma GCC unroll 16
+            for (int t = 0; t < NV; ++t) __builtin_memcpy(&acc[r][t], c + r * ldt + t * kLanes, sizeof(lane_vec));
         for (idx k = 0; k < kb; ++k) {
-            const double g = G[k * ldg];
+            lane_vec v[NV];
 #pragma GCC unroll 16
-            for (int t = 0; t < NV; ++t) {
-                lane_vec v;
-                __builtin_memcpy(&v, u + k * kPanelCols + t * kLanes, sizeof(lane_vec));
-                acc[t] = acc[t] - v * g;
+            for (int t = 0; t < NV; ++t) __builtin_memcpy(&v[t], u + k * kPanelCols + t * kLanes, sizeof(lane_vec));
+#pragma GCC unroll 16
+            for (idx r = 0; r < R; ++r) {
+                const double g = G[k * ldg + r];
+#pragma GCC unroll 16
+                for (int t = 0; t < NV; ++t) acc[r][t] = acc[r][t] - v[t] * g;
             }
         }
 #pragma GCC unroll 16
-        for (int t = 0; t < NV; ++t) __builtin_memcpy(c + t * kLanes, &acc[t], sizeof(lane_vec));
+        for (idx r = 0; r < R; ++r)
+#pragma GCC unroll 16
+            for (int t = 0; t < NV; ++t) __builtin_memcpy(c + r * ldt + t * kLanes, &acc[r][t], sizeof(lane_vec));
     };
     for (idx j0 = 0; j0 < nc; j0 += NR) {
         const double* u = U + (j0 / kPanelCols) * ups + j0 % kPanelCols;
         if (j0 + NR <= nc)
-            piece(C + j0, u);
+            piece(C + j0, ldc, u);
         else
-            on_edge_tile<1, NR>(C + j0, 0, 1, nc - j0, true, [&](double* t, idx) { piece(t, u); });
+            on_edge_tile<R, NR>(C + j0, ldc, R, nc - j0, true, [&](double* t, idx ldt) { piece(t, ldt, u); });
     }
 }
 
@@ -134,7 +141,12 @@ void rm_update(const kernel_blocking& b, double* C, idx ldc, idx m, idx nc, cons
             }
         }
     }
-    for (idx r = mfull; r < m; ++r) one_row<NR>(C + r * ldc, nc, G + r, ldg, U, ups, kb);
+    // Rows below the last whole tile (and calls of fewer rows, such as the
+    // pivot rows one at a time): up to four rows side by side, G in place.
+    idx r = mfull;
+    for (; r + 4 <= m; r += 4) few_rows<4, NR>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
+    for (; r + 2 <= m; r += 2) few_rows<2, NR>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
+    if (r < m) few_rows<1, NR>(C + r * ldc, ldc, nc, G + r, ldg, U, ups, kb);
 }
 
 // The row update's entry of a table and its tile and block.
