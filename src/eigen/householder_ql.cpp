@@ -407,17 +407,14 @@ void ql_tick(void* it) { static_cast<QlIteration*>(it)->step(1); }
 
 using Tick = void (*)(void*);
 
-// Chunk ch applied to z as two runs together with the chunk after it (see
-// rotate_rows_ql_twice), or alone.
+// Chunk x applied to z, as two runs together with chunk y after it (see
+// rotate_rows_ql_twice), or alone when y is null.
 void apply_chunks(const QlChunk& x, const QlChunk* y, double** z, int n, Tick tick, void* ctx) {
-    const double* const cx = x.c + (x.first - x.lo);
-    const double* const sx = x.s + (x.first - x.lo);
-    if (y == nullptr) {
-        rotate_rows_ql_twice(z, n, cx, sx, x.first, x.hi, nullptr, nullptr, 0, 0, tick, ctx);
-        return;
-    }
-    rotate_rows_ql_twice(z, n, cx, sx, x.first, x.hi, y->c + (y->first - y->lo), y->s + (y->first - y->lo), y->first,
-                         y->hi, tick, ctx);
+    // A chunk's rotation i at c[i - lo], s[i - lo]; its run starts at first.
+    const auto c_of = [](const QlChunk& ch) { return ch.c + (ch.first - ch.lo); };
+    const auto s_of = [](const QlChunk& ch) { return ch.s + (ch.first - ch.lo); };
+    rotate_rows_ql_twice(z, n, c_of(x), s_of(x), x.first, x.hi, y ? c_of(*y) : nullptr, y ? s_of(*y) : nullptr,
+                         y ? y->first : 0, y ? y->hi : 0, tick, ctx);
 }
 
 constexpr int kPiece = 256;  // most rotations per kernel call

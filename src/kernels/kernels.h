@@ -46,16 +46,6 @@ constexpr int kIsaCount = 4;
 // layout of rm_update's operand U, the same for every table.
 constexpr idx kPanelCols = 16;
 
-// Block sizes and tiles of one table's kernels: the one place that says
-// which tile and which blocking a set uses. The product and row-update
-// drivers take them from the table they are called through, at run time
-// (the entries get the table's blocking as their first argument); the
-// solvers built on rm_update read them from the table in use. Any blocking
-// gives the same bits: blocks only decide which outputs are computed
-// together and where the summation index is cut into consecutive slices.
-// The tiles (mr x nr, rm_rows x rm_cols) are code: they describe the
-// entries the table holds and are written with them (a driver cuts block
-// sizes larger than its buffers to fit, and rounds them to whole tiles).
 // Panel widths of a blocked elimination by order n: the plain loop below
 // from[0]; from order from[i] on (ascending), panels width[i] wide. A wide
 // panel's own steps run one column at a time over all rows, so smaller
@@ -75,6 +65,16 @@ inline idx panel_width(const panel_rule& r, idx n) {
 constexpr panel_rule kLuPanels{{128, 256, 256}, {32, 64, 64}};
 constexpr panel_rule kGjPanels{{64, 256, 256}, {16, 64, 64}};
 
+// Block sizes and tiles of one table's kernels: the one place that says
+// which tile and which blocking a set uses. The product and row-update
+// drivers take them from the table they are called through, at run time
+// (the entries get the table's blocking as their first argument); the
+// solvers built on rm_update read them from the table in use. Any blocking
+// gives the same bits: blocks only decide which outputs are computed
+// together and where the summation index is cut into consecutive slices.
+// The tiles (mr x nr, rm_rows x rm_cols) are code: they describe the
+// entries the table holds and are written with them (a driver cuts block
+// sizes larger than its buffers to fit, and rounds them to whole tiles).
 struct kernel_blocking {
     idx mr, nr;   // the product's register tile: rows x columns of C
     idx kc;       // depth of a slice of the summation index (packed operands)

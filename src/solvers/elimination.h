@@ -96,7 +96,7 @@ inline void scale_rows_by_sums(double* W, idx ldw, idx nsum, idx nw, double* V, 
         }
         for (idx r = 0; r < m; ++r)
             if (needs_scaling(s[r]))
-                scale_row(W + (r0 + r) * ldw, nsum, nw, nv ? V + (r0 + r) * ldv : nullptr, nv, s[r], ln2, &memo);
+                scale_row(W + (r0 + r) * ldw, nsum, nw, nv ? V + (r0 + r) * ldv : nullptr, nv, s[r], ln2, memo);
     }
 }
 

@@ -122,15 +122,11 @@ void scale_in_place(double* x, idx m, double f) {
 
 } // namespace
 
-void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2, ScaleMemo* memo) {
-    double f;
-    if (memo) {
-        const double e = row_scale_exponent(s, ln2);
-        if (e != memo->e) memo->e = e, memo->f = scale_factor(e, ln2);
-        f = memo->f;
-    } else {
-        f = RowScaleFactor(s, ln2);
-    }
+void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double ln2, ScaleMemo& memo) {
+    // RowScaleFactor(s, ln2), its factor kept for the next row's exponent.
+    double e = row_scale_exponent(s, ln2);
+    if (e != memo.e) memo.e = e, memo.f = scale_factor(e, ln2);
+    const double f = memo.f;
     if ((std::isfinite(f) && f != 0.0) || std::isnan(s)) {  // a NaN entry stays NaN
         scale_in_place(w, nw, f);
         scale_in_place(v, nv, f);
@@ -142,7 +138,6 @@ void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double 
     // would read as singular). Such a row is scaled by the same power of two
     // in two exact steps instead; the exponent of an overflowed sum comes from
     // the sum of the quartered entries.
-    double e;
     if (std::isinf(s)) {
         double q = 0.0;
         for (idx j = 0; j < nsum; ++j) q += std::fabs(w[j]) * 0.25;
@@ -152,8 +147,6 @@ void scale_row(double* w, idx nsum, idx nw, double* v, idx nv, double s, double 
             return;
         }
         e = row_scale_exponent(q, ln2) + 2.0;
-    } else {
-        e = row_scale_exponent(s, ln2);
     }
     const int k = -static_cast<int>(e);
     const double f1 = std::ldexp(1.0, k / 2), f2 = std::ldexp(1.0, k - k / 2);

@@ -44,9 +44,16 @@ void rows_above(void* ctx, idx k) {
     s.K->sub_scaled_rows(s.invA, n, s.invA + k * n, n, s.W + k, n, k);
 }
 
-// Orders below the blocked path's; false at a singular pivot, with invA as
-// the column-by-column loop leaves it at that column.
-bool gj_plain(double* W, double* invA, idx n) {
+// Orders below the blocked path's: invA starts as the identity, each row of
+// it scaled with W's row. False at a singular pivot, with invA as the
+// column-by-column loop leaves it at that column.
+bool gj_plain(double* W, double* invA, idx n, double ln2) {
+    for (idx i = 0; i < n; ++i) {
+        double* v = invA + i * n;
+        for (idx j = 0; j < n; ++j) v[j] = 0.0;
+        v[i] = 1.0;
+    }
+    scale_rows_by_sums(W, n, n, n, invA, n, n, n, ln2);
     GjRows rows{W, invA, n, &kernels()};
     return eliminate_plain(W, n, n, PivotForm::Divided, invA, n, n, StepHook{rows_above, &rows}) == n;
 }
@@ -140,9 +147,9 @@ struct GjInverse {
         live = c1;
     }
     // Steps K0 .. K0+wd-1 (multiplier of row r at step K0+t in P[t*ldp + r],
-    // pivots q) on the columns not stored.
-    // Every row's values take the step, the pivot row's are put back after
-    // it (each value's own operation, so the split does not change a bit).
+    // pivots q) on the columns not stored: every row's values take the step
+    // and the pivot row's are put back after it (each value's own
+    // operation, so the split does not change a bit).
     void step_rest(const kernel_table& K, idx K0, idx wd, const double* P, idx ldp, const double* q) {
         for (idx t = 0; t < wd; ++t) {
             const idx k = K0 + t;
@@ -154,10 +161,10 @@ struct GjInverse {
             d[k] = dk;
         }
     }
-    // Every column stored, each in its own place (tmp: n doubles).
-    // Each row is gathered through the positions of the columns (start is
-    // free by then): sequential stores, where scattering through col would
-    // store at random.
+    // Every column stored, each in its own place (tmp: n doubles). Each row
+    // is gathered through the positions of the columns (start is free by
+    // then): sequential stores, where scattering through col would store at
+    // random.
     void finish(double* tmp) {
         bring_in(n - live);
         idx* const pos = start;
@@ -276,19 +283,7 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
     std::memcpy(W, A, static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * sizeof(double));
 
     const double ln2 = std::log(2.0);
-    bool regular;
-    if (extra) {
-        regular = gj_blocked(W, invA, n, W + n * n, ln2);
-    } else {
-        for (idx i = 0; i < n; ++i) {
-            double* v = invA + i * n;
-            for (idx j = 0; j < n; ++j) v[j] = 0.0;
-            v[i] = 1.0;
-        }
-        // Scale each row of both blocks by the same power of two.
-        scale_rows_by_sums(W, n, n, n, invA, n, n, n, ln2);
-        regular = gj_plain(W, invA, n);
-    }
+    const bool regular = extra ? gj_blocked(W, invA, n, W + n * n, ln2) : gj_plain(W, invA, n, ln2);
     if (!regular) report_singular();
     work_free(W);
 }

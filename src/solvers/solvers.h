@@ -53,9 +53,10 @@ struct ScaleMemo {
 // RowScaleFactor(s, ln2), where s is the absolute sum of w[0 .. nsum-1]. When
 // that factor is not representable (s below about 2^-1023, or s overflowed
 // while every entry is finite) the same power of two is applied in two exact
-// steps, so such rows are solved like any other.
+// steps, so such rows are solved like any other. memo carries the last
+// factor from one row of a matrix to the next.
 void scale_row(double* w, std::ptrdiff_t nsum, std::ptrdiff_t nw, double* v, std::ptrdiff_t nv, double s,
-               double ln2, ScaleMemo* memo = nullptr);
+               double ln2, ScaleMemo& memo);
 
 } // namespace linalg
 
