@@ -44,14 +44,21 @@
 ///       MPI itself is not running).
 ///   "ERROR! DLA::Init_MPI: grid %d x %d with block %d does not fit %d ranks!\n"
 ///   "ERROR! DLA::Init_MPI: grid arguments differ between ranks!\n"
+///   "ERROR! DLA::Init_MPI: block %d above the largest, %d!\n"
 ///   "ERROR! DLA::%s: sizes differ between ranks!\n"
 ///   "ERROR! DLA::%s: null array on a rank that holds data!\n"
 ///   "ERROR! DLA::%s: NaN or infinity in the matrix!\n"  (NonFinite; eigen-solvers)
 ///   "ERROR! Not enough memory for the DLA::%s work arrays (%zu bytes)!\n"  (NoMemory)
+///       also when a work array or panel exceeds what ScaLAPACK's int sizes
+///       hold (checked before anything is allocated)
+///   "ERROR! DLA::%s: %s refused argument %d!\n"  (NotInitialized) a ScaLAPACK
+///       routine's negative info, agreed across ranks (not expected: sizes
+///       are checked first)
 ///   "ERROR! DLA::%s: pdsyevd did not converge (info %d)!\n"  (NotConverged)
 ///   "ERROR! DLA::%s: MPI error!\n"  (Io)
 /// \endverbatim
-/// (\%s is the function's name.) The grid, size and null-array messages set
+/// (\%s is the function's name.) Every rank of the communicator ends a call
+/// with the same LastError(). The grid, size and null-array messages set
 /// NotInitialized: the error codes have no "invalid argument". DeterminantMsq returns NaN after a failure
 /// other than a singular matrix, on every rank.
 ///
@@ -85,9 +92,11 @@ public:
     /// Duplicates comm (MPI_ERRORS_RETURN on the copy) and builds an
     /// nprow x npcol process grid on its first nprow*npcol ranks (0, 0: a
     /// near-square grid of all ranks from the rank count alone) with nb x nb
-    /// blocks (0: 64). Ranks outside the grid take part in every call but
-    /// compute nothing. A second Init_MPI replaces the first. Returns 0, or
-    // -1 with a message. Needs MPI_Init first.
+    /// blocks (0: 64; at most 4096, since ScaLAPACK takes its sizes as int).
+    /// Ranks outside the grid take part in every call but compute nothing. A
+    /// second Init_MPI replaces the first once its arguments are checked: when
+    /// it fails, the grid of the call before stays in place. Returns 0, or
+    /// -1 with a message. Needs MPI_Init first.
     static int Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb);
     /// Frees the grid and the duplicated communicator; never calls
     /// MPI_Finalize. Returns 0.

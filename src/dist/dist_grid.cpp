@@ -63,6 +63,10 @@ int agree(int fault, std::size_t bytes, const int* sizes, int nsizes, std::size_
     return agreed;
 }
 
+int agree_flags(int* v, int count) {
+    return MPI_Allreduce(MPI_IN_PLACE, v, count, MPI_INT, MPI_MAX, g.comm) == MPI_SUCCESS ? 0 : -1;
+}
+
 int agree_flag(int flag) {
     if (MPI_Allreduce(MPI_IN_PLACE, &flag, 1, MPI_INT, MPI_MAX, g.comm) != MPI_SUCCESS) return -1;
     return flag;
@@ -90,7 +94,7 @@ void report_fault(int fault, const char* who, std::size_t bytes) {
     }
 }
 
-int rows_block(int n) { return n <= 0 ? 1 : (n + g.size - 1) / g.size; }
+int rows_block(int n) { return n <= 0 ? 1 : n / g.size + (n % g.size != 0); }
 
 int rows_first(int n, int rank) {
     if (!g.up || n <= 0 || rank < 0 || rank >= g.size) return 0;
@@ -223,11 +227,17 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
     int inited = 0, finalized = 0;
     MPI_Initialized(&inited);
     MPI_Finalized(&finalized);
-    if (!inited || finalized || comm == MPI_COMM_NULL) {
+    if (!inited || finalized) {
+        if (g.up && finalized) {  // nothing of MPI's can be freed any more
+            release_kept();
+            g = Grid();
+        }
         if (g.up) Exit_MPI();
         return not_initialized() ? 0 : -1;
     }
-    if (g.up) Exit_MPI();
+    // Everything is checked on a duplicate first: a call that fails leaves
+    // the grid of an earlier call as it was.
+    if (comm == MPI_COMM_NULL) return not_initialized() ? 0 : -1;
     MPI_Comm dup = MPI_COMM_NULL;
     if (MPI_Comm_dup(comm, &dup) != MPI_SUCCESS) {
         report(kIo, true, "ERROR! DLA::Init_MPI: MPI error!\n");
@@ -239,7 +249,8 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
     MPI_Comm_size(dup, &size);
     if (nprow == 0 && npcol == 0) square_grid(size, &nprow, &npcol);
     if (nb == 0) nb = 64;
-    const int bad = nprow < 1 || npcol < 1 || nb < 1 || static_cast<long long>(nprow) * npcol > size;
+    const int bad = nprow < 1 || npcol < 1 || nb < 1 || nb > kMaxBlock ||
+                    static_cast<long long>(nprow) * npcol > size;
     int v[8] = {bad, nprow, -nprow, npcol, -npcol, nb, -nb, 0};
     const int rc = MPI_Allreduce(MPI_IN_PLACE, v, 7, MPI_INT, MPI_MAX, dup);
     const bool differ = v[1] != -v[2] || v[3] != -v[4] || v[5] != -v[6];
@@ -249,6 +260,8 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
             std::snprintf(text, sizeof text, "ERROR! DLA::Init_MPI: MPI error!\n");
         else if (differ)
             std::snprintf(text, sizeof text, "ERROR! DLA::Init_MPI: grid arguments differ between ranks!\n");
+        else if (nb > kMaxBlock)
+            std::snprintf(text, sizeof text, "ERROR! DLA::Init_MPI: block %d above the largest, %d!\n", nb, kMaxBlock);
         else
             std::snprintf(text, sizeof text, "ERROR! DLA::Init_MPI: grid %d x %d with block %d does not fit %d ranks!\n",
                           nprow, npcol, nb, size);
@@ -256,6 +269,7 @@ int DLA::Init_MPI(MPI_Comm comm, int nprow, int npcol, int nb) {
         MPI_Comm_free(&dup);
         return -1;
     }
+    if (g.up) Exit_MPI();
     g.comm = dup;
     g.rank = rank;
     g.size = size;

@@ -45,6 +45,13 @@ enum Fault : int {
     kFaultMpi,
 };
 
+// The largest block Init_MPI accepts. ScaLAPACK and the PBLAS take every
+// size as an int and size some of their own buffers (blocks and panels of nb
+// columns) in int bytes: at 4096 one nb x nb block is 128 MiB, and each call
+// still checks its own work sizes (panel_fits and the work-array bounds in
+// dist_ops.cpp).
+constexpr int kMaxBlock = 4096;
+
 struct Grid {
     bool up = false;
     MPI_Comm comm = MPI_COMM_NULL;
@@ -82,6 +89,9 @@ int agree(int fault, std::size_t bytes, const int* sizes, int nsizes, std::size_
 void report_fault(int fault, const char* who, std::size_t bytes);
 // One MPI_Allreduce (MPI_MAX) of one flag; -1 when the reduction fails.
 int agree_flag(int flag);
+// MPI_MAX of `count` ints in place over the library's communicator; 0, or -1
+// when the reduction fails.
+int agree_flags(int* v, int count);
 
 // Row block of the "rows" distribution.
 int rows_block(int n);

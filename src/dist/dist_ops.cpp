@@ -24,11 +24,13 @@
 // row-major lower triangle is the column-major upper one) and a local one on
 // output.
 #include "linalg.h"
+#include "linalg_diag.h"
 #include "linalg_dist.h"
 #include "dist/dist_internal.h"
 #include "dist/scalapack.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -346,16 +348,39 @@ bool check_up() {
     return g.up ? true : not_initialized();
 }
 
-// Agreement on the outcome of a later step: true when every rank may go on;
-// otherwise the message is printed once and false returned on every rank.
-bool agree_step(int flag, const char* who) {
-    const int agreed = agree_flag(flag);
-    if (agreed == 0) return true;
-    if (agreed < 0)
+// Agreement on the outcome of a ScaLAPACK step, before anything is written:
+// `singular` whether this process found a pivot below the threshold (or the
+// routine's info > 0), `info` the routine's info (negative: it refused
+// argument -info). True when every rank may go on; otherwise the message is
+// printed once and false returned on every rank.
+bool agree_step(int singular, int info, const char* who, const char* routine) {
+    int v[2] = {singular || info > 0, info < 0 ? -info : 0};
+    if (agree_flags(v, 2) != 0) {
         report_fault(kFaultMpi, who, 0);
-    else
-        report(kSingular, g.rank == 0, "ERROR! Singular system!");
+        return false;
+    }
+    if (v[1] != 0) {
+        reportf(kNotInitialized, "ERROR! DLA::%s: %s refused argument %d!\n", who, routine, v[1]);
+        return false;
+    }
+    if (v[0] == 0) return true;
+    report(kSingular, g.rank == 0, "ERROR! Singular system!");
     return false;
+}
+
+// ScaLAPACK and the PBLAS take sizes as int and size some of their own
+// buffers (panels of nb columns along a local extent) in int bytes: true when
+// an m x n matrix on the compute grid stays within that, for every process
+// (every rank computes the same answer, from the largest local extent).
+bool panel_fits(int m, int n) {
+    const long long ext = std::max(grid_local(m, 0, g.nprow), grid_local(n, 0, g.npcol));
+    return (ext + g.nb) * g.nb <= INT_MAX / static_cast<long long>(sizeof(double));
+}
+
+// Bytes of `elems` doubles, for the message of a refused work array.
+std::size_t bytes_of(long long elems) {
+    return elems > static_cast<long long>(SIZE_MAX / sizeof(double)) ? SIZE_MAX
+                                                                    : static_cast<std::size_t>(elems) * sizeof(double);
 }
 
 void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
@@ -364,6 +389,11 @@ void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (held > 0 && (!A || !B || !X)) fault = kFaultNullArray;
+    // Beyond what ScaLAPACK accepts: refused as memory, before allocating.
+    if (n > 0 && fault == kFaultNone && !panel_fits(n, n)) {
+        fault = kFaultMemory;
+        failed = bytes_of(static_cast<long long>(loc_rows(n) + g.nb) * g.nb);
+    }
     // A goes straight from the caller's rows to the compute grid, its rows
     // scaled on the way.
     Buffer exps, b;
@@ -398,8 +428,9 @@ void solve(Form form, double* A, double* B, double* X, int n, const char* who) {
         pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
         singular = grid_singular(a, n, dg[8]);
     }
-    if (!agree_step(singular, who)) return;
+    if (!agree_step(singular, info, who, "pdgetrf")) return;
     if (g.in_grid()) pdgetrs_("N", &n, &kI1, a, &kI1, &kI1, dg, ipiv.p, b.p, &kI1, &kI1, dbg, &info, 1);
+    if (!agree_step(0, info, who, "pdgetrs")) return;
     redistribute(n, 1, b.p, dbg, X, dbsrc);
 }
 
@@ -418,6 +449,11 @@ void multiply(Form form, double* M1, int m, int k, double* M2, int n, double* X,
     const bool c_in = a_in && !overlap(X, sizex, M1, size1) && !overlap(X, sizex, M2, size2);
     double *ag = M1, *bg = M2, *cg = X;
     const bool work = m > 0 && n > 0 && k > 0;
+    if (work && fault == kFaultNone && !(panel_fits(k, m) && panel_fits(n, k) && panel_fits(n, m))) {
+        fault = kFaultMemory;
+        failed = bytes_of((static_cast<long long>(std::max({loc_rows(k), loc_rows(n), loc_cols(m), loc_cols(k)})) +
+                           g.nb) * g.nb);
+    }
     if (work && fault == kFaultNone) {
         if (!a_in) ag = kept(kSlot0, grid_elems(k, m), &failed);
         if (!b_in) bg = kept(kSlot1, grid_elems(n, k), &failed);
@@ -479,6 +515,12 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
     Buffer w, work, out;
     IntBuffer iwork;
     double *a = nullptr, *z = nullptr;
+    // Work sizes are ints for pdsyevd: beyond that the call is refused as
+    // memory, before allocating (every rank: the sizes are agreed on below).
+    if (n > 0 && fault == kFaultNone && (lwork > INT_MAX || liwork > INT_MAX || !panel_fits(n, n))) {
+        fault = kFaultMemory;
+        failed = bytes_of(lwork);
+    }
     if (n > 0 && fault == kFaultNone) {
         a = kept(kSlot0, grid_elems(n, n), &failed);
         z = kept(kSlot1, grid_elems(n, n), &failed);
@@ -488,7 +530,7 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
             work.alloc(static_cast<std::size_t>(lwork), &failed);
             iwork.alloc(static_cast<std::size_t>(liwork), &failed);
         }
-        if (failed || lwork > INT32_MAX || liwork > INT32_MAX) fault = kFaultMemory;
+        if (failed) fault = kFaultMemory;
     }
     std::size_t bytes = 0;
     const int agreed = agree(fault, failed, &n, 1, &bytes);
@@ -509,11 +551,11 @@ void eigen(Form form, double* M, int n, double* eV, double* eM, const char* who)
         pdsyevd_("V", "U", &n, a, &kI1, &kI1, dg, w.p, z, &kI1, &kI1, dg, work.p, &lw, iwork.p, &liw, &info,
                  1, 1);
     }
-    const int failed_info = agree_flag(info != 0 ? std::max(info, 1) : 0);
-    if (failed_info != 0) {
-        if (failed_info < 0) return report_fault(kFaultMpi, who, 0);
-        return reportf(kNotConverged, "ERROR! DLA::%s: pdsyevd did not converge (info %d)!\n", who, failed_info);
-    }
+    int v[2] = {info > 0 ? info : 0, info < 0 ? -info : 0};
+    if (agree_flags(v, 2) != 0) return report_fault(kFaultMpi, who, 0);
+    if (v[1] != 0) return reportf(kNotInitialized, "ERROR! DLA::%s: pdsyevd refused argument %d!\n", who, v[1]);
+    if (v[0] != 0)
+        return reportf(kNotConverged, "ERROR! DLA::%s: pdsyevd did not converge (info %d)!\n", who, v[0]);
     // Eigenvectors come back as rows of Z (column-major, leading dimension
     // `held`); eM's column j is Z's column n-1-j, the eigenvalues descending.
     redistribute(n, n, z, dg, out.p, dout);
@@ -560,7 +602,16 @@ void DLA::InverseMsq(double* M, double* iM, int nDim) {
     // its integer work check asks for more than documented on grids with
     // more process rows than columns, so that bound is generous.
     const int np = loc_rows(n), nq = loc_cols(n);
-    const int lwork = (np + g.nb) * g.nb, liwork = nq + 2 * np + 4 * g.nb + 16;
+    const long long lwork64 = (static_cast<long long>(np) + g.nb) * g.nb,
+                    liwork64 = nq + 2LL * np + 4LL * g.nb + 16;
+    // Both are ints for pdgetri: beyond that (or beyond the panels the PBLAS
+    // size in int bytes) the call is refused as memory, before allocating.
+    if (n > 0 && fault == kFaultNone && (lwork64 > INT_MAX || liwork64 > INT_MAX || !panel_fits(n, n))) {
+        fault = kFaultMemory;
+        failed = bytes_of(lwork64);
+    }
+    const int lwork = static_cast<int>(std::min<long long>(lwork64, INT_MAX)),
+              liwork = static_cast<int>(std::min<long long>(liwork64, INT_MAX));
     // As in the solve, M^T goes to the transposed grid and a local transpose
     // makes D M on the compute grid; the inverse comes back the same way.
     const bool in_place = held_as_grid(Form::Root, n, true);
@@ -593,9 +644,10 @@ void DLA::InverseMsq(double* M, double* iM, int nDim) {
         pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
         singular = grid_singular(a, n, dg[8]);
     }
-    if (!agree_step(singular, who)) return;
+    if (!agree_step(singular, info, who, "pdgetrf")) return;
+    if (g.in_grid()) pdgetri_(&n, a, &kI1, &kI1, dg, ipiv.p, work.p, &lwork, iwork.p, &liwork, &info);
+    if (!agree_step(0, info, who, "pdgetri")) return;
     if (g.in_grid()) {
-        pdgetri_(&n, a, &kI1, &kI1, dg, ipiv.p, work.p, &lwork, iwork.p, &liwork, &info);
         // inv(M) = inv(D M) D: its columns scaled, written transposed.
         transpose_local(a, dg[8], in_place ? iM : at, in_place ? dsrc[8] : dt[8], nq, np, exps.p, g.mycol,
                         g.npcol);
@@ -611,6 +663,10 @@ double DLA::DeterminantMsq(double* M, int nDim) {
     int fault = kFaultNone;
     std::size_t failed = 0;
     if (g.rank == 0 && n > 0 && !M) fault = kFaultNullArray;
+    if (n > 3 && fault == kFaultNone && !panel_fits(n, n)) {
+        fault = kFaultMemory;
+        failed = bytes_of((static_cast<long long>(loc_rows(n)) + g.nb) * g.nb);
+    }
     Buffer diag;
     IntBuffer ipiv;
     double *a = nullptr, *send = nullptr;
@@ -629,13 +685,19 @@ double DLA::DeterminantMsq(double* M, int nDim) {
         return nan;
     }
     if (n <= 0) return 1.0;
-    if (n <= 3) {  // liblinalg's closed formulas
-        double det = g.rank == 0 ? LA::DeterminantMsq(M, n) : 0.0;
-        if (MPI_Bcast(&det, 1, MPI_DOUBLE, 0, g.comm) != MPI_SUCCESS) {
+    if (n <= 3) {  // liblinalg's closed formulas, on rank 0 (which speaks)
+        double v[2] = {0.0, 0.0};  // the value and rank 0's LastError()
+        if (g.rank == 0) {
+            v[0] = LA::DeterminantMsq(M, n);
+            v[1] = static_cast<double>(static_cast<int>(Diagnostics::LastError()));
+        }
+        if (MPI_Bcast(v, 2, MPI_DOUBLE, 0, g.comm) != MPI_SUCCESS) {
             report_fault(kFaultMpi, who, 0);
             return nan;
         }
-        return det;
+        // The other ranks take rank 0's outcome, silently.
+        if (g.rank != 0) report(static_cast<int>(v[1]), false, nullptr);
+        return v[0];
     }
     int dg[9];
     desc_grid(dg, n, n);
@@ -646,14 +708,16 @@ double DLA::DeterminantMsq(double* M, int nDim) {
     // diag[0 .. n-1]: U's diagonal, diag[n]: the number of row interchanges;
     // each entry comes from one process, the others add zeros.
     for (int k = 0; k <= n; ++k) diag.p[k] = 0.0;
+    int info = 0;
     if (g.in_grid()) {
-        int info = 0;
         pdgetrf_(&n, &n, a, &kI1, &kI1, dg, ipiv.p, &info);
         for_local_diagonal(n, dg[8], [&](int k, std::size_t at_k) { diag.p[k] = a[at_k]; });
         if (g.mycol == 0)
             for (int l = 0, nl = loc_rows(n); l < nl; ++l)
                 if (ipiv.p[l] != grid_global(l, g.myrow, g.nprow, g.nb) + 1) diag.p[n] += 1.0;
     }
+    // An exactly zero pivot (info > 0) is found on the diagonal below.
+    if (!agree_step(0, info < 0 ? info : 0, who, "pdgetrf")) return nan;
     if (MPI_Allreduce(MPI_IN_PLACE, diag.p, n + 1, MPI_DOUBLE, MPI_SUM, g.comm) != MPI_SUCCESS) {
         report_fault(kFaultMpi, who, 0);
         return nan;

@@ -429,6 +429,91 @@ void case_errors() {
     CHECK(dummy[0] == 7.0);
 }
 
+// Every function leaves the same LastError() on every rank, whatever the
+// outcome: success, a singular matrix, sizes that differ between ranks (-1
+// on one rank), NaN in the input.
+void case_status_agrees() {
+    enum Kind { kOk, kSingular, kBadSize, kNaN };
+    for (int n : {2, 5})
+        for (int kind : {kOk, kSingular, kBadSize, kNaN}) {
+            Vec A = system_matrix(n, 81 + n), b = random_matrix(n, 1, 82 + n);
+            if (kind == kSingular)
+                for (int j = 0; j < n; ++j) A[n + j] = A[j];
+            if (kind == kNaN) A[n] = NAN;  // row 1, in every lower triangle
+            const int m = kind != kBadSize ? n : size_ == 1 ? -1 : rank_ == 1 ? n + 1 : n;
+            Vec X(n, 7.0), C(A.size(), 7.0), eV(n, 7.0), eM(A.size(), 7.0), Ar = my_rows(A, n, n),
+                br = my_rows(b, n, 1), Xr(br.size(), 7.0), Cr(Ar.size(), 7.0), eMr(Ar.size(), 7.0);
+            const std::vector<std::pair<std::string, std::function<void()>>> calls = {
+                {"SolveLSE", [&] { DLA::SolveLSE(root_ptr(A), root_ptr(b), root_ptr(X), m); }},
+                {"SolveLSE_R", [&] { DLA::SolveLSE_R(Ar.data(), br.data(), Xr.data(), m); }},
+                {"MultiplyMM", [&] { DLA::MultiplyMM(root_ptr(A), m, n, root_ptr(A), n, root_ptr(C)); }},
+                {"MultiplyMM_R", [&] { DLA::MultiplyMM_R(Ar.data(), m, n, Ar.data(), n, Cr.data()); }},
+                {"InverseMsq", [&] { DLA::InverseMsq(root_ptr(A), root_ptr(C), m); }},
+                {"DeterminantMsq", [&] { DLA::DeterminantMsq(root_ptr(A), m); }},
+                {"EigenSymmSystemMsqD", [&] { DLA::EigenSymmSystemMsqD(root_ptr(A), m, root_ptr(eV), root_ptr(eM)); }},
+                {"EigenSymmSystemMsqD_R", [&] { DLA::EigenSymmSystemMsqD_R(Ar.data(), m, eV.data(), eMr.data()); }},
+            };
+            for (const auto& call : calls) {
+                where_ = call.first + " n " + std::to_string(n) + " kind " + std::to_string(kind);
+                captured(call.second);
+                const int e = static_cast<int>(Diagnostics::LastError());
+                int v[2] = {e, -e};
+                MPI_Allreduce(MPI_IN_PLACE, v, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+                CHECK(v[0] == -v[1]);
+                const bool lu = call.first.compare(0, 5, "Solve") == 0 || call.first == "InverseMsq" ||
+                                call.first == "DeterminantMsq";
+                if (kind == kOk) CHECK(e == static_cast<int>(Error::None));
+                if (kind == kSingular && lu) CHECK(e == static_cast<int>(Error::Singular));
+                if (kind == kBadSize)
+                    CHECK(e == static_cast<int>(size_ == 1 ? Error::None : Error::NotInitialized));
+                if (kind == kNaN && !lu && call.first[0] == 'E') CHECK(e == static_cast<int>(Error::NonFinite));
+            }
+        }
+}
+
+// The block size: the largest accepted one computes an inverse that
+// ScaLAPACK's int work sizes could not hold beyond it; larger blocks, and a
+// grid that does not fit, are refused and leave the working grid in place;
+// a call whose work exceeds what ScaLAPACK accepts is refused as memory.
+void case_block_limits() {
+    const int n = 4, largest = 4096;
+    Vec M = system_matrix(n, 91), ref(M.size());
+    LA::InverseMsq(M.data(), ref.data(), n);
+    auto inverse_ok = [&] {
+        Vec iM(M.size(), NAN);
+        const std::string text = captured([&] { DLA::InverseMsq(root_ptr(M), root_ptr(iM), n); });
+        CHECK(text.empty());
+        CHECK(Diagnostics::LastError() == Error::None);
+        if (rank_ == 0)
+            for (size_t i = 0; i < M.size(); ++i) CHECK(std::fabs(iM[i] - ref[i]) < 1e-12);
+    };
+    CHECK(DLA::Init_MPI(MPI_COMM_WORLD, 0, 0, largest) == 0);
+    inverse_ok();
+    for (int nb : {largest + 1, 65535, 1 << 30}) {
+        const std::string text = "ERROR! DLA::Init_MPI: block " + std::to_string(nb) + " above the largest, " +
+                                 std::to_string(largest) + "!\n";
+        int rc = 0;
+        expect_failure(Error::NotInitialized, text, [&] { rc = DLA::Init_MPI(MPI_COMM_WORLD, 0, 0, nb); }, {});
+        CHECK(rc == -1);
+        inverse_ok();  // the grid of the call before
+    }
+    int rc = 0;
+    captured([&] { rc = DLA::Init_MPI(MPI_COMM_WORLD, size_ + 1, 1, 8); });
+    CHECK(rc == -1);
+    inverse_ok();
+    // Panels of 400000 / nprow rows x 4096 columns exceed int bytes.
+    double dummy[1] = {7.0};
+    for (const char* who : {"InverseMsq", "SolveLSE"}) {
+        const std::string prefix = std::string("ERROR! Not enough memory for the DLA::") + who + " work arrays (";
+        expect_failure(Error::NoMemory, prefix, [&] {
+            if (who[0] == 'I') DLA::InverseMsq(dummy, dummy, 400000);
+            if (who[0] == 'S') DLA::SolveLSE(dummy, dummy, dummy, 400000);
+        }, {}, true);
+    }
+    CHECK(dummy[0] == 7.0);
+    CHECK(DLA::Exit_MPI() == 0);
+}
+
 // Init_MPI's own failures and calls outside Init_MPI .. Exit_MPI; leaves the
 // library uninitialised.
 void case_init_errors() {
@@ -502,9 +587,11 @@ int main(int argc, char** argv) {
             case_multiply(fit, fit, 9, d);
         });
         run("errors" + tag, case_errors);
+        run("status agrees" + tag, case_status_agrees);
         d.exit();
         CHECK(DLA::Exit_MPI() == 0);
     }
+    run("block limits", case_block_limits);
     run("init errors", case_init_errors);
     if (rank_ == 0) std::printf("%d passed, %d failed\n", passed, failed);
     MPI_Finalize();
