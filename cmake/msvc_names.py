@@ -2,7 +2,7 @@
 """Writes the module-definition (.def) file of linalg.dll.
 
 Every static member function of the exported classes declared in the public
-header is exported under its GCC name and, as an alias of it, under the name
+headers the DLL implements (linalg.h and linalg_diag.h) is exported under its GCC name and, as an alias of it, under the name
 Visual C++ gives the same declaration. Both names come from clang's own
 mangling of the header (clang's JSON AST carries each declaration's mangled
 name): the GCC names for the x86_64-w64-mingw32 target, the MSVC names for
@@ -14,11 +14,14 @@ of MT_u32 and MT_i31), and as Visual C++'s <cstdint> defines them (what a
 program compiling the header with MSVC refers to). Where the two give
 different names, both are exported.
 
-usage: msvc_names.py CLANG HEADER INCLUDE_DIR... --dll NAME.dll
+usage: msvc_names.py CLANG HEADER[,HEADER...] INCLUDE_DIR... --dll NAME.dll
        --link-def LINK.def  (for the linker: GCC names, MSVC aliases "= gcc-name")
        --def OUT.def        (the exported names, for import-library tools)
        [--list OUT.txt]     ("msvc-name gcc-name" lines)
        [--inc OUT.inc]      ({"msvc-name", "gcc-name"}, lines for C++)
+       [--members OUT.inc]  (the address of every member, cast to its own
+                             type, as initialisers of a `const void*` array;
+                             for a caller that must link every export)
 """
 import argparse
 import json
@@ -27,7 +30,7 @@ import subprocess
 import sys
 import tempfile
 
-CLASSES = ("LA", "CRT", "RS232")
+CLASSES = ("LA", "CRT", "RS232", "Diagnostics")
 
 # <cstdint> as the names pass sees it: LLP64 Windows with 32-bit long.
 CSTDINT = """#pragma once
@@ -51,12 +54,17 @@ VARIANTS = {
 }
 
 
-def exported_members(clang, header, includes, target, i32, u32):
-    """[(class, method, mangled name)] in declaration order."""
+def exported_members(clang, headers, includes, target, i32, u32, types=None):
+    """[(class, method, mangled name)] in declaration order; with `types`
+    (a list), also appends (namespace::class, method, function type)."""
     with tempfile.TemporaryDirectory() as shim:
         for name in ("cstdint", "stdint.h"):
             with open(os.path.join(shim, name), "w") as f:
                 f.write(CSTDINT.format(i32=i32, u32=u32))
+        header = os.path.join(shim, "all_headers.h")
+        with open(header, "w") as f:
+            for h in headers:
+                f.write('#include "%s"\n' % os.path.abspath(h))
         cmd = [clang, "--target=" + target, "-x", "c++", "-std=c++17", "-fsyntax-only",
                "-nostdinc", "-isystem", shim, "-D_WIN32=1",
                "-Xclang", "-ast-dump=json"]
@@ -73,7 +81,11 @@ def exported_members(clang, header, includes, target, i32, u32):
             for m in node.get("inner", []):
                 if m.get("kind") == "CXXMethodDecl" and m.get("storageClass") == "static":
                     found.append((node["name"], m["name"], m["mangledName"]))
+                    if types is not None:
+                        types.append((scope + node["name"], m["name"], m["type"]["qualType"]))
             return
+        if kind == "NamespaceDecl":
+            scope = scope + node.get("name", "") + "::"
         for child in node.get("inner", []):
             walk(child, scope)
 
@@ -91,15 +103,22 @@ def main():
     ap.add_argument("--dll", required=True)
     ap.add_argument("--list")
     ap.add_argument("--inc")
+    ap.add_argument("--members")
     a = ap.parse_args()
 
-    names = {v: exported_members(a.clang, a.header, a.includes, *VARIANTS[v]) for v in VARIANTS}
+    headers = a.header.split(",")
+    types = []
+    names = {v: exported_members(a.clang, headers, a.includes, *VARIANTS[v],
+                                 types=types if v == "msvc_header" else None) for v in VARIANTS}
     gcc = names["gcc"]
     for v in ("msvc_interface", "msvc_header"):
         if [(c, m) for c, m, _ in names[v]] != [(c, m) for c, m, _ in gcc]:
             sys.exit("msvc_names.py: the passes disagree on the declarations")
     if not gcc:
         sys.exit("msvc_names.py: no exported member found in " + a.header)
+    classes = {c for c, _, _ in gcc}
+    if classes != set(CLASSES):
+        sys.exit("msvc_names.py: classes missing from the headers: %s" % sorted(set(CLASSES) - classes))
 
     pairs = []
     seen = set()
@@ -118,6 +137,17 @@ def main():
         with open(a.inc, "w") as f:
             for m, g in pairs:
                 f.write('{"%s", "%s"},\n' % (m, g))
+    if a.members:
+        # "R (A...) qualifiers" -> a cast to "R (*)(A...)" of the member's
+        # address, which picks the overload. Types are spelled relative to
+        # the class's namespace, so each line opens it.
+        with open(a.members, "w") as f:
+            for cls, method, qual in types:
+                ns, _, name = cls.rpartition("::")
+                at = qual.index("(")
+                ret, params = qual[:at].strip(), qual[at:]
+                f.write("[]{ using namespace %s; return reinterpret_cast<const void*>("
+                        "static_cast<%s (*)%s>(&%s::%s)); }(),\n" % (ns, ret, params, cls, method))
     if a.list:
         with open(a.list, "w") as f:
             for m, g in pairs:

@@ -6,9 +6,10 @@
 #   linalg.lib         import library for the Microsoft linker
 #   linalg.def         the exported names
 #
-# The DLL exports the 89 functions under their GCC names and, as aliases,
-# under the names Visual C++ gives the same declarations; cmake/msvc_names.py
-# has clang derive both from the header.
+# The DLL exports the 89 functions and the members of Diagnostics under their
+# GCC names and, as aliases, under the names Visual C++ gives the same
+# declarations; cmake/msvc_names.py has clang derive both from the public
+# headers the DLL implements (linalg.h, linalg_diag.h).
 # Callers of a static library declare the classes without dllimport.
 target_compile_definitions(linalg_static INTERFACE LINALG_STATIC)
 if(NOT LINALG_LIBRARY_TYPE STREQUAL "SHARED")
@@ -33,13 +34,15 @@ set(LINALG_DEF ${PROJECT_BINARY_DIR}/linalg.def)
 set(LINALG_MSVC_NAMES ${PROJECT_BINARY_DIR}/msvc_names.txt)
 add_custom_command(
   OUTPUT ${_la_def_link} ${LINALG_DEF} ${LINALG_MSVC_NAMES} ${PROJECT_BINARY_DIR}/msvc_names.inc
+         ${PROJECT_BINARY_DIR}/msvc_members.inc
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/msvc_names.py
-          ${LINALG_CLANGXX} ${PROJECT_SOURCE_DIR}/include/linalg.h
+          ${LINALG_CLANGXX} ${PROJECT_SOURCE_DIR}/include/linalg.h,${PROJECT_SOURCE_DIR}/include/linalg_diag.h
           ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include
           --link-def ${_la_def_link} --def ${LINALG_DEF} --dll linalg.dll --list ${LINALG_MSVC_NAMES}
-          --inc ${PROJECT_BINARY_DIR}/msvc_names.inc
+          --inc ${PROJECT_BINARY_DIR}/msvc_names.inc --members ${PROJECT_BINARY_DIR}/msvc_members.inc
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/msvc_names.py ${PROJECT_SOURCE_DIR}/include/linalg.h
-  COMMENT "Deriving the GCC and MSVC names of the exports from linalg.h"
+          ${PROJECT_SOURCE_DIR}/include/linalg_diag.h
+  COMMENT "Deriving the GCC and MSVC names of the exports from linalg.h and linalg_diag.h"
   VERBATIM)
 add_custom_target(linalg_def DEPENDS ${_la_def_link} ${LINALG_DEF})
 add_dependencies(linalg linalg_def)

@@ -2,8 +2,11 @@
 // its results. Built twice: as a Visual C++-ABI program (clang in MSVC mode,
 // the header's dllimport declarations, linked by lld-link against the
 // Microsoft import library, so every call goes through an MSVC name) and as
-// a MinGW program (GCC names); both outputs must be the same.
+// a MinGW program (GCC names); both outputs must be the same. It takes the
+// address of every member the headers declare (the table is generated from
+// them), so every export must link, and calls the Diagnostics members.
 #include "linalg.h"
+#include "linalg_diag.h"
 
 extern "C" __declspec(dllimport) void* __stdcall GetStdHandle(unsigned long);
 extern "C" __declspec(dllimport) int __stdcall WriteFile(void*, const void*, unsigned long, unsigned long*, void*);
@@ -29,6 +32,11 @@ void put(double x) {
 }
 void put(int x) { put_bits(static_cast<unsigned int>(x)); }
 
+// Bytes handed to the message handler, summed.
+void count_bytes(const char* text, void* user) {
+    while (*text++) ++*static_cast<int*>(user);
+}
+
 } // namespace
 
 extern "C" void start() {
@@ -53,5 +61,29 @@ extern "C" void start() {
     for (int i = 0; i < 4; ++i) put(static_cast<int>(LA::MT_u32())), put(LA::MT_Gauss64(1.0, 2.0));
     ConsoleFunctions::CRT::SetTextDefault();
     put(ConsoleFunctions::RS232::SendByte(65, 21, 9600));
+
+    // Diagnostics: a singular system's status and message, through a handler.
+    using LinearAlgebra::Diagnostics;
+    int bytes = 0;
+    Diagnostics::SetMessageHandler(count_bytes, &bytes);
+    Diagnostics::SetFatalExit(false);
+    Diagnostics::SetInteractive(false);
+    double S[4] = {1.0, 2.0, 2.0, 4.0}, s[2] = {1.0, 1.0}, x[2] = {0.0, 0.0};
+    LA::SolveLSE(S, s, x, 2);
+    put(static_cast<int>(Diagnostics::LastError()));
+    put(bytes);  // "ERROR! Singular system!": 23 bytes
+    put(static_cast<int>(*Diagnostics::ErrorName(Diagnostics::LastError())));
+    Diagnostics::Report(LinearAlgebra::Error::Io, nullptr);
+    put(static_cast<int>(Diagnostics::LastError()));
+    put(static_cast<int>(*Diagnostics::Version() != 0) + 2 * static_cast<int>(*Diagnostics::InstructionSet() != 0));
+    Diagnostics::SetMessageHandler(nullptr, nullptr);
+
+    // Every exported member, by address.
+    const void* const every[] = {
+#include "msvc_members.inc"
+    };
+    int linked = 0;
+    for (const void* p : every) linked += p != nullptr;
+    put(linked);
     ExitProcess(0);
 }
