@@ -62,5 +62,6 @@ install(CODE "
   set(LINALG_PC_TEMPLATE \"${PROJECT_BINARY_DIR}/package/linalg.pc.in\")
   set(LINALG_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
   set(LINALG_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(LINALG_PC_RELOCATABLE \"${LINALG_PC_RELOCATABLE}\")
   include(\"${CMAKE_CURRENT_LIST_DIR}/write_pc.cmake\")
 " COMPONENT development)

@@ -55,3 +55,46 @@ add_custom_command(TARGET linalg POST_BUILD
           -l ${PROJECT_BINARY_DIR}/linalg.lib
   COMMENT "Import library for the Microsoft linker: linalg.lib"
   VERBATIM)
+
+# The zip (CPack, from the install rules): what `cmake --install` puts in a
+# prefix (linalg.dll, liblinalg.dll.a, the headers the DLL implements, the
+# CMake package, linalg.pc), plus the Microsoft import library, the .def
+# file, the MinGW-w64 runtime DLLs a program built by the same toolchain
+# needs (the DLL itself has them linked in; a program built with the plain
+# `g++ app.cpp -llinalg` loads libstdc++-6.dll, libgcc_s_seh-1.dll and
+# libwinpthread-1.dll), LICENSE and docs/windows.md.
+include(GNUInstallDirs)
+install(FILES ${PROJECT_BINARY_DIR}/linalg.lib ${LINALG_DEF}
+  DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+set(_la_mingw_runtime "")
+foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_dll}
+    OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT IS_ABSOLUTE "${_path}" OR NOT EXISTS "${_path}")
+    message(FATAL_ERROR "MinGW-w64 runtime ${_dll} not found by ${CMAKE_CXX_COMPILER}")
+  endif()
+  get_filename_component(_path "${_path}" REALPATH)
+  list(APPEND _la_mingw_runtime "${_path}")
+endforeach()
+install(FILES ${_la_mingw_runtime} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+# Debian ships them with their symbols (24 MB for libstdc++-6.dll): stripped
+# as installed.
+foreach(_path ${_la_mingw_runtime})
+  get_filename_component(_dll "${_path}" NAME)
+  install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${_dll}\" COMMAND_ERROR_IS_FATAL ANY)"
+    COMPONENT runtime)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.md DESTINATION docs COMPONENT development)
+# linalg.pc relative to its own place: the zip is unpacked anywhere.
+set(LINALG_PC_RELOCATABLE ON)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME linalg)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME linalg-${PROJECT_VERSION}-windows-x86_64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ${CMAKE_INSTALL_BINDIR}/linalg.dll)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
+include(CPack)
