@@ -31,6 +31,6 @@ if ! (cd "$here" && dpkg-checkbuilddeps "${profile[@]}" >/dev/null 2>&1); then
   echo "Installing the build dependencies of debian/control"
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -q
-  (cd "$here" && DEBIAN_FRONTEND=noninteractive $SUDO apt-get build-dep -y -q --no-install-recommends "${profile[@]}" ./)
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -q
+  (cd "$here" && DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 build-dep -y -q --no-install-recommends "${profile[@]}" ./)
 fi
