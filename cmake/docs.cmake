@@ -15,8 +15,10 @@ endif()
 set(LINALG_DOCS_OUT ${PROJECT_BINARY_DIR}/docs)
 # Every public header in include/ (the generated version header included).
 file(GLOB _la_public_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h)
+# The guides in docs/ become pages of the reference.
+file(GLOB _la_guides CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 list(APPEND _la_public_headers ${PROJECT_BINARY_DIR}/include/linalg_version.h
-  ${PROJECT_SOURCE_DIR}/docs/linalg.dox)
+  ${PROJECT_SOURCE_DIR}/docs/linalg.dox ${_la_guides})
 string(REPLACE ";" " " LINALG_DOCS_INPUT "${_la_public_headers}")
 if(LINALG_DOCS_WERROR)
   set(LINALG_DOCS_WARN_AS_ERROR FAIL_ON_WARNINGS)
@@ -35,7 +37,8 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E remove_directory ${LINALG_DOCS_OUT}/html
   COMMAND ${CMAKE_COMMAND} -E remove_directory ${LINALG_DOCS_OUT}/man
   COMMAND Doxygen::doxygen ${LINALG_DOCS_OUT}/Doxyfile
-  DEPENDS ${_la_public_headers} ${LINALG_DOCS_OUT}/Doxyfile
+  COMMAND ${CMAKE_COMMAND} -DDIR=${LINALG_DOCS_OUT}/man/man3 -P ${PROJECT_SOURCE_DIR}/cmake/man_links.cmake
+  DEPENDS ${_la_public_headers} ${LINALG_DOCS_OUT}/Doxyfile ${PROJECT_SOURCE_DIR}/cmake/man_links.cmake
   WORKING_DIRECTORY ${LINALG_DOCS_OUT}
   COMMENT "Reference documentation (Doxygen)"
   VERBATIM)
@@ -48,3 +51,14 @@ install(DIRECTORY ${LINALG_DOCS_OUT}/html/
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/html COMPONENT doc EXCLUDE_FROM_ALL)
 install(DIRECTORY ${LINALG_DOCS_OUT}/man/man3
   DESTINATION ${CMAKE_INSTALL_MANDIR} COMPONENT doc EXCLUDE_FROM_ALL)
+
+# `man 3 <name>` finds a page for every exported member (Doxygen's link
+# pages, cmake/man_links.cmake), and the page it sources exists.
+if(LINALG_BUILD_TESTS AND LINALG_BUILD_DOCS)
+  add_test(NAME man_page_per_exported_member
+    COMMAND sh -c "cd \"$1/man\" && for n in $(sed -n 's/.*::\\([A-Za-z0-9_]*\\)(.*/\\1/p' \"$0\" | sort -u); do
+                     f=man3/$n.3; [ -f $f ] || { echo \"no page for $n\"; exit 1; };
+                     s=$(sed -n 's/^[.]so //p' $f); [ -z \"$s\" ] || [ -f \"$s\" ] || { echo \"$f sources a missing $s\"; exit 1; };
+                   done"
+            ${PROJECT_SOURCE_DIR}/tests/exports.txt ${PROJECT_BINARY_DIR}/docs)
+endif()

@@ -501,13 +501,18 @@ public:
     static double MT_Gauss64(double mu, double sigma);
     ///@}
 
-    /// \cond LINALG_INTERNAL
-    // Const inputs: the same functions with a pointer to const for every
-    // array they only read, so that const data (for example the data() of a
-    // const std::vector<double>) can be passed. Each forwards to the exported
-    // function; nothing here is exported. They are templates so that a call
-    // with nullptr or 0 for an array, or the address of a function taken
-    // with a function-pointer type, still picks the exported function.
+    /// \name Const inputs
+    /// The same functions with a pointer to const for every array they only
+    /// read, so that const data (for example the data() of a const
+    /// std::vector<double>) can be passed.
+    ///@{
+    // Each forwards to the exported function; nothing here is exported. They
+    // are templates so that a call with nullptr or 0 for an array, or the
+    // address of a function taken with a function-pointer type, still picks
+    // the exported function.
+
+    /// \brief The function of the same name with its read-only arrays
+    /// const; see the exported function for the parameters and result.
     template <int = 0> static double SumV(const double* V, int nDim) {
         return SumV(const_cast<double*>(V), nDim);
     }
@@ -682,7 +687,7 @@ public:
     template <int = 0> static void EigenSymmSystemMsqH(const double* M, int nDim, double* eV, double* eM) {
         EigenSymmSystemMsqH(const_cast<double*>(M), nDim, eV, eM);
     }
-    /// \endcond
+    ///@}
 };
 
 } // namespace LinearAlgebra

@@ -1,0 +1,18 @@
+# After Doxygen (MAN_LINKS): a name that LA and the MPI companion DLA both
+# declare (SolveLSE, InverseMsq, ...) gets one link page, written by
+# whichever class Doxygen wrote last; it points to LA's page, the library
+# every package of linalg installs.
+# Usage: cmake -DDIR=<man/man3> -P man_links.cmake
+file(READ "${DIR}/LinearAlgebra_LA.3" _la)
+file(GLOB _pages "${DIR}/*.3")
+foreach(_page ${_pages})
+  file(READ "${_page}" _body)
+  if(_body MATCHES "^\\.so man3/LinearAlgebra_DLA\\.3")
+    get_filename_component(_name "${_page}" NAME)
+    string(REGEX REPLACE "\\.3$" "" _name "${_name}")
+    string(FIND "${_la}" "\\fB${_name}\\fP " _at)
+    if(_at GREATER -1)
+      file(WRITE "${_page}" ".so man3/LinearAlgebra_LA.3\n")
+    endif()
+  endif()
+endforeach()
