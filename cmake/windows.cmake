@@ -90,6 +90,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.md DESTINATION docs COMPONENT d
 # linalg.pc relative to its own place: the zip is unpacked anywhere.
 set(LINALG_PC_RELOCATABLE ON)
 
+# cpack installs without building everything first (the test programs need
+# not exist); scripts/package_windows.sh builds the library itself.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME linalg)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
