@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -163,11 +164,11 @@ const int one = 1;
 const double d_one = 1.0, d_zero = 0.0;
 
 void case_rows() {
-    for (int n : {0, 1, 3, 5, 100}) {
-        int next = 0;
+    for (int n : {0, 1, 3, 5, 100, INT_MAX}) {  // INT_MAX: no int overflow on the way
+        long long next = 0;
         for (int q = 0; q < size_; ++q) {
             CHECK(DLA::RowsFirst(n, q) == next);
-            CHECK(DLA::RowsCount(n, q) >= 0 && DLA::RowsCount(n, q) <= (n + size_ - 1) / size_);
+            CHECK(DLA::RowsCount(n, q) >= 0 && DLA::RowsCount(n, q) <= (n - 1LL + size_) / size_);
             next += DLA::RowsCount(n, q);
         }
         CHECK(next == n);
