@@ -2,7 +2,7 @@
 # declare (SolveLSE, InverseMsq, ...) gets one link page, written by
 # whichever class Doxygen wrote last; it points to LA's page, the library
 # every package of linalg installs.
-# Usage: cmake -DDIR=<man/man3> -P man_links.cmake
+# Usage: cmake -DDIR=<man/man3> -P man_links.cmake (after each Doxygen run)
 file(READ "${DIR}/LinearAlgebra_LA.3" _la)
 file(GLOB _pages "${DIR}/*.3")
 foreach(_page ${_pages})
@@ -16,3 +16,11 @@ foreach(_page ${_pages})
     endif()
   endif()
 endforeach()
+
+# The guides of docs/ are pages of the HTML reference; as man pages their
+# Markdown turns into broken roff (groff warnings), and they are installed
+# as Markdown beside the HTML anyway.
+file(GLOB _guides "${DIR}/md_*.3")
+if(_guides)
+  file(REMOVE ${_guides})
+endif()
