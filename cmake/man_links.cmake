@@ -24,3 +24,10 @@ file(GLOB _guides "${DIR}/md_*.3")
 if(_guides)
   file(REMOVE ${_guides})
 endif()
+
+# The enumerators of Error (None, Io, Device, ...) are documented on the
+# Diagnostics page; link pages under such generic names would claim files
+# that other packages' man pages may also use.
+foreach(_name None Singular NoMemory NotConverged NonFinite NotInitialized NoDevice Device Io)
+  file(REMOVE "${DIR}/${_name}.3")
+endforeach()
