@@ -140,8 +140,6 @@ def solve(a, b, *, threads: int | None = None):
     if b.ndim == 1:
         if b.shape[0] != n:
             raise ValueError(f"solve: b has {b.shape[0]} elements, a is of order {n}")
-        if a.ndim > 2:
-            b = _np.ascontiguousarray(_np.broadcast_to(b, a.shape[:-1]))
         return _core.solve(a, b, True, _threads(threads))
     if b.shape[-2] != n:
         raise ValueError(f"solve: b has {b.shape[-2]} rows, a is of order {n}")
@@ -215,8 +213,6 @@ def matmul(a, b, *, threads: int | None = None):
     if b.ndim == 1:
         return _core.matvec(a, b, t)
     if a.ndim == 1:
-        if b.ndim > 2:
-            a = _np.ascontiguousarray(_np.broadcast_to(a, b.shape[:-2] + a.shape))
         return _core.vecmat(a, b, t)
     a, b = _broadcast(a, b, 2, 2, "matmul")
     return _core.matmul(a, b, t)
@@ -245,7 +241,7 @@ def _count(size):
 
 
 def _shaped(x, shape):
-    return x[0].item() if shape is None else x.reshape(shape)
+    return x[0] if shape is None else x.reshape(shape)
 
 
 class Generator:

@@ -170,13 +170,14 @@ size_t square_order(const In& a, const char* name) {
 
 // ---- linear algebra ----------------------------------------------------------------
 
-// a (..., n, n); b (..., n) when `vector`, else (..., n, k); equal batches.
+// a (..., n, n); b (n,) shared by every matrix when `vector`, else
+// (..., n, k) with a's batch dimensions.
 Array solve(const In& a, const In& b, bool vector, int threads) {
     const size_t n = square_order(a, "solve");
-    const size_t trailing_b = vector ? 1 : 2;
-    if (b.ndim() != a.ndim() - 2 + trailing_b || b.shape(a.ndim() - 2) != n)
+    if (vector ? (b.ndim() != 1 || b.shape(0) != n)
+               : (b.ndim() != a.ndim() || b.shape(a.ndim() - 2) != n))
         throw nb::value_error("solve: b does not match a");
-    for (size_t d = 0; d + 2 < a.ndim(); ++d)
+    for (size_t d = 0; !vector && d + 2 < a.ndim(); ++d)
         if (a.shape(d) != b.shape(d)) throw nb::value_error("solve: batch dimensions differ");
     const size_t k = vector ? 1 : b.shape(b.ndim() - 1);
     const int ni = as_int(n, "order");
@@ -193,7 +194,7 @@ Array solve(const In& a, const In& b, bool vector, int threads) {
             const double* Ai = A + i * n * n;
             if (k == 1) {
                 t_message.clear();
-                LA::SolveLSE(Ai, B + i * n, X + i * n, ni);
+                LA::SolveLSE(Ai, B, X + i * n, ni);
                 out.note(i, Diagnostics::LastError());
                 return;
             }
@@ -210,7 +211,7 @@ Array solve(const In& a, const In& b, bool vector, int threads) {
         });
     }
     out.raise("solve");
-    return x.release(shape_of(b, 0));
+    return x.release(vector ? shape_of(a, 1) : shape_of(b, 0));
 }
 
 Array inv(const In& a, int threads) {
@@ -316,9 +317,12 @@ enum class Kind { MM, MV, VM };
 
 Array product(const In& a, const In& b, Kind kind, int threads) {
     const size_t ra = kind == Kind::VM ? 1 : 2, rb = kind == Kind::MV ? 1 : 2;
-    if (a.ndim() < ra || b.ndim() < rb || a.ndim() - ra != b.ndim() - rb)
-        throw nb::value_error("matmul: operands of unexpected dimensions");
-    for (size_t d = 0; d + ra < a.ndim(); ++d)
+    if (a.ndim() < ra || b.ndim() < rb) throw nb::value_error("matmul: operands of unexpected dimensions");
+    // Batch dimensions: equal on both sides, or on one side only (the
+    // other operand is then shared).
+    const size_t da = a.ndim() - ra, db = b.ndim() - rb;
+    if (da && db && da != db) throw nb::value_error("matmul: batch dimensions differ");
+    for (size_t d = 0; da && db && d < da; ++d)
         if (a.shape(d) != b.shape(d)) throw nb::value_error("matmul: batch dimensions differ");
     const size_t n = kind == Kind::VM ? 1 : a.shape(a.ndim() - 2);
     const size_t k = a.shape(a.ndim() - 1);
@@ -326,9 +330,10 @@ Array product(const In& a, const In& b, Kind kind, int threads) {
     if (b.shape(b.ndim() - rb) != k) throw nb::value_error("matmul: inner dimensions differ");
     const int ni = as_int(n, "dimension"), ki = as_int(k, "dimension"), mi = as_int(m, "dimension");
     as_int(n * k, "matrix"), as_int(k * m, "matrix"), as_int(n * m, "matrix");
-    const size_t count = batch_of(a, ra);
+    const size_t count = da ? batch_of(a, ra) : batch_of(b, rb);
+    const size_t step_a = da ? n * k : 0, step_b = db ? k * m : 0;
     Buffer x(count * n * m);
-    std::vector<size_t> shape = shape_of(a, ra);
+    std::vector<size_t> shape = da ? shape_of(a, ra) : shape_of(b, rb);
     if (kind != Kind::VM) shape.push_back(n);
     if (kind != Kind::MV) shape.push_back(m);
     const int t = threads_for(threads);
@@ -347,8 +352,8 @@ Array product(const In& a, const In& b, Kind kind, int threads) {
             if (kind == Kind::VM) LA::MultiplyVM1(A, ki, B, mi, X);
         } else {
             for_each_item(count, work, t, [&](size_t i) {
-                const double* Ai = A + i * n * k;
-                const double* Bi = B + i * k * m;
+                const double* Ai = A + i * step_a;
+                const double* Bi = B + i * step_b;
                 double* Xi = X + i * n * m;
                 if (kind == Kind::MM) LA::MultiplyMM(Ai, ni, ki, Bi, mi, Xi);
                 if (kind == Kind::MV) LA::MultiplyMV(Ai, ni, Bi, ki, Xi);
