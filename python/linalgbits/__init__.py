@@ -88,6 +88,10 @@ def _threads(threads):
 
 
 _f8 = _np.dtype(_np.float64)
+_nd = _np.ndarray
+
+# Fast paths: a float64 ndarray goes straight to the extension, which
+# checks the shapes and makes it C-contiguous (a copy when it is not).
 
 
 def _array(x, name):
@@ -134,6 +138,8 @@ def solve(a, b, *, threads: int | None = None):
     partial pivoting (``LA::SolveLSE``, once per right-hand side).
     Raises SingularError for a pivot below 1e-12 after row scaling.
     """
+    if threads is None and type(a) is _nd and type(b) is _nd and a.dtype is _f8 and b.dtype is _f8 and a.ndim == 2:
+        return _core.solve(a, b, b.ndim == 1, 0)
     a = _square(a, "solve")
     b = _array(b, "solve")
     n = a.shape[-1]
@@ -152,6 +158,8 @@ def inv(a, *, threads: int | None = None):
 
     Raises SingularError for a singular matrix.
     """
+    if threads is None and type(a) is _nd and a.dtype is _f8:
+        return _core.inv(a, 0)
     return _core.inv(_square(a, "inv"), _threads(threads))
 
 
@@ -161,9 +169,9 @@ def det(a, *, threads: int | None = None):
     A float for one matrix, an array for a batch. A singular matrix gives 0.0
     (from order 4 on: a pivot below 1e-12 in absolute value, unscaled).
     """
-    a = _square(a, "det")
-    d = _core.det(a, _threads(threads))
-    return float(d) if a.ndim == 2 else d
+    if threads is None and type(a) is _nd and a.dtype is _f8:
+        return _core.det(a, 0)
+    return _core.det(_square(a, "det"), _threads(threads))
 
 
 def eigh(a, method: str = "ql", *, threads: int | None = None):
@@ -176,9 +184,15 @@ def eigh(a, method: str = "ql", *, threads: int | None = None):
     reads the upper triangle. Raises NonFiniteError for NaN or infinity,
     NotConvergedError when the iteration fails.
     """
-    if method not in ("ql", "jacobi"):
+    if method == "ql":
+        jacobi = False
+    elif method == "jacobi":
+        jacobi = True
+    else:
         raise ValueError(f'eigh: method must be "ql" or "jacobi", not {method!r}')
-    return _core.eigh(_square(a, "eigh"), method == "jacobi", _threads(threads))
+    if threads is None and type(a) is _nd and a.dtype is _f8:
+        return _core.eigh(a, jacobi, 0)
+    return _core.eigh(_square(a, "eigh"), jacobi, _threads(threads))
 
 
 def eigvals(a, *, threads: int | None = None):
@@ -188,8 +202,9 @@ def eigvals(a, *, threads: int | None = None):
     pair takes neighbouring places, the negative imaginary part first).
     Balancing, Hessenberg reduction and shifted QR (``LA::EigenUnSymmSystemMsq``).
     """
-    r = _core.eigvals(_square(a, "eigvals"), _threads(threads))
-    return r.view(_np.complex128)[..., 0]
+    if threads is None and type(a) is _nd and a.dtype is _f8:
+        return _core.eigvals(a, 0)
+    return _core.eigvals(_square(a, "eigvals"), _threads(threads))
 
 
 def matmul(a, b, *, threads: int | None = None):
@@ -201,6 +216,11 @@ def matmul(a, b, *, threads: int | None = None):
     multiply then separate add; a single large product runs the OpenMP
     variant (the same bits).
     """
+    if threads is None and type(a) is _nd and type(b) is _nd and a.dtype is _f8 and b.dtype is _f8 and a.ndim == 2:
+        if b.ndim == 2:
+            return _core.matmul(a, b, 0)
+        if b.ndim == 1:
+            return _core.matvec(a, b, 0)
     a = _array(a, "matmul")
     b = _array(b, "matmul")
     if a.ndim == 0 or b.ndim == 0:

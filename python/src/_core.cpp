@@ -33,7 +33,7 @@ using LinearAlgebra::LA;
 namespace {
 
 using In = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
-using Array = nb::ndarray<nb::numpy, double>;
+using Array = nb::object;
 
 // ---- messages and failures ----------------------------------------------------
 
@@ -143,15 +143,24 @@ size_t batch_of(const In& a, size_t trailing) {
     return count;
 }
 
-// An output array owned by a capsule.
+// numpy.empty and the complex dtype, looked up once at import.
+// (References kept for the life of the process.)
+nb::handle g_empty, g_complex;
+
+// An output array made by numpy.empty (far cheaper than exporting a buffer
+// of our own), and its data.
 struct Buffer {
-    std::unique_ptr<double[]> data;
-    size_t size;
-    explicit Buffer(size_t n) : data(new double[n == 0 ? 1 : n]), size(n) {}
-    Array release(std::vector<size_t> shape) {
-        double* p = data.release();
-        nb::capsule owner(p, [](void* q) noexcept { delete[] static_cast<double*>(q); });
-        return Array(p, shape.size(), shape.data(), owner);
+    nb::object array;
+    double* data = nullptr;
+    explicit Buffer(const std::vector<size_t>& shape, bool complex = false) {
+        nb::object dims = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+        for (size_t d = 0; d < shape.size(); ++d)
+            PyTuple_SET_ITEM(dims.ptr(), static_cast<Py_ssize_t>(d), PyLong_FromSize_t(shape[d]));
+        array = complex ? g_empty(dims, g_complex) : g_empty(dims);
+        Py_buffer view;
+        if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+        data = static_cast<double*>(view.buf);
+        PyBuffer_Release(&view);
     }
 };
 
@@ -183,13 +192,13 @@ Array solve(const In& a, const In& b, bool vector, int threads) {
     const int ni = as_int(n, "order");
     as_int(n * n, "matrix");
     const size_t count = batch_of(a, 2);
-    Buffer x(count * n * k);
+    Buffer x(vector ? shape_of(a, 1) : shape_of(b, 0));
     Outcome out;
     {
         nb::gil_scoped_release nogil;
         const double* A = a.data();
         const double* B = b.data();
-        double* X = x.data.get();
+        double* X = x.data;
         for_each_item(count, (2.0 / 3.0) * n * n * n * k, threads_for(threads), [&](size_t i) {
             const double* Ai = A + i * n * n;
             if (k == 1) {
@@ -211,7 +220,7 @@ Array solve(const In& a, const In& b, bool vector, int threads) {
         });
     }
     out.raise("solve");
-    return x.release(vector ? shape_of(a, 1) : shape_of(b, 0));
+    return x.array;
 }
 
 Array inv(const In& a, int threads) {
@@ -219,28 +228,41 @@ Array inv(const In& a, int threads) {
     const int ni = as_int(n, "order");
     as_int(n * n, "matrix");
     const size_t count = batch_of(a, 2);
-    Buffer x(count * n * n);
+    Buffer x(shape_of(a, 0));
     Outcome out;
     {
         nb::gil_scoped_release nogil;
         for_each_item(count, 2.0 * n * n * n, threads_for(threads), [&](size_t i) {
             t_message.clear();
-            LA::InverseMsq(a.data() + i * n * n, x.data.get() + i * n * n, ni);
+            LA::InverseMsq(a.data() + i * n * n, x.data + i * n * n, ni);
             out.note(i, Diagnostics::LastError());
         });
     }
     out.raise("inv");
-    return x.release(shape_of(a, 0));
+    return x.array;
 }
 
-// Singular matrices give 0.0 as numpy's det does; no exception.
-Array det(const In& a, int threads) {
+// Singular matrices give 0.0 as numpy's det does; no exception. A float
+// for one matrix, an array for a batch.
+nb::object det(const In& a, int threads) {
     const size_t n = square_order(a, "det");
     const int ni = as_int(n, "order");
     as_int(n * n, "matrix");
-    const size_t count = batch_of(a, 2);
-    Buffer x(count);
     Outcome out;
+    if (a.ndim() == 2) {
+        double d;
+        {
+            nb::gil_scoped_release nogil;
+            t_message.clear();
+            d = LA::DeterminantMsq(a.data(), ni);
+            const Error e = Diagnostics::LastError();
+            if (e != Error::Singular) out.note(0, e);
+        }
+        out.raise("det");
+        return nb::float_(d);
+    }
+    const size_t count = batch_of(a, 2);
+    Buffer x(shape_of(a, 2));
     {
         nb::gil_scoped_release nogil;
         for_each_item(count, (2.0 / 3.0) * n * n * n, threads_for(threads), [&](size_t i) {
@@ -251,7 +273,7 @@ Array det(const In& a, int threads) {
         });
     }
     out.raise("det");
-    return x.release(shape_of(a, 2));
+    return x.array;
 }
 
 // (w, v): eigenvalues ascending, eigenvectors in the columns of v, as numpy.
@@ -260,7 +282,7 @@ nb::tuple eigh(const In& a, bool jacobi, int threads) {
     const int ni = as_int(n, "order");
     as_int(n * n, "matrix");
     const size_t count = batch_of(a, 2);
-    Buffer w(count * n), v(count * n * n);
+    Buffer w(shape_of(a, 1)), v(shape_of(a, 0));
     Outcome out;
     {
         nb::gil_scoped_release nogil;
@@ -274,24 +296,24 @@ nb::tuple eigh(const In& a, bool jacobi, int threads) {
                 LA::EigenSymmSystemMsqH(a.data() + i * n * n, ni, e.data(), M.data());
             const Error err = Diagnostics::LastError();
             if (err != Error::None) return out.note(i, err);
-            double* wi = w.data.get() + i * n;
-            double* vi = v.data.get() + i * n * n;
+            double* wi = w.data + i * n;
+            double* vi = v.data + i * n * n;
             for (size_t j = 0; j < n; ++j) wi[j] = e[n - 1 - j];
             for (size_t r = 0; r < n; ++r)
                 for (size_t j = 0; j < n; ++j) vi[r * n + j] = M[r * n + (n - 1 - j)];
         });
     }
     out.raise("eigh");
-    return nb::make_tuple(w.release(shape_of(a, 1)), v.release(shape_of(a, 0)));
+    return nb::make_tuple(w.array, v.array);
 }
 
-// Real and imaginary parts side by side, (..., n, 2), unsorted.
+// Complex128 (..., n), unsorted.
 Array eigvals(const In& a, int threads) {
     const size_t n = square_order(a, "eigvals");
     const int ni = as_int(n, "order");
     as_int(n * n, "matrix");
     const size_t count = batch_of(a, 2);
-    Buffer x(count * n * 2);
+    Buffer x(shape_of(a, 1), true);
     Outcome out;
     {
         nb::gil_scoped_release nogil;
@@ -301,12 +323,12 @@ Array eigvals(const In& a, int threads) {
             LA::EigenUnSymmSystemMsq(a.data() + i * n * n, ni, re.data(), im.data());
             const Error err = Diagnostics::LastError();
             if (err != Error::None) return out.note(i, err);
-            double* xi = x.data.get() + i * n * 2;
+            double* xi = x.data + i * n * 2;
             for (size_t j = 0; j < n; ++j) xi[2 * j] = re[j], xi[2 * j + 1] = im[j];
         });
     }
     out.raise("eigvals");
-    return x.release(shape_of(a, 2, {n, 2}));
+    return x.array;
 }
 
 // Products: (..., n, k) @ (..., k, m); (..., n, k) @ (..., k); (..., n) @ (..., n, m).
@@ -332,17 +354,17 @@ Array product(const In& a, const In& b, Kind kind, int threads) {
     as_int(n * k, "matrix"), as_int(k * m, "matrix"), as_int(n * m, "matrix");
     const size_t count = da ? batch_of(a, ra) : batch_of(b, rb);
     const size_t step_a = da ? n * k : 0, step_b = db ? k * m : 0;
-    Buffer x(count * n * m);
     std::vector<size_t> shape = da ? shape_of(a, ra) : shape_of(b, rb);
     if (kind != Kind::VM) shape.push_back(n);
     if (kind != Kind::MV) shape.push_back(m);
+    Buffer x(shape);
     const int t = threads_for(threads);
     const double work = 2.0 * n * k * m;
     {
         nb::gil_scoped_release nogil;
         const double* A = a.data();
         const double* B = b.data();
-        double* X = x.data.get();
+        double* X = x.data;
         if (count == 1 && t > 1 && work >= kOmpWork) {
             std::lock_guard<std::mutex> lock(g_omp_mu);
             t_message.clear();
@@ -361,7 +383,7 @@ Array product(const In& a, const In& b, Kind kind, int threads) {
             });
         }
     }
-    return x.release(shape);
+    return x.array;
 }
 
 double dot(const In& a, const In& b) {
@@ -421,6 +443,9 @@ NB_MODULE(_core, m) {
     Diagnostics::SetFatalExit(false);
     Diagnostics::SetInteractive(false);
     Diagnostics::SetMessageHandler(collect_message, nullptr);
+    nb::module_ np = nb::module_::import_("numpy");
+    g_empty = nb::object(np.attr("empty")).release();
+    g_complex = nb::object(np.attr("complex128")).release();
 
     m.def("_set_errors", [](nb::handle singular, nb::handle not_converged, nb::handle non_finite) {
         g_singular = singular.inc_ref().ptr();
