@@ -6,7 +6,8 @@ Small orders (4, 16): the time per call of linalgbits and numpy, each the
 median of --reps interleaved repetitions of a timed loop, in one process.
 Order 1000: solve, eigh and matmul through linalgbits, through numpy, and
 the library's C++ function itself called through ctypes on liblinalg.so in
-the same process (ctypes adds about a microsecond); ratios to the C++ call.
+the same process (ctypes adds about a microsecond); ratios to the C++ call,
+medians of the ratios of paired runs.
 Prints a Markdown table. numpy's BLAS and its thread count are reported; the
 library's calls run on one thread unless the row says otherwise.
 """
@@ -37,7 +38,7 @@ def blas_info():
     return ", ".join(os.path.realpath(p) for p in libs) or "unknown", threads
 
 
-def per_call(f, target=0.02):
+def per_call(f, target=0.002):
     """Loop count giving about `target` seconds."""
     k = 1
     while True:
@@ -50,17 +51,22 @@ def per_call(f, target=0.02):
         k *= 4
 
 
-def compare(funcs, reps):
-    """Median seconds per call of each function, repetitions interleaved."""
-    loops = [per_call(f) for f in funcs]
-    samples = [[] for _ in funcs]
-    for _ in range(reps):
-        for f, k, s in zip(funcs, loops, samples):
+def compare(f, g, reps):
+    """Median seconds per call of f and of g, and the median of the ratios
+    f / g of the repetitions (each a timed loop of f beside one of g, the
+    order alternating), which cancels most of a shared machine's drift."""
+    loops = [per_call(f), per_call(g)]
+    tf, tg, ratios = [], [], []
+    for r in range(reps):
+        pair = {}
+        for which in ((0, 1) if r % 2 == 0 else (1, 0)):
+            fn, k = (f, g)[which], loops[which]
             t = time.perf_counter()
             for _ in range(k):
-                f()
-            s.append((time.perf_counter() - t) / k)
-    return [statistics.median(s) for s in samples]
+                fn()
+            pair[which] = (time.perf_counter() - t) / k
+        tf.append(pair[0]), tg.append(pair[1]), ratios.append(pair[0] / pair[1])
+    return statistics.median(tf), statistics.median(tg), statistics.median(ratios)
 
 
 class Cxx:
@@ -89,7 +95,7 @@ def ptr(a):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--lib", default="build-test/liblinalg.so")
-    ap.add_argument("--reps", type=int, default=15)
+    ap.add_argument("--reps", type=int, default=41)
     args = ap.parse_args()
     rng = np.random.default_rng(1)
     lb.set_num_threads(1)
@@ -113,8 +119,8 @@ def main():
             ("matmul(a, b)", lambda: lb.matmul(a, b), lambda: np.matmul(a, b)),
         ]
         for name, f, g in rows:
-            t, u = compare([f, g], args.reps)
-            print(f"| {name} | {n} | {t * 1e6:.2f} µs | {u * 1e6:.2f} µs | {t / u:.2f} |")
+            t, u, q = compare(f, g, args.reps)
+            print(f"| {name} | {n} | {t * 1e6:.2f} µs | {u * 1e6:.2f} µs | {q:.2f} |")
 
     if not os.path.exists(args.lib):
         print(f"\n({args.lib} not found: no C++ comparison)")
@@ -135,21 +141,27 @@ def main():
         ("matmul(a, a), 2 threads", lambda: lb.matmul(a, a, threads=2),
          lambda: cxx.mm1(ptr(a), n, n, ptr(a), n, ptr(c)), lambda: np.matmul(a, a)),
     ]
-    reps = max(3, args.reps // 3)
+    reps = max(3, args.reps // 6)
     print()
-    print(f"Order {n}, median of {reps} interleaved runs; C++: {args.lib} through ctypes")
+    print(f"Order {n}: medians of {reps} runs; the ratios are medians of paired runs (order alternating).")
+    print(f"C++: {args.lib} through ctypes.")
     print()
-    print("| call | linalgbits | C++ call | numpy | linalgbits / C++ |")
-    print("|---|---|---|---|---|")
+    print("| call | linalgbits | C++ call | numpy | linalgbits / C++ | numpy / C++ |")
+    print("|---|---|---|---|---|---|")
     for name, f, g, h in rows:
-        samples = [[], [], []]
-        for _ in range(reps):
-            for fn, smp in zip((f, g, h), samples):
+        tf, tg, th, q, qn = [], [], [], [], []
+        for r in range(reps):
+            order = (f, g, h) if r % 2 == 0 else (g, f, h)
+            took = {}
+            for fn in order:
                 t = time.perf_counter()
                 fn()
-                smp.append(time.perf_counter() - t)
-        t, u, z = (statistics.median(smp) for smp in samples)
-        print(f"| {name} | {t * 1e3:.1f} ms | {u * 1e3:.1f} ms | {z * 1e3:.1f} ms | {t / u:.3f} |")
+                took[fn] = time.perf_counter() - t
+            tf.append(took[f]), tg.append(took[g]), th.append(took[h])
+            q.append(took[f] / took[g]), qn.append(took[h] / took[g])
+        med = statistics.median
+        print(f"| {name} | {med(tf) * 1e3:.1f} ms | {med(tg) * 1e3:.1f} ms | {med(th) * 1e3:.1f} ms "
+              f"| {med(q):.3f} | {med(qn):.2f} |")
 
 
 if __name__ == "__main__":
