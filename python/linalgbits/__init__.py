@@ -138,7 +138,8 @@ def solve(a, b, *, threads: int | None = None):
     partial pivoting (``LA::SolveLSE``, once per right-hand side).
     Raises SingularError for a pivot below 1e-12 after row scaling.
     """
-    if threads is None and type(a) is _nd and type(b) is _nd and a.dtype is _f8 and b.dtype is _f8 and a.ndim == 2:
+    if (threads is None and type(a) is _nd and type(b) is _nd and a.dtype is _f8 and b.dtype is _f8
+            and a.ndim == 2 and 1 <= b.ndim <= 2):
         return _core.solve(a, b, b.ndim == 1, 0)
     a = _square(a, "solve")
     b = _array(b, "solve")

@@ -52,6 +52,7 @@ PyObject* g_non_finite = nullptr;
 struct Outcome {
     std::mutex mu;
     size_t index = SIZE_MAX;
+    bool batch = false;  // more than one matrix: the message names the one
     Error error = Error::None;
     std::string message;
 
@@ -68,7 +69,7 @@ struct Outcome {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
         while (!text.empty() && text.front() == '\n') text.erase(0, 1);
         if (text.empty()) text = std::string(fallback_context) + ": " + Diagnostics::ErrorName(error);
-        if (index != SIZE_MAX && index != 0) text += " (matrix " + std::to_string(index) + " of the batch)";
+        if (batch) text += " (matrix " + std::to_string(index) + " of the batch)";
         PyObject* type = PyExc_RuntimeError;
         switch (error) {
         case Error::Singular: type = g_singular; break;
@@ -194,6 +195,7 @@ Array solve(const In& a, const In& b, bool vector, int threads) {
     const size_t count = batch_of(a, 2);
     Buffer x(vector ? shape_of(a, 1) : shape_of(b, 0));
     Outcome out;
+    out.batch = count > 1;
     {
         nb::gil_scoped_release nogil;
         const double* A = a.data();
@@ -230,6 +232,7 @@ Array inv(const In& a, int threads) {
     const size_t count = batch_of(a, 2);
     Buffer x(shape_of(a, 0));
     Outcome out;
+    out.batch = count > 1;
     {
         nb::gil_scoped_release nogil;
         for_each_item(count, 2.0 * n * n * n, threads_for(threads), [&](size_t i) {
@@ -263,6 +266,7 @@ nb::object det(const In& a, int threads) {
     }
     const size_t count = batch_of(a, 2);
     Buffer x(shape_of(a, 2));
+    out.batch = count > 1;
     {
         nb::gil_scoped_release nogil;
         for_each_item(count, (2.0 / 3.0) * n * n * n, threads_for(threads), [&](size_t i) {
@@ -284,6 +288,7 @@ nb::tuple eigh(const In& a, bool jacobi, int threads) {
     const size_t count = batch_of(a, 2);
     Buffer w(shape_of(a, 1)), v(shape_of(a, 0));
     Outcome out;
+    out.batch = count > 1;
     {
         nb::gil_scoped_release nogil;
         for_each_item(count, 9.0 * n * n * n, threads_for(threads), [&](size_t i) {
@@ -315,6 +320,7 @@ Array eigvals(const In& a, int threads) {
     const size_t count = batch_of(a, 2);
     Buffer x(shape_of(a, 1), true);
     Outcome out;
+    out.batch = count > 1;
     {
         nb::gil_scoped_release nogil;
         for_each_item(count, 10.0 * n * n * n, threads_for(threads), [&](size_t i) {

@@ -22,6 +22,7 @@ calls = {
     "solve_tiny": lambda: lb.solve([[1.0, 1.0], [1.0, 1.0 + 1e-13]], [1.0, 2.0]),
     "inv": lambda: lb.inv(np.zeros((3, 3))),
     "inv_batch": lambda: lb.inv(batch),
+    "solve_batch0": lambda: lb.solve(batch[1:], np.ones(4)),
     "eigh_nan": lambda: lb.eigh(nan),
     "eigh_jacobi_inf": lambda: lb.eigh(inf, "jacobi"),
     "eigvals_nan": lambda: lb.eigvals(nan),
@@ -50,6 +51,7 @@ def test_failing_calls_raise_and_the_interpreter_carries_on():
     out = json.loads(p.stderr)
     assert out["solve"] == out["solve_k"] == out["solve_tiny"] == out["inv"] == SINGULAR
     assert out["inv_batch"] == ["SingularError", True, "ERROR! Singular system! (matrix 1 of the batch)"]
+    assert out["solve_batch0"] == ["SingularError", True, "ERROR! Singular system! (matrix 0 of the batch)"]
     assert out["eigh_nan"] == out["eigvals_nan"][:2] + [TQLI] == ["NonFiniteError", True, TQLI]
     assert out["eigvals_nan"][2] == "NR run-time error...\nToo many iterations in hqr"
     assert out["eigh_jacobi_inf"][:2] == ["NonFiniteError", True]

@@ -185,6 +185,7 @@ def test_batch_dimensions_broadcast_as_numpy():
     b = np.random.default_rng(1).uniform(-1, 1, (2, 4, 2))
     x = lb.solve(a, b)
     assert x.shape == (3, 2, 4, 2)
+    assert np.array_equal(lb.solve(a[0, 0], b)[1], lb.solve(a[0, 0], b[1]))
     assert np.array_equal(x[2, 1], lb.solve(a[2, 0], b[1]))
     m = lb.matmul(a, b)
     assert m.shape == (3, 2, 4, 2) and np.array_equal(m[1, 0], lb.matmul(a[1, 0], b[0]))
