@@ -156,7 +156,7 @@ struct Buffer {
     explicit Buffer(const std::vector<size_t>& shape, bool complex = false) {
         nb::object dims = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
         for (size_t d = 0; d < shape.size(); ++d)
-            PyTuple_SET_ITEM(dims.ptr(), static_cast<Py_ssize_t>(d), PyLong_FromSize_t(shape[d]));
+            PyTuple_SetItem(dims.ptr(), static_cast<Py_ssize_t>(d), PyLong_FromSize_t(shape[d]));
         array = complex ? g_empty(dims, g_complex) : g_empty(dims);
         Py_buffer view;
         if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
