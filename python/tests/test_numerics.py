@@ -239,3 +239,10 @@ def test_version_and_instruction_set():
     from importlib.metadata import version
     assert lb.version() == lb.__version__ == version("linalgbits")  # pyproject.toml follows the library
     assert lb.instruction_set() in ("sse2", "avx2", "avx512", "avx512_256")
+
+
+@pytest.mark.parametrize("bad", [np.eye(2) * 1j, [[1.0, "x"], [0.0, 1.0]], [[1j, 0], [0, 1]]])
+def test_inputs_numpy_cannot_make_real_raise_type_error(bad):
+    for call in (lb.inv, lb.det, lb.eigvals, lambda a: lb.solve(a, [1.0, 1.0]), lambda a: lb.matmul(a, a)):
+        with pytest.raises(TypeError):
+            call(bad)
