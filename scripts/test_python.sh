@@ -15,7 +15,13 @@ defines=()
 if [ $# -ge 1 ]; then
   prebuilt="$(cd "$1" && pwd)"
   out="$prebuilt/python"
-  defines=(--config-settings=cmake.define.LINALG_PREBUILT_DIR="$prebuilt")
+  # A sanitizer build's objects need the sanitizer runtime in the
+  # interpreter: compile the library for the extension instead.
+  if grep -q '^LINALG_SANITIZE:BOOL=ON' "$prebuilt/CMakeCache.txt" 2>/dev/null; then
+    echo "test_python.sh: $1 is a sanitizer build; compiling the library for the extension"
+  else
+    defines=(--config-settings=cmake.define.LINALG_PREBUILT_DIR="$prebuilt")
+  fi
 else
   out="$PWD/build-python"
 fi
