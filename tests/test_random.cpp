@@ -258,6 +258,29 @@ TEST_F(Generator, SeedingKeepsTheGaussianCache) {
     EXPECT_EQ(LA::MT_Gauss64(0.0, 1.0), partner);
 }
 
+// A saved state, restored after other draws and reseeding, continues the
+// sequence where it was saved: the outputs, the twist position and the
+// Gaussian cache (saved here between the two values of a pair).
+TEST_F(Generator, RestoredStateContinuesTheSavedSequence) {
+    linalg::init_genrand(31u);
+    for (int i = 0; i < 700; ++i) LA::MT_u32();  // past one twist
+    LA::MT_Gauss64(0.0, 1.0);
+    linalg::GeneratorState saved;
+    linalg::save_generator(&saved);
+    std::vector<double> want;
+    want.push_back(LA::MT_Gauss64(0.0, 1.0));
+    for (int i = 0; i < 1000; ++i) want.push_back(LA::MT_u32());
+    want.push_back(LA::MT_Gauss64(0.0, 1.0));
+    linalg::init_genrand(7u);
+    LA::MT_Gauss64(0.0, 1.0);
+    linalg::restore_generator(saved);
+    std::vector<double> got;
+    got.push_back(LA::MT_Gauss64(0.0, 1.0));
+    for (int i = 0; i < 1000; ++i) got.push_back(LA::MT_u32());
+    got.push_back(LA::MT_Gauss64(0.0, 1.0));
+    EXPECT_EQ(got, want);
+}
+
 TEST_F(Generator, GaussianMomentsAreStandardNormal) {
     linalg::init_genrand(2024u);
     const int n = 200000;

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace linalg {
@@ -14,6 +15,7 @@ namespace linalg {
 namespace {
 
 constexpr int N = kTwistWords;
+static_assert(N == kGeneratorWords, "one state size");
 constexpr std::uint32_t DEFAULT_SEED = 5489u;
 
 std::uint32_t mt[N];
@@ -126,6 +128,20 @@ double generateGaussianNoise(double mu, double sigma) {
     z0 = c * r;
     z1 = s * r;
     return z0 * sigma + mu;
+}
+
+void save_generator(GeneratorState* s) {
+    std::memcpy(s->words, mt, sizeof mt);
+    s->position = mti;
+    s->gaussian_cached = generate;
+    s->gaussian_partner = z1;
+}
+
+void restore_generator(const GeneratorState& s) {
+    std::memcpy(mt, s.words, sizeof mt);
+    mti = s.position;
+    generate = s.gaussian_cached;
+    z1 = s.gaussian_partner;
 }
 
 namespace testhooks {

@@ -12,6 +12,9 @@
 
 namespace linalg {
 
+// Words of the MT19937 state.
+constexpr int kGeneratorWords = 624;
+
 // Seeds the state with the 32-bit value s (the reference initialisation with
 // multiplier 1812433253); the next draw starts a fresh sequence.
 void init_genrand(std::uint32_t s);
@@ -49,6 +52,21 @@ double u32_to_real1a(std::uint32_t u);
 double u32_to_real2(std::uint32_t u);
 double u32_to_real3(std::uint32_t u);
 double u32_pair_to_res53(std::uint32_t first, std::uint32_t second);
+
+// The whole generator (state words, position, Gaussian cache) as a value,
+// so that a caller can keep several independent streams and swap them in
+// and out of the process-wide generator, serialising the swap and the draws
+// itself.
+struct GeneratorState {
+    std::uint32_t words[kGeneratorWords];
+    int position;
+    bool gaussian_cached;
+    double gaussian_partner;
+};
+// Copies the generator into *s.
+void save_generator(GeneratorState* s);
+// Makes *s the generator.
+void restore_generator(const GeneratorState& s);
 
 namespace testhooks {
 // Puts the generator back into its state at load: unseeded, Gaussian cache
