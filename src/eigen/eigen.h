@@ -153,6 +153,12 @@ void tred2(double** a, int n, double* d, double* e, double* w);
 // fatal exit (at once past 30 when the block holds NaN or infinity). Returns
 // true, or false where the fatal exit would come when it is turned off.
 bool tqli(double* d, double* e, int n, double** z);
+// The same with the run-ahead chosen by the caller: with sweeps >= 2 the
+// iteration runs ahead by up to `sweeps` sweeps and z takes them in column
+// strips of about strip_bytes (see kernel_blocking::ql_sweeps); with fewer,
+// or when the work block for the rotations is refused, z takes them chunk by
+// chunk. Same bits either way; tqli(d, e, n, z) passes the table's choice.
+bool tqli(double* d, double* e, int n, double** z, int sweeps, std::ptrdiff_t strip_bytes);
 
 // Two runs of QL rotations applied to z (rows 1.., columns 1..n) in one
 // pass where they meet: rotation i of run x (x_first <= i < x_hi) turns rows
