@@ -74,6 +74,7 @@ def main(argv):
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        import matplotlib.ticker
         fig, ax = plt.subplots(figsize=(7, 4.5))
         series = [("after", "EigenSymmSystemMsqH", "linalg", "EigenSymmSystemMsqH (after)", "C0", "-o"),
                   ("before", "EigenSymmSystemMsqH", "linalg", "EigenSymmSystemMsqH (before)", "C0", "--o"),
@@ -86,6 +87,7 @@ def main(argv):
                 ax.plot([p[0] for p in pts], [p[1] for p in pts], style, color=color, label=name)
         ax.set_xscale("log")
         ax.set_yscale("log")
+        ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.set_xticks(orders)
         ax.set_xticklabels([str(n) for n in orders])
         ax.set_xlabel("order n")
