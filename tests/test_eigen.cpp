@@ -493,7 +493,7 @@ TEST(EigenStages, TqliRecoversFromAZeroRotationAsThePlainCopy) {
 // split of the matrix, a graded one, a rotation dropped after an underflow
 // (order 6, the matrix above), and the
 // work block for the rotations refused (the passes run instead, silently).
-class TqliRunAhead : public ::testing::TestWithParam<linalg::isa> {
+class EigenTables : public ::testing::TestWithParam<linalg::isa> {
 protected:
     void SetUp() override {
         if (!linalg::testhooks::force_isa(GetParam())) GTEST_SKIP() << "processor cannot run this table";
@@ -501,7 +501,7 @@ protected:
     void TearDown() override { linalg::testhooks::reset_isa(); }
 };
 
-TEST_P(TqliRunAhead, GivesTheBitsOfThePlainPasses) {
+TEST_P(EigenTables, QlRunAheadGivesTheBitsOfThePlainPasses) {
     struct Case {
         int n, sweeps;
         std::ptrdiff_t strip_bytes;
@@ -541,7 +541,29 @@ TEST_P(TqliRunAhead, GivesTheBitsOfThePlainPasses) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tables, TqliRunAhead,
+// The reduction on the lower triangle gives the bits of the full form, on
+// every table: blocks of rows whose last one is partial, and a block
+// diagonal matrix whose step at the block boundary reflects nothing (the
+// next step's sums are then made afresh).
+TEST_P(EigenTables, ReductionOnTheLowerTriangleGivesTheBitsOfTheFullOne) {
+    for (const int n : {83, 130}) {
+        std::vector<double> A = random_symmetric(n, 900 + n);
+        if (n == 130)
+            for (int i = 60; i < n; ++i)
+                for (int j = 0; j < 60; ++j) A[i * n + j] = A[j * n + i] = 0.0;
+        Work full(n), lower(n);
+        for (int i = 1; i <= n; ++i)
+            for (int j = 1; j <= n; ++j) full(i, j) = lower(i, j) = A[(i - 1) * n + (j - 1)];
+        std::vector<double> d1(n + 1), e1(n + 1), w1(n + 1), d2(n + 1), e2(n + 1), w2(n + 1);
+        linalg::tred2(full.get(), n, d1.data(), e1.data(), w1.data(), n + 1);
+        linalg::tred2(lower.get(), n, d2.data(), e2.data(), w2.data(), 1);
+        EXPECT_TRUE(ref::same_bits(d2, d1)) << n;
+        EXPECT_TRUE(ref::same_bits(e2, e1)) << n;
+        for (int i = 1; i <= n; ++i) ASSERT_TRUE(ref::same_bits(&lower(i, 1), &full(i, 1), n)) << n << " row " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, EigenTables,
                          ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512,
                                            linalg::isa::avx512_256),
                          [](const ::testing::TestParamInfo<linalg::isa>& p) {

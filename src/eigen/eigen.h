@@ -143,6 +143,11 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM);
 // serve as scratch (w may be null: the accumulation then makes each step's
 // sums in a pass of their own). n <= 0 does nothing.
 void tred2(double** a, int n, double* d, double* e, double* w);
+// The same, with the reduction on the lower triangle alone from order
+// lower_from on (tred2 above: from 700): no mirror is made and the sums
+// read each element once from the lower triangle. The same results, bit
+// for bit, either way.
+void tred2(double** a, int n, double* d, double* e, double* w, int lower_from);
 
 // Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
 // with the transformation kept transposed in z: on entry row k of z holds

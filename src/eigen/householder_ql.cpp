@@ -23,6 +23,7 @@ constexpr int kFusedRows = 8;  // rows updated, then summed, per block
 constexpr int kFusedSumsFrom = 32;  // order from which tred2 gets its scratch vector
 constexpr int kTicksFrom = 48;  // order from which the QL steps run inside the chain passes
 constexpr int kPairsFrom = 128;  // order from which two sweeps are applied to z in one pass
+constexpr int kLowerFrom = 700;  // order from which the reduction keeps the lower triangle only
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
@@ -79,7 +80,85 @@ double pythag(double a, double b) {
     return absb * std::sqrt(1.0 + ratio * ratio);
 }
 
-void tred2(double** a, int n, double* d, double* e, double* w) {
+namespace {
+// One block of rows j = j0 .. j1-1 (at most kFusedRows, blocks taken in
+// ascending order from row 1) of the sums s[c] = sum over j of u[j] a[j][c]
+// of a symmetric matrix held in its lower triangle (a[j][c] for c > j is
+// the mirror a[c][j]). Sum s[j] takes its terms j' < j from row j itself,
+// in ascending order from 0.0, when row j's block comes; the terms j' >= j
+// come as the rows j' pass by, each row adding into the sums of the
+// columns up to its diagonal. So every sum takes its terms in ascending j',
+// as the products over full rows do, with half the elements read. The
+// block's own sums run side by side (independent chains).
+void lower_sums_block(double* s, double* const* a, const double* u, int j0, int j1) {
+    double acc[kFusedRows] = {};
+    const int cnt = j1 - j0;
+    for (int k = 1; k < j0; ++k) {
+        const double uk = u[k];
+        for (int r = 0; r < cnt; ++r) acc[r] += uk * a[j0 + r][k];
+    }
+    for (int r = 0; r < cnt; ++r) {
+        for (int k = j0; k < j0 + r; ++k) acc[r] += u[k] * a[j0 + r][k];
+        s[j0 + r] = acc[r];
+    }
+    // Columns 1 .. j0 take every row of the block; the columns inside the
+    // block only the rows at or below them.
+    add_scaled_rows(s + 1, a + j0, 1, u + j0, cnt, j0);
+    for (int j = j0 + 1; j < j1; ++j) add_scaled(s + j0 + 1, a[j] + j0 + 1, j - j0, u[j]);
+}
+
+// The reduction of tred2 on the lower triangle alone: the same steps and
+// the same operations per element as the full form in tred2 below, with
+// the upper triangle neither read nor written (except column i, which
+// takes u/h at step i) and the sums of the matrix-vector products formed
+// by lower_sums_block. At large orders the full form's active block leaves
+// the cache, and this one moves half the bytes.
+void reduce_lower(double** a, int n, double* d, double* e) {
+    Reflection r{};
+    if (n >= 2) r = reflect(a[n], n - 1);
+    bool have_sums = false;
+    double* const s = a[0];
+    for (int i = n; i >= 2; --i) {
+        const int l = i - 1;
+        double* const u = a[i];
+        e[i] = r.e;
+        const double h = r.h;
+        const bool reflected = r.reflected;
+        r = Reflection{};
+        if (reflected) {
+            if (have_sums) {
+                for (int j = 1; j <= l; ++j) e[j] = s[j];
+            } else {
+                for (int j0 = 1; j0 <= l; j0 += kFusedRows) lower_sums_block(e, a, u, j0, std::min(l + 1, j0 + kFusedRows));
+            }
+            double f = 0.0;
+            for (int j = 1; j <= l; ++j) {
+                a[j][i] = u[j] / h;
+                e[j] = e[j] / h;
+                f += e[j] * u[j];
+            }
+            const double hh = f / (h + h);
+            for (int j = 1; j <= l; ++j) e[j] = e[j] - hh * u[j];
+            auto update_row = [&](int j) { sub_rank_two(a[j] + 1, e + 1, u + 1, j, u[j], e[j]); };
+            update_row(l);
+            if (l >= 2) r = reflect(a[l], l - 1);
+            have_sums = r.reflected;
+            const int ln = l - 1;
+            for (int j0 = 1; j0 <= ln; j0 += kFusedRows) {
+                const int j1 = std::min(ln + 1, j0 + kFusedRows);
+                for (int j = j0; j < j1; ++j) update_row(j);
+                if (have_sums) lower_sums_block(s, a, a[l], j0, j1);
+            }
+        } else {
+            have_sums = false;
+            if (l >= 2) r = reflect(a[l], l - 1);
+        }
+        d[i] = h;
+    }
+}
+
+// Stage 1 of tred2 in full form.
+void reduce_full(double** a, int n, double* d, double* e) {
     // Stage 1 keeps the active block (rows and columns 1..l) symmetric in
     // full: the element above the diagonal holds the bits of its mirror, and
     // every update below the diagonal is repeated above it with the same
@@ -152,6 +231,16 @@ void tred2(double** a, int n, double* d, double* e, double* w) {
         }
         d[i] = h;
     }
+}
+} // namespace
+
+void tred2(double** a, int n, double* d, double* e, double* w) { tred2(a, n, d, e, w, kLowerFrom); }
+
+void tred2(double** a, int n, double* d, double* e, double* w, int lower_from) {
+    if (n >= lower_from)
+        reduce_lower(a, n, d, e);
+    else
+        reduce_full(a, n, d, e);
 
     // Stage 2: accumulate the reflections into Q, from the top left corner
     // outwards, and collect the diagonal. Step i's sums g[1..l] = (row i) Q,
