@@ -138,8 +138,9 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM);
 // Householder reduction of the symmetric work matrix a (order n, diagonal and
 // lower triangle read) to tridiagonal form: d[1..n] receives the diagonal,
 // e[i] (i = 2..n) the element coupling rows i-1 and i, e[1] = 0.0, and a the
-// orthogonal Q with Q^T A Q tridiagonal. The upper triangle is overwritten
-// by a mirror of the lower one before anything else; row 0 and w[0..n]
+// orthogonal Q with Q^T A Q tridiagonal. Below order 700 the upper
+// triangle is overwritten by a mirror of the lower one before anything
+// else (from 700 on it is not read); row 0 and w[0..n]
 // serve as scratch (w may be null: the accumulation then makes each step's
 // sums in a pass of their own). n <= 0 does nothing.
 void tred2(double** a, int n, double* d, double* e, double* w);
