@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -108,12 +109,12 @@ std::function<void(benchmark::State&)> symmetric_body(int n, F f) {
 // Registers  op/n/threads/impl.  `work` is the work of one iteration: flops
 // (counter GFLOPs) or bytes (counter GBs), 0 for none. A linalg entry with
 // two threads sets the library's thread count first; an anchor entry sets
-// OpenBLAS's and restores one thread afterwards.
-void add(const char* op, int n, int threads, const char* impl, const char* counter, double work,
-         std::function<void(benchmark::State&)> body) {
+// OpenBLAS's and restores one thread afterwards. Returns the registration.
+benchmark::internal::Benchmark* add(const char* op, int n, int threads, const char* impl, const char* counter,
+                                    double work, std::function<void(benchmark::State&)> body) {
     const bool linalg = std::strcmp(impl, "linalg") == 0;
     const std::string name = std::string(op) + "/" + std::to_string(n) + "/" + std::to_string(threads) + "/" + impl;
-    benchmark::RegisterBenchmark(name.c_str(),
+    return benchmark::RegisterBenchmark(name.c_str(),
                                  [=](benchmark::State& st) {
                                      if (linalg && threads > 1) LA::Init_openMP(threads);
                                      if (!linalg) openblas_set_num_threads(threads);
@@ -279,6 +280,42 @@ void register_eigen() {
             benchmark::DoNotOptimize(wr.data());
         }
     });
+}
+
+// The symmetric solvers at large orders (only with LINALG_BENCH_EIGEN_SCALE
+// set, see scripts/bench_eigen_scale.sh: one round takes minutes) beside
+// LAPACKE dsyev (anchor "lapacke", the same class of algorithm) and dsyevd
+// (divide and conquer, anchor "dsyevd"), all with eigenvectors. The
+// Householder-QL solver at 500 .. 4000, Jacobi at 500 and 1000 (at 2000 it
+// would take minutes per call); order 4000 runs one iteration.
+void register_eigen_scale() {
+    using eig_fn = void (*)(double*, int, double*, double*);
+    for (int n : {500, 1000, 2000, 4000}) {
+        const auto once = [n](benchmark::internal::Benchmark* b) {
+            if (n >= 4000) b->Iterations(1);
+        };
+        for (bool jacobi : {false, true}) {
+            if (jacobi && n > 1000) continue;
+            const char* op = jacobi ? "EigenSymmSystemMsqJ" : "EigenSymmSystemMsqH";
+            const eig_fn f = jacobi ? eig_fn(&LA::EigenSymmSystemMsqJ) : eig_fn(&LA::EigenSymmSystemMsqH);
+            once(add(op, n, 1, "linalg", nullptr, 0,
+                     symmetric_body(n, [n, f](double* W, double* ev, double* evec) { f(W, n, ev, evec); })));
+        }
+        for (bool dc : {false, true})
+            once(add("EigenSymmSystemMsqH", n, 1, dc ? "dsyevd" : "lapacke", nullptr, 0,
+                     [n, dc](benchmark::State& st) {
+                         auto A = symmetric_matrix(n);
+                         std::vector<double> W(A.size()), ev(n);
+                         for (auto _ : st) {
+                             std::memcpy(W.data(), A.data(), A.size() * sizeof(double));
+                             if (dc)
+                                 LAPACKE_dsyevd(LAPACK_ROW_MAJOR, 'V', 'U', n, W.data(), n, ev.data());
+                             else
+                                 LAPACKE_dsyev(LAPACK_ROW_MAJOR, 'V', 'U', n, W.data(), n, ev.data());
+                             benchmark::DoNotOptimize(ev.data());
+                         }
+                     }));
+    }
 }
 
 // One element 1 and every other element of magnitude about 1e-300 (linalg)
@@ -454,12 +491,16 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("peak_muladd_gflops", std::to_string(core_peak_gflops(false)));
     benchmark::AddCustomContext("peak_fma_gflops", std::to_string(core_peak_gflops(true)));
 
-    register_products();
-    register_solvers();
-    register_eigen();
-    register_tiny_unsymmetric();
-    register_vectors();
-    register_small();
+    if (std::getenv("LINALG_BENCH_EIGEN_SCALE") != nullptr) {
+        register_eigen_scale();
+    } else {
+        register_products();
+        register_solvers();
+        register_eigen();
+        register_tiny_unsymmetric();
+        register_vectors();
+        register_small();
+    }
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

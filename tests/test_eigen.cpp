@@ -2,6 +2,7 @@
 #include "linalg.h"
 #include "eigen/eigen.h"
 #include "base/work_memory.h"
+#include "kernels/kernels.h"
 #include "support/ref_eigen.h"
 #include "support/reference.h"
 
@@ -460,12 +461,16 @@ TEST(EigenStages, TqliTakesAndGivesVectorsAsRows) {
 // out zero: the iteration drops it and searches for a split again. The
 // library's iteration (vectors as rows) and the plain copy (as columns) must
 // agree bit for bit.
+const double kZeroRotationD[6] = {0x1.174bc6a7ef9dbp-16,  -0x1.9ced916872b02p-770, -0x1.5d70a3d70a3d7p-869,
+                                  -0x1.5eb851eb851ecp-642, -0x1.4bc6a7ef9db23p-524, 0x1.c395810624dd3p-982};
+// e0[i] couples i and i+1 (i = 1 .. n-1); tqli takes it one place up.
+const double kZeroRotationE[6] = {0x1p+0, -0x1.50e5604189375p-770, 0x1.8c083126e978ep-480, 0x1.5df3b645a1cacp+902,
+                                  0x1p+0};
+
 TEST(EigenStages, TqliRecoversFromAZeroRotationAsThePlainCopy) {
     const int n = 6;
-    const double d0[n] = {0x1.174bc6a7ef9dbp-16,  -0x1.9ced916872b02p-770, -0x1.5d70a3d70a3d7p-869,
-                          -0x1.5eb851eb851ecp-642, -0x1.4bc6a7ef9db23p-524, 0x1.c395810624dd3p-982};
-    // e0[i] couples i and i+1 (i = 1 .. n-1); tqli takes it one place up.
-    const double e0[n] = {0x1p+0, -0x1.50e5604189375p-770, 0x1.8c083126e978ep-480, 0x1.5df3b645a1cacp+902, 0x1p+0};
+    const double* const d0 = kZeroRotationD;
+    const double* const e0 = kZeroRotationE;
     std::vector<double> d(n + 1), e(n + 1, 0.0), rd, re;
     for (int i = 1; i <= n; ++i) d[i] = d0[i - 1];
     for (int i = 1; i < n; ++i) e[i + 1] = e0[i - 1];
@@ -480,6 +485,90 @@ TEST(EigenStages, TqliRecoversFromAZeroRotationAsThePlainCopy) {
         for (int j = 1; j <= n; ++j) EXPECT_TRUE(ref::same_bits(&z(i, j), &rz(j, i), 1)) << i << "," << j;
     }
 }
+
+// Running ahead by several sweeps and updating z strip by strip gives the
+// bits of the chunk-by-chunk passes, on every kernel table: orders over
+// several strips (the last one partial), run-ahead blocks whose length does
+// not divide the number of sweeps, eigenvalues deflating inside a block, a
+// split of the matrix, a graded one, a rotation dropped after an underflow
+// (order 6, the matrix above), and the
+// work block for the rotations refused (the passes run instead, silently).
+class EigenTables : public ::testing::TestWithParam<linalg::isa> {
+protected:
+    void SetUp() override {
+        if (!linalg::testhooks::force_isa(GetParam())) GTEST_SKIP() << "processor cannot run this table";
+    }
+    void TearDown() override { linalg::testhooks::reset_isa(); }
+};
+
+TEST_P(EigenTables, QlRunAheadGivesTheBitsOfThePlainPasses) {
+    struct Case {
+        int n, sweeps;
+        std::ptrdiff_t strip_bytes;
+        bool split, graded, refused;
+    };
+    const Case cases[] = {{150, 3, 150 * 32 * 8, false, false, false}, {97, 2, 1, true, false, false},
+                          {70, 5, 1 << 20, false, false, false},          {150, 7, 1, false, true, false},
+                          {6, 3, 1, false, false, false},                  {80, 4, 1, false, false, true}};
+    for (const Case& c : cases) {
+        const int n = c.n;
+        std::vector<double> d(n + 1), e(n + 1, 0.0);
+        const std::vector<double> r = ref::random_vector(2 * static_cast<std::size_t>(n) + 2, 700 + n);
+        for (int i = 1; i <= n; ++i) {
+            // Graded: diagonal and coupling shrink by 2^-6 per index.
+            const double g = c.graded ? std::ldexp(1.0, -6 * i) : 1.0;
+            d[i] = r[i] * g;
+            if (i > 1) e[i] = r[n + i] * g;
+        }
+        if (c.split) e[n / 2] = 0.0;
+        if (n == 6)  // the matrix above on which a rotation comes out zero
+            for (int i = 1; i <= n; ++i) d[i] = kZeroRotationD[i - 1], e[i] = i > 1 ? kZeroRotationE[i - 2] : 0.0;
+        Work z0(n);
+        const std::vector<double> zr = ref::random_vector(static_cast<std::size_t>(n) * n, 800 + n);
+        for (int i = 1; i <= n; ++i)
+            for (int j = 1; j <= n; ++j) z0(i, j) = zr[(i - 1) * n + (j - 1)];
+        std::vector<double> dw = d, ew = e, dg = d, eg = e;
+        Work want = z0, got = z0;
+        for (int i = 0; i <= n; ++i) want.ptr[i] = want.rows[i].data(), got.ptr[i] = got.rows[i].data();
+        ASSERT_TRUE(linalg::tqli(dw.data(), ew.data(), n, want.get(), 0, 0));
+        if (c.refused) linalg::testhooks::fail_alloc_at(1);
+        ref::StdoutCapture cap;
+        ASSERT_TRUE(linalg::tqli(dg.data(), eg.data(), n, got.get(), c.sweeps, c.strip_bytes));
+        EXPECT_EQ(cap.finish(), "");
+        linalg::testhooks::fail_alloc_at(0);
+        EXPECT_TRUE(ref::same_bits(dg, dw)) << n;
+        for (int i = 0; i <= n; ++i) ASSERT_TRUE(ref::same_bits(got.rows[i], want.rows[i])) << n << " row " << i;
+    }
+}
+
+// The reduction on the lower triangle gives the bits of the full form, on
+// every table: blocks of rows whose last one is partial, and a block
+// diagonal matrix whose step at the block boundary reflects nothing (the
+// next step's sums are then made afresh).
+TEST_P(EigenTables, ReductionOnTheLowerTriangleGivesTheBitsOfTheFullOne) {
+    for (const int n : {83, 130}) {
+        std::vector<double> A = random_symmetric(n, 900 + n);
+        if (n == 130)
+            for (int i = 60; i < n; ++i)
+                for (int j = 0; j < 60; ++j) A[i * n + j] = A[j * n + i] = 0.0;
+        Work full(n), lower(n);
+        for (int i = 1; i <= n; ++i)
+            for (int j = 1; j <= n; ++j) full(i, j) = lower(i, j) = A[(i - 1) * n + (j - 1)];
+        std::vector<double> d1(n + 1), e1(n + 1), w1(n + 1), d2(n + 1), e2(n + 1), w2(n + 1);
+        linalg::tred2(full.get(), n, d1.data(), e1.data(), w1.data(), n + 1);
+        linalg::tred2(lower.get(), n, d2.data(), e2.data(), w2.data(), 1);
+        EXPECT_TRUE(ref::same_bits(d2, d1)) << n;
+        EXPECT_TRUE(ref::same_bits(e2, e1)) << n;
+        for (int i = 1; i <= n; ++i) ASSERT_TRUE(ref::same_bits(&lower(i, 1), &full(i, 1), n)) << n << " row " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, EigenTables,
+                         ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512,
+                                           linalg::isa::avx512_256),
+                         [](const ::testing::TestParamInfo<linalg::isa>& p) {
+                             return std::string(linalg::isa_name(p.param));
+                         });
 
 TEST(EigenStages, Tred2GivesOrthogonalQAndTridiagonalForm) {
     const int n = 11;

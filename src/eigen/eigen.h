@@ -138,11 +138,17 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM);
 // Householder reduction of the symmetric work matrix a (order n, diagonal and
 // lower triangle read) to tridiagonal form: d[1..n] receives the diagonal,
 // e[i] (i = 2..n) the element coupling rows i-1 and i, e[1] = 0.0, and a the
-// orthogonal Q with Q^T A Q tridiagonal. The upper triangle is overwritten
-// by a mirror of the lower one before anything else; row 0 and w[0..n]
+// orthogonal Q with Q^T A Q tridiagonal. Below order 700 the upper
+// triangle is overwritten by a mirror of the lower one before anything
+// else (from 700 on it is not read); row 0 and w[0..n]
 // serve as scratch (w may be null: the accumulation then makes each step's
 // sums in a pass of their own). n <= 0 does nothing.
 void tred2(double** a, int n, double* d, double* e, double* w);
+// The same, with the reduction on the lower triangle alone from order
+// lower_from on (tred2 above: from 700): no mirror is made and the sums
+// read each element once from the lower triangle. The same results, bit
+// for bit, either way.
+void tred2(double** a, int n, double* d, double* e, double* w, int lower_from);
 
 // Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
 // with the transformation kept transposed in z: on entry row k of z holds
@@ -153,6 +159,12 @@ void tred2(double** a, int n, double* d, double* e, double* w);
 // fatal exit (at once past 30 when the block holds NaN or infinity). Returns
 // true, or false where the fatal exit would come when it is turned off.
 bool tqli(double* d, double* e, int n, double** z);
+// The same with the run-ahead chosen by the caller: with sweeps >= 2 the
+// iteration runs ahead by up to `sweeps` sweeps and z takes them in column
+// strips of about strip_bytes (see kernel_blocking::ql_sweeps); with fewer,
+// or when the work block for the rotations is refused, z takes them chunk by
+// chunk. Same bits either way; tqli(d, e, n, z) passes the table's choice.
+bool tqli(double* d, double* e, int n, double** z, int sweeps, std::ptrdiff_t strip_bytes);
 
 // Two runs of QL rotations applied to z (rows 1.., columns 1..n) in one
 // pass where they meet: rotation i of run x (x_first <= i < x_hi) turns rows

@@ -1,6 +1,7 @@
 // Symmetric eigenproblem by Householder tridiagonalisation followed by the
 // QL algorithm with implicit shifts.
 #include "base/message.h"
+#include "base/work_memory.h"
 #include "eigen/eigen.h"
 #include "eigen/kernels.h"
 
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <new>
 
 namespace linalg {
 
@@ -21,6 +23,7 @@ constexpr int kFusedRows = 8;  // rows updated, then summed, per block
 constexpr int kFusedSumsFrom = 32;  // order from which tred2 gets its scratch vector
 constexpr int kTicksFrom = 48;  // order from which the QL steps run inside the chain passes
 constexpr int kPairsFrom = 128;  // order from which two sweeps are applied to z in one pass
+constexpr int kLowerFrom = 700;  // order from which the reduction keeps the lower triangle only
 
 // True when d[l..m] and e[l..m-1] are all finite.
 bool block_finite(const double* d, const double* e, int l, int m) {
@@ -77,7 +80,85 @@ double pythag(double a, double b) {
     return absb * std::sqrt(1.0 + ratio * ratio);
 }
 
-void tred2(double** a, int n, double* d, double* e, double* w) {
+namespace {
+// One block of rows j = j0 .. j1-1 (at most kFusedRows, blocks taken in
+// ascending order from row 1) of the sums s[c] = sum over j of u[j] a[j][c]
+// of a symmetric matrix held in its lower triangle (a[j][c] for c > j is
+// the mirror a[c][j]). Sum s[j] takes its terms j' < j from row j itself,
+// in ascending order from 0.0, when row j's block comes; the terms j' >= j
+// come as the rows j' pass by, each row adding into the sums of the
+// columns up to its diagonal. So every sum takes its terms in ascending j',
+// as the products over full rows do, with half the elements read. The
+// block's own sums run side by side (independent chains).
+void lower_sums_block(double* s, double* const* a, const double* u, int j0, int j1) {
+    double acc[kFusedRows] = {};
+    const int cnt = j1 - j0;
+    for (int k = 1; k < j0; ++k) {
+        const double uk = u[k];
+        for (int r = 0; r < cnt; ++r) acc[r] += uk * a[j0 + r][k];
+    }
+    for (int r = 0; r < cnt; ++r) {
+        for (int k = j0; k < j0 + r; ++k) acc[r] += u[k] * a[j0 + r][k];
+        s[j0 + r] = acc[r];
+    }
+    // Columns 1 .. j0 take every row of the block; the columns inside the
+    // block only the rows at or below them.
+    add_scaled_rows(s + 1, a + j0, 1, u + j0, cnt, j0);
+    for (int j = j0 + 1; j < j1; ++j) add_scaled(s + j0 + 1, a[j] + j0 + 1, j - j0, u[j]);
+}
+
+// The reduction of tred2 on the lower triangle alone: the same steps and
+// the same operations per element as the full form in tred2 below, with
+// the upper triangle neither read nor written (except column i, which
+// takes u/h at step i) and the sums of the matrix-vector products formed
+// by lower_sums_block. At large orders the full form's active block leaves
+// the cache, and this one moves half the bytes.
+void reduce_lower(double** a, int n, double* d, double* e) {
+    Reflection r{};
+    if (n >= 2) r = reflect(a[n], n - 1);
+    bool have_sums = false;
+    double* const s = a[0];
+    for (int i = n; i >= 2; --i) {
+        const int l = i - 1;
+        double* const u = a[i];
+        e[i] = r.e;
+        const double h = r.h;
+        const bool reflected = r.reflected;
+        r = Reflection{};
+        if (reflected) {
+            if (have_sums) {
+                for (int j = 1; j <= l; ++j) e[j] = s[j];
+            } else {
+                for (int j0 = 1; j0 <= l; j0 += kFusedRows) lower_sums_block(e, a, u, j0, std::min(l + 1, j0 + kFusedRows));
+            }
+            double f = 0.0;
+            for (int j = 1; j <= l; ++j) {
+                a[j][i] = u[j] / h;
+                e[j] = e[j] / h;
+                f += e[j] * u[j];
+            }
+            const double hh = f / (h + h);
+            for (int j = 1; j <= l; ++j) e[j] = e[j] - hh * u[j];
+            auto update_row = [&](int j) { sub_rank_two(a[j] + 1, e + 1, u + 1, j, u[j], e[j]); };
+            update_row(l);
+            if (l >= 2) r = reflect(a[l], l - 1);
+            have_sums = r.reflected;
+            const int ln = l - 1;
+            for (int j0 = 1; j0 <= ln; j0 += kFusedRows) {
+                const int j1 = std::min(ln + 1, j0 + kFusedRows);
+                for (int j = j0; j < j1; ++j) update_row(j);
+                if (have_sums) lower_sums_block(s, a, a[l], j0, j1);
+            }
+        } else {
+            have_sums = false;
+            if (l >= 2) r = reflect(a[l], l - 1);
+        }
+        d[i] = h;
+    }
+}
+
+// Stage 1 of tred2 in full form.
+void reduce_full(double** a, int n, double* d, double* e) {
     // Stage 1 keeps the active block (rows and columns 1..l) symmetric in
     // full: the element above the diagonal holds the bits of its mirror, and
     // every update below the diagonal is repeated above it with the same
@@ -150,6 +231,16 @@ void tred2(double** a, int n, double* d, double* e, double* w) {
         }
         d[i] = h;
     }
+}
+} // namespace
+
+void tred2(double** a, int n, double* d, double* e, double* w) { tred2(a, n, d, e, w, kLowerFrom); }
+
+void tred2(double** a, int n, double* d, double* e, double* w, int lower_from) {
+    if (n >= lower_from)
+        reduce_lower(a, n, d, e);
+    else
+        reduce_full(a, n, d, e);
 
     // Stage 2: accumulate the reflections into Q, from the top left corner
     // outwards, and collect the diagonal. Step i's sums g[1..l] = (row i) Q,
@@ -201,27 +292,36 @@ void tred2(double** a, int n, double* d, double* e, double* w) {
 namespace {
 
 // A run of QL rotations of one sweep, rotation i (of rows i and i+1 of z) at
-// slot i - lo: the rotations hi-1 down to first, to be applied to z as one
-// chain.
+// slot i - lo of c and s: the rotations hi-1 down to first, to be applied
+// to z as one chain.
 struct QlChunk {
     int lo = 0, first = 0, hi = 0;
-    double c[kChain], s[kChain];
+    double* c = nullptr;
+    double* s = nullptr;
 };
 
 // Chunks waiting to be applied, in the order the iteration made them. The
 // front one is being applied while the iteration fills the next free slot.
+// Each slot holds up to `room` rotations at c and s, room apart in `store`.
 struct QlChunkQueue {
-    static constexpr int kSlots = 4;
-    QlChunk slot[kSlots];
+    QlChunkQueue(QlChunk* slots, int count, double* store, int room) : slot(slots), slots(count) {
+        for (int i = 0; i < count; ++i) {
+            slot[i].c = store + 2 * static_cast<std::ptrdiff_t>(i) * room;
+            slot[i].s = slot[i].c + room;
+        }
+    }
+    QlChunk* slot;
+    int slots;
     int head = 0, ready = 0;
     QlChunk& front() { return slot[head]; }
+    const QlChunk& at(int i) const { return slot[(head + i) % slots]; }
     void pop() {
-        head = (head + 1) % kSlots;
+        head = (head + 1) % slots;
         --ready;
     }
-    const QlChunk& second() const { return slot[(head + 1) % kSlots]; }
-    bool can_open() const { return ready < kSlots; }
-    QlChunk& open() { return slot[(head + ready) % kSlots]; }
+    const QlChunk& second() const { return at(1); }
+    bool can_open() const { return ready < slots; }
+    QlChunk& open() { return slot[(head + ready) % slots]; }
     void push() { ++ready; }
 };
 
@@ -420,24 +520,23 @@ void apply_chunks(const QlChunk& x, const QlChunk* y, double** z, int n, Tick ti
 constexpr int kPiece = 256;  // most rotations per kernel call
 
 // Rotations [from, to) of a run whose rotation i (rows i and i+1 of z,
-// columns 1..n) has c[i - base], s[i - base], applied from the top down as
-// chains of at most kPiece rotations (a chain cut in two gives the same
-// bits: the running row is stored and read back).
-void chain_run(double** z, int n, const double* c, const double* s, int base, int from, int to, Tick tick,
+// columns col+1 .. col+n) has c[i - base], s[i - base], applied from the top
+// down as chains of at most kPiece rotations (a chain cut in two gives the
+// same bits: the running row is stored and read back).
+void chain_run(double** z, int col, int n, const double* c, const double* s, int base, int from, int to, Tick tick,
                void* ctx) {
     double* rows[kPiece + 1];
     while (from < to) {
         const int lo = std::max(from, to - kPiece);
-        for (int j = lo; j <= to; ++j) rows[j - lo] = z[j] + 1;
+        for (int j = lo; j <= to; ++j) rows[j - lo] = z[j] + 1 + col;
         rotate_rows_ql_chain(rows, n, c + (lo - base), s + (lo - base), to - lo, tick, ctx);
         to = lo;
     }
 }
 
-} // namespace
-
-void rotate_rows_ql_twice(double** z, int n, const double* cx, const double* sx, int x_first, int x_hi,
-                          const double* cy, const double* sy, int y_first, int y_hi, void (*tick)(void*), void* ctx) {
+// rotate_rows_ql_twice on columns col+1 .. col+n of z.
+void twice_on_columns(double** z, int col, int n, const double* cx, const double* sx, int x_first, int x_hi,
+                      const double* cy, const double* sy, int y_first, int y_hi, Tick tick, void* ctx) {
     // At step t rotation t of x, then rotation t+1 of y: they touch rows
     // t, t+1 and t+1, t+2, and by then x has done all it does to rows t+1
     // and t+2, while what it does below waits for nothing of y. The steps
@@ -445,28 +544,94 @@ void rotate_rows_ql_twice(double** z, int n, const double* cx, const double* sx,
     // them each run's rest runs alone, in the same order of steps.
     const int m1 = std::min(x_hi, y_hi - 1), m0 = std::max(x_first, y_first - 1);
     if (m0 >= m1) {
-        chain_run(z, n, cx, sx, x_first, x_first, x_hi, tick, ctx);
-        chain_run(z, n, cy, sy, y_first, y_first, y_hi, tick, ctx);
+        chain_run(z, col, n, cx, sx, x_first, x_first, x_hi, tick, ctx);
+        chain_run(z, col, n, cy, sy, y_first, y_first, y_hi, tick, ctx);
         return;
     }
-    chain_run(z, n, cx, sx, x_first, m1, x_hi, tick, ctx);
-    chain_run(z, n, cy, sy, y_first, m1 + 1, y_hi, tick, ctx);
+    chain_run(z, col, n, cx, sx, x_first, m1, x_hi, tick, ctx);
+    chain_run(z, col, n, cy, sy, y_first, m1 + 1, y_hi, tick, ctx);
     double* rows[kPiece + 2];
     for (int t1 = m1; t1 > m0;) {
         const int t0 = std::max(m0, t1 - kPiece);
-        for (int j = t0; j <= t1 + 1; ++j) rows[j - t0] = z[j] + 1;
+        for (int j = t0; j <= t1 + 1; ++j) rows[j - t0] = z[j] + 1 + col;
         rotate_rows_ql_pair(rows, n, cx + (t0 - x_first), sx + (t0 - x_first), cy + (t0 + 1 - y_first),
                             sy + (t0 + 1 - y_first), t1 - t0, tick, ctx);
         t1 = t0;
     }
-    chain_run(z, n, cx, sx, x_first, x_first, m0, tick, ctx);
-    chain_run(z, n, cy, sy, y_first, y_first, m0 + 1, tick, ctx);
+    chain_run(z, col, n, cx, sx, x_first, x_first, m0, tick, ctx);
+    chain_run(z, col, n, cy, sy, y_first, y_first, m0 + 1, tick, ctx);
+}
+
+// The chunks in the queue applied to z strip by strip: each strip of
+// columns takes them all, two at a time, in the order they were made, then
+// the next strip follows. A strip is about strip_bytes of the rows the
+// chunks touch (a multiple of 32 columns, at least 32: the chain kernels
+// run four vectors of up to 8 columns side by side, independent recurrences
+// that hide each other's latency).
+void apply_ahead(const QlChunkQueue& q, double** z, int n, idx strip_bytes) {
+    int top = n, bottom = 1;
+    for (int i = 0; i < q.ready; ++i) {
+        top = std::min(top, q.at(i).first);
+        bottom = std::max(bottom, q.at(i).hi);
+    }
+    const idx rows = std::max(1, bottom - top + 1);
+    idx w = strip_bytes / (rows * static_cast<idx>(sizeof(double))) / 32 * 32;
+    w = std::max<idx>(w, 32);
+    const int width = w >= n ? n : static_cast<int>(w);
+    const auto c_of = [](const QlChunk& ch) { return ch.c + (ch.first - ch.lo); };
+    const auto s_of = [](const QlChunk& ch) { return ch.s + (ch.first - ch.lo); };
+    for (int col = 0; col < n; col += width) {
+        const int cols = std::min(width, n - col);
+        for (int i = 0; i < q.ready; i += 2) {
+            const QlChunk& x = q.at(i);
+            const QlChunk* y = i + 1 < q.ready ? &q.at(i + 1) : nullptr;
+            twice_on_columns(z, col, cols, c_of(x), s_of(x), x.first, x.hi, y ? c_of(*y) : nullptr,
+                             y ? s_of(*y) : nullptr, y ? y->first : 0, y ? y->hi : 0, nullptr, nullptr);
+        }
+    }
+}
+
+} // namespace
+
+void rotate_rows_ql_twice(double** z, int n, const double* cx, const double* sx, int x_first, int x_hi,
+                          const double* cy, const double* sy, int y_first, int y_hi, void (*tick)(void*), void* ctx) {
+    twice_on_columns(z, 0, n, cx, sx, x_first, x_hi, cy, sy, y_first, y_hi, tick, ctx);
 }
 
 bool tqli(double* d, double* e, int n, double** z) {
+    const kernel_blocking& b = kernels().blocking;
+    const int sweeps = n >= b.ql_ahead_from ? static_cast<int>(std::min<idx>(b.ql_sweeps, 1 << 20)) : 0;
+    return tqli(d, e, n, z, sweeps, b.ql_strip_bytes);
+}
+
+bool tqli(double* d, double* e, int n, double** z, int sweeps, idx strip_bytes) {
     // From here on e[i] couples i and i+1.
     for (int i = 2; i <= n; ++i) e[i - 1] = e[i];
     if (n >= 1) e[n] = 0.0;
+
+    // Run ahead: the iteration fills every slot with one sweep (or the part
+    // of one up to an underflow), then z takes them all strip by strip. The
+    // rotations never depend on z, so only the traversal of z changes.
+    // Without room for the slots, the passes below give the same bits.
+    if (sweeps >= 2 && n >= 2) {
+        const std::size_t room = static_cast<std::size_t>(n);
+        const std::size_t count = static_cast<std::size_t>(sweeps);
+        void* const block = work_alloc(count * (2 * room * sizeof(double) + sizeof(QlChunk)));
+        if (block != nullptr) {
+            double* const store = static_cast<double*>(block);
+            QlChunk* const slots = new (store + 2 * count * room) QlChunk[count];
+            QlChunkQueue queue(slots, sweeps, store, n);
+            QlIteration ql(d, e, n, n, queue);
+            for (;;) {
+                while (!ql.done() && queue.can_open()) ql.step(n);
+                if (queue.ready == 0) break;
+                apply_ahead(queue, z, n, strip_bytes);
+                while (queue.ready > 0) queue.pop();
+            }
+            work_free(block);
+            return !ql.failed();
+        }
+    }
 
     // The rotations are applied to z chunk by chunk in the order they were
     // made, so every element of z gets them in that order; while chunks are
@@ -474,7 +639,10 @@ bool tqli(double* d, double* e, int n, double** z) {
     // too short to hide a step, and the steps run between passes). From
     // kPairsFrom on two chunks (mostly two whole sweeps) go through z in one
     // pass: each row of z is then read and written once for both.
-    QlChunkQueue queue;
+    constexpr int kSlots = 4;
+    QlChunk slots[kSlots];
+    double store[2 * kSlots * kChain];
+    QlChunkQueue queue(slots, kSlots, store, kChain);
     const bool pairs = n >= kPairsFrom;
     const int chain = pairs ? kChain : kShortChain;
     QlIteration ql(d, e, n, chain, queue);

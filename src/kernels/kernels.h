@@ -94,6 +94,18 @@ struct kernel_blocking {
     // Panel widths of the eliminations (at most 256).
     panel_rule lu_panels;
     panel_rule gj_panels;
+    // The QL iteration's eigenvector updates (tqli). From order ql_ahead_from
+    // on, the iteration runs ahead by up to ql_sweeps sweeps (their rotations
+    // kept, 2 ql_sweeps n values) and z then takes them in column strips:
+    // each strip, about ql_strip_bytes of z (the rows the sweeps touch times
+    // the strip's columns, a multiple of 32 columns, at least 32), takes all
+    // of them in the order they were made while it stays in cache. Below
+    // ql_ahead_from z takes them chunk by chunk over all its columns, with
+    // the iteration's steps run inside the passes. Columns of z are
+    // independent, so any strips give the same bits.
+    idx ql_ahead_from = 512;
+    idx ql_sweeps = 32;
+    idx ql_strip_bytes = idx{256} << 10;
 };
 
 // What the threads of a team running mm_team share besides the packed
