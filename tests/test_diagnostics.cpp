@@ -502,8 +502,7 @@ TEST(Diagnostics, NamesVersionAndInstructionSet) {
     for (int i = 0; i < 9; ++i) EXPECT_STREQ(Diagnostics::ErrorName(all_errors[i]), names[i]);
     EXPECT_STREQ(Diagnostics::ErrorName(static_cast<Error>(99)), "unknown");
     EXPECT_STREQ(Diagnostics::Version(), LINALG_VERSION_STRING);
-    for (const linalg::isa level :
-         {linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512, linalg::isa::avx512_256}) {
+    for (const linalg::isa level : linalg::kNativeIsas) {
         if (!linalg::testhooks::force_isa(level)) continue;
         EXPECT_STREQ(Diagnostics::InstructionSet(), linalg::isa_name(level));
     }
