@@ -24,7 +24,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # pkg-config (LAPACKE) reads the arm64 .pc files.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${_triple}/pkgconfig:/usr/share/pkgconfig)
 
+# The programs' dynamic loader and C library are the cross toolchain's
+# (-L: its ld-linux-aarch64.so.1, LD_LIBRARY_PATH: its libc.so.6). Without
+# the path the loader would take libc.so.6 from the multiarch libc6:arm64 that
+# the arm64 packages bring, a different build of the same version, and the
+# pair hangs in the first pthread_create.
 find_program(_qemu NAMES qemu-aarch64 qemu-aarch64-static)
 if(_qemu)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${_qemu} -L /usr/${_triple})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${_qemu} -L /usr/${_triple} -E LD_LIBRARY_PATH=/usr/${_triple}/lib)
 endif()

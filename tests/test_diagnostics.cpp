@@ -408,7 +408,7 @@ std::vector<Case> cases() {
                Error::None, "\nPress <Enter>..."};
     enter.reads_stdin = true;
     add(enter);
-    Case eof{"keypressed_end_of_input", [] { return ConsoleFunctions::CRT::keypressed() == -1; }, Error::Io, ""};
+    Case eof{"keypressed_end_of_input", [] { return ConsoleFunctions::CRT::keypressed() == static_cast<char>(-1); }, Error::Io, ""};
     eof.stdin_text = "";
     eof.reads_stdin = true;  // to its end
     add(eof);
