@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing linalg needs, if any
-# is missing. Usage: scripts/deps.sh [build|test|bench|benchcompare|package|windows|all]
+# is missing. Usage: scripts/deps.sh [build|test|bench|benchcompare|package|windows|aarch64|all]
 # Building and testing need the Build-Depends of debian/control (build: those
 # outside the nocheck profile), installed with apt-get build-dep; the other
 # uses list their packages here.
@@ -22,8 +22,21 @@ case "$what" in
   # The Windows DLL cross-built with MinGW-w64 and tested under Wine; clang
   # and llvm derive the MSVC export names and the Microsoft import library.
   windows) pkgs+=(g++-mingw-w64-x86-64-posix wine wine64 googletest clang llvm python3 bsdutils zip) ;;
+  # The aarch64 build: the cross compiler and binutils, the arm64 libraries
+  # of the arm64 architecture added to dpkg (libgomp, and GoogleTest, LAPACKE
+  # and OpenBLAS for the tests), qemu-user to run the tests.
+  aarch64)
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+      echo "Adding the arm64 architecture to dpkg"
+      SUDO=""
+      if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+      $SUDO dpkg --add-architecture arm64
+      $SUDO apt-get -o DPkg::Lock::Timeout=600 update -q
+    fi
+    pkgs+=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user libgomp1:arm64 libgtest-dev:arm64
+           liblapacke-dev:arm64 libopenblas-dev:arm64) ;;
   all)   pkgs+=(libbenchmark-dev libeigen3-dev python3) ;;
-  *) echo "usage: $0 [build|test|bench|benchcompare|package|windows|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [build|test|bench|benchcompare|package|windows|aarch64|all]" >&2; exit 2 ;;
 esac
 bash "$here/scripts/need_pkgs.sh" "${pkgs[@]}"
 case "$what" in build|test|all) ;; *) exit 0 ;; esac

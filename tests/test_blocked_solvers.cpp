@@ -303,12 +303,21 @@ TEST_P(Blocked, InverseAtSmallOrdersStopsAtTheSameStep) {
         }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 const Variant kVariants[] = {
     {isa::sse2, 0},   {isa::avx2, 0},    {isa::avx512, 0},  //
     {isa::sse2, 5},   {isa::avx2, 13},   {isa::avx512, 8},
     {isa::avx512, 1}, {isa::avx512, 20}, {isa::avx2, 32},
     {isa::avx512_256, 0}, {isa::avx512_256, 8}, {isa::avx512_256, 20},
 };
+#elif defined(__aarch64__)
+const Variant kVariants[] = {
+    {isa::generic, 0}, {isa::neon, 0}, {isa::generic, 5}, {isa::neon, 1},
+    {isa::neon, 8},    {isa::neon, 13}, {isa::neon, 20},   {isa::neon, 32},
+};
+#else
+const Variant kVariants[] = {{isa::generic, 0}, {isa::generic, 1}, {isa::generic, 8}, {isa::generic, 20}};
+#endif
 INSTANTIATE_TEST_SUITE_P(Variants, Blocked, ::testing::ValuesIn(kVariants), [](const auto& info) {
     return name_of(info.param.level) + "_nb" + std::to_string(info.param.nb);
 });
@@ -335,7 +344,7 @@ TEST(BlockedTeams, ManyMoreThreadsThanPiecesGiveTheSameBits) {
 // blocked step can hold.
 TEST(BlockedLayout, SmallOrdersTakeThePlainPath) {
     EXPECT_EQ(linalg::testhooks::set_block_size(0), 0);
-    for (isa level : {isa::sse2, isa::avx2, isa::avx512, isa::avx512_256}) {
+    for (isa level : linalg::kNativeIsas) {
         if (!linalg::testhooks::force_isa(level)) continue;
         const linalg::kernel_blocking& b = linalg::kernels().blocking;
         for (const linalg::panel_rule* r : {&b.lu_panels, &b.gj_panels})

@@ -21,7 +21,17 @@
 
 using LinearAlgebra::LA;
 
+#ifndef LINALG_TEST_EMULATOR
+#define LINALG_TEST_EMULATOR ""
+#endif
+
 namespace {
+
+// Death tests start this program again ("threadsafe"); a cross-built one
+// runs under an emulator that a re-executed child would not get, so there
+// the child is forked without exec ("fast").
+const char* death_test_style() { return LINALG_TEST_EMULATOR[0] != '\0' ? "fast" : "threadsafe"; }
+
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
@@ -201,7 +211,7 @@ TEST(EigenShared, PythagAvoidsOverflowAndUnderflow) {
 }
 
 TEST(EigenShared, FatalErrorPrintsThreeLinesAndExitsWithOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, death_test_style());
     EXPECT_EXIT(with_stdout_on_stderr([] { linalg::fatal_numeric_error("some reason"); }),
                 ::testing::ExitedWithCode(1), fatal_regex("some reason"));
 }
@@ -778,7 +788,7 @@ TEST(EigenUnsym, SizesOfZeroOrLessDoNothing) {
 // style re-executes the test program instead of forking a threaded process.
 class EigenFatal : public ::testing::Test {
 protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, death_test_style()); }
 };
 
 TEST_F(EigenFatal, JacobiWithNaNAboveTheDiagonal) {

@@ -321,6 +321,5 @@ TEST_P(EigenLayout, SmallDirectedGraphs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Isa, EigenLayout,
-                         ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512,
-                                           linalg::isa::avx512_256),
+                         ::testing::ValuesIn(linalg::kNativeIsas),
                          [](const ::testing::TestParamInfo<linalg::isa>& p) { return linalg::isa_name(p.param); });

@@ -27,6 +27,7 @@
 #include "linalg_diag.h"
 #include "linalg_dist.h"
 #include "dist/dist_internal.h"
+#include "base/fixed_nan.h"
 #include "dist/scalapack.h"
 
 #include <algorithm>
@@ -657,7 +658,7 @@ void DLA::InverseMsq(double* M, double* iM, int nDim) {
 
 double DLA::DeterminantMsq(double* M, int nDim) {
     const char* who = "DeterminantMsq";
-    const double nan = std::nan("");
+    const double nan = linalg::kFixedNaN;
     if (!check_up()) return nan;
     const int n = nDim;
     int fault = kFaultNone;

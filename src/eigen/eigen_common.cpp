@@ -1,6 +1,7 @@
 // Work layout, descending sort and fatal exit shared by the eigen-solvers.
 #include "eigen/eigen.h"
 
+#include "base/fixed_nan.h"
 #include "base/message.h"
 #include "base/work_memory.h"
 
@@ -201,7 +202,7 @@ bool eigen_failed(bool converged, bool finite) {
 }
 
 void fill_nan(double* X, long long count) {
-    for (long long i = 0; i < count; ++i) X[i] = std::numeric_limits<double>::quiet_NaN();
+    for (long long i = 0; i < count; ++i) X[i] = kFixedNaN;
 }
 
 } // namespace linalg

@@ -26,33 +26,63 @@ const Tables& tables() {
     static const Tables t = [] {
         Tables s;
         s.reference = make_reference_table();
+        // By set number; the sets of other architectures (nullptr) keep the
+        // reference's entries under their own level and name.
+#if defined(__x86_64__) || defined(__i386__)
         void (*const override[kIsaCount])(kernel_table&) = {override_sse2, override_avx2, override_avx512,
-                                                             override_avx512_256};
+                                                             override_avx512_256, nullptr, nullptr};
+#elif defined(__aarch64__)
+        void (*const override[kIsaCount])(kernel_table&) = {nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                             override_neon};
+#else
+        void (*const override[kIsaCount])(kernel_table&) = {};
+#endif
         for (int i = 0; i < kIsaCount; ++i) {
             s.by_isa[i] = s.reference;
-            override[i](s.by_isa[i]);
+            if (override[i] != nullptr) {
+                override[i](s.by_isa[i]);
+            } else {
+                s.by_isa[i].level = static_cast<isa>(i);
+                s.by_isa[i].name = isa_name(static_cast<isa>(i));
+            }
         }
         return s;
     }();
     return t;
 }
 
-// The processor features a set needs, as a rank: a set runs wherever one of
-// equal or higher rank does.
-int feature_rank(isa level) { return level == isa::avx512_256 ? static_cast<int>(isa::avx512) : static_cast<int>(level); }
+// The processor features a set needs, as a rank (its place among this
+// architecture's sets, -1 for another architecture's): a set runs wherever
+// one of equal or higher rank does.
+int feature_rank(isa level) {
+    if (level == isa::avx512_256) level = isa::avx512;
+    for (int i = 0; i < static_cast<int>(sizeof kNativeIsas / sizeof kNativeIsas[0]); ++i)
+        if (kNativeIsas[i] == level) return i;
+    return -1;
+}
 
+// The names of this architecture's sets, as the message on an unknown one
+// lists them: "a, b or c".
+std::string native_names() {
+    std::string s;
+    const int n = static_cast<int>(sizeof kNativeIsas / sizeof kNativeIsas[0]);
+    for (int i = 0; i < n; ++i) {
+        if (i > 0) s += i == n - 1 ? " or " : ", ";
+        s += isa_name(kNativeIsas[i]);
+    }
+    return s;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
 // Processors that execute a 512-bit operation as two 256-bit halves (AMD's
 // with AVX-512) gain nothing from the wider vectors, and their AVX-512VL
 // 12 x 8 product tile and the 6 x 8 row update keep more of the work in
 // registers per load.
 bool splits_512_bit_operations() {
-#if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     return __builtin_cpu_is("amd");
-#else
-    return false;
-#endif
 }
+#endif
 
 // The choice at load: the best set, or the lower one LINALG_ISA names. A
 // value that cannot be honoured is reported once on standard error.
@@ -85,10 +115,16 @@ bool isa_supported(isa level) {
     case isa::avx512_256:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    // Sets of another architecture.
+    case isa::generic:
+    case isa::neon: return false;
     }
     return false;
+#elif defined(__aarch64__)
+    // Advanced SIMD is part of every aarch64 processor.
+    return level == isa::generic || level == isa::neon;
 #else
-    return level == isa::sse2;
+    return level == isa::generic;
 #endif
 }
 
@@ -98,27 +134,42 @@ const char* isa_name(isa level) {
     case isa::avx2: return "avx2";
     case isa::avx512: return "avx512";
     case isa::avx512_256: return "avx512_256";
+    case isa::generic: return "generic";
+    case isa::neon: return "neon";
     }
     return "?";
 }
 
 isa default_isa() {
+#if defined(__x86_64__) || defined(__i386__)
     if (isa_supported(isa::avx512)) return splits_512_bit_operations() ? isa::avx512_256 : isa::avx512;
     if (isa_supported(isa::avx2)) return isa::avx2;
     return isa::sse2;
+#elif defined(__aarch64__)
+    return isa::neon;
+#else
+    return isa::generic;
+#endif
 }
 
 isa choose_isa(const char* value, isa best, std::string* reason) {
     std::string why;
     isa level = best;
     if (value != nullptr && *value != '\0') {
+        // What each rank needs of the processor (see feature_rank).
+#if defined(__x86_64__) || defined(__i386__)
         static const char* const cpu_name[] = {"SSE2", "AVX2", "AVX-512F/DQ/BW/VL"};
+#elif defined(__aarch64__)
+        static const char* const cpu_name[] = {"nothing", "Advanced SIMD"};
+#else
+        static const char* const cpu_name[] = {"nothing"};
+#endif
         int found = -1;
         for (int i = 0; i < kIsaCount; ++i)
-            if (std::strcmp(value, isa_name(static_cast<isa>(i))) == 0) found = i;
+            if (feature_rank(static_cast<isa>(i)) >= 0 && std::strcmp(value, isa_name(static_cast<isa>(i))) == 0)
+                found = i;
         if (found < 0)
-            why = std::string("LINALG_ISA=") + value +
-                  " ignored: unknown instruction set (sse2, avx2, avx512 or avx512_256)";
+            why = std::string("LINALG_ISA=") + value + " ignored: unknown instruction set (" + native_names() + ")";
         else if (feature_rank(static_cast<isa>(found)) > feature_rank(best))
             why = std::string("LINALG_ISA=") + value + " ignored: CPU lacks " + cpu_name[feature_rank(static_cast<isa>(found))];
         else

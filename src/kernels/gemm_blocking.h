@@ -47,7 +47,11 @@
 #ifndef LINALG_KERNELS_GEMM_BLOCKING_H
 #define LINALG_KERNELS_GEMM_BLOCKING_H
 
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#else
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -94,7 +98,7 @@ inline Blocks blocks_of(const kernel_blocking& b) {
 // dimension lda) k-major, out[p*MR + r] = A(r, p), through register
 // transposes (whole-vector loads instead of one per element): with AVX,
 // four columns at a time, each 4-row group through a 4 x 4 transpose and a
-// 2-row rest through one unpack; with SSE2, 2 x 2 blocks.
+// 2-row rest through one unpack; with SSE2 or Advanced SIMD, 2 x 2 blocks.
 template <idx MR>
 inline void pack_a_panel(const double* src, idx lda, idx kc, double* out) {
     static_assert(MR % 2 == 0, "rows come in pairs");
@@ -122,6 +126,15 @@ inline void pack_a_panel(const double* src, idx lda, idx kc, double* out) {
             _mm_storeu_pd(o + MR + r, _mm256_castpd256_pd128(t1));
             _mm_storeu_pd(o + 2 * MR + r, _mm256_extractf128_pd(t0, 1));
             _mm_storeu_pd(o + 3 * MR + r, _mm256_extractf128_pd(t1, 1));
+        }
+    }
+#elif defined(__aarch64__)
+    for (; p + 2 <= kc; p += 2) {
+        double* o = out + p * MR;
+        for (idx r = 0; r < MR; r += 2) {
+            const float64x2_t a = vld1q_f64(src + r * lda + p), b = vld1q_f64(src + (r + 1) * lda + p);
+            vst1q_f64(o + r, vzip1q_f64(a, b));
+            vst1q_f64(o + MR + r, vzip2q_f64(a, b));
         }
     }
 #else

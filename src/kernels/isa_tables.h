@@ -12,7 +12,8 @@ kernel_table make_reference_table();
 
 // Each sets the entries its instruction set has faster code for, and its
 // level and name; the others keep what the table held (sse2.cpp, avx2.cpp,
-// avx512.cpp, each built for its own set).
+// avx512.cpp, each built for its own set, on x86 only; neon.cpp on aarch64
+// only).
 void override_sse2(kernel_table& t);
 void override_avx2(kernel_table& t);
 void override_avx512(kernel_table& t);
@@ -23,6 +24,8 @@ void override_avx512_256(kernel_table& t);
 // The AVX2 table's rm_update and its tile (avx2.cpp), for the sets that
 // share it.
 void set_rm_update_avx2(kernel_table& t);
+// The aarch64 Advanced SIMD table (neon.cpp).
+void override_neon(kernel_table& t);
 
 } // namespace linalg
 

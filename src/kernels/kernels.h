@@ -35,12 +35,28 @@ namespace linalg {
 
 using idx = std::ptrdiff_t;
 
-// The registered kernel sets, one table each. sse2 is the x86-64 baseline;
-// avx512 and avx512_256 need the same processor features and differ in
-// their tiles: 512-bit vectors, or 256-bit ones (AVX-512VL's 32 registers)
-// for processors that execute a 512-bit operation as two 256-bit halves.
-enum class isa : int { sse2 = 0, avx2 = 1, avx512 = 2, avx512_256 = 3 };
-constexpr int kIsaCount = 4;
+// The registered kernel sets, one table each. On x86-64: sse2 is the
+// baseline; avx512 and avx512_256 need the same processor features and
+// differ in their tiles: 512-bit vectors, or 256-bit ones (AVX-512VL's 32
+// registers) for processors that execute a 512-bit operation as two 256-bit
+// halves. On aarch64: neon (Advanced SIMD, which every aarch64 processor
+// has) and generic, the plain loops as the compiler builds them for the
+// baseline. Elsewhere only generic. A set of another architecture keeps its
+// name and number but is never supported (isa_supported is false, its table
+// is the reference's).
+enum class isa : int { sse2 = 0, avx2 = 1, avx512 = 2, avx512_256 = 3, generic = 4, neon = 5 };
+constexpr int kIsaCount = 6;
+
+// The sets of the architecture the library is built for, lowest first, and
+// its baseline (the level the reference table reports).
+#if defined(__x86_64__) || defined(__i386__)
+constexpr isa kNativeIsas[] = {isa::sse2, isa::avx2, isa::avx512, isa::avx512_256};
+#elif defined(__aarch64__)
+constexpr isa kNativeIsas[] = {isa::generic, isa::neon};
+#else
+constexpr isa kNativeIsas[] = {isa::generic};
+#endif
+constexpr isa kBaselineIsa = kNativeIsas[0];
 
 // Width of one packed column panel of pivot rows (see rm_update): the
 // layout of rm_update's operand U, the same for every table.
@@ -289,18 +305,21 @@ const kernel_table& kernels_for(isa level);
 // Whether the running processor (and operating system) can execute a set.
 bool isa_supported(isa level);
 
-// Lower-case name of a set: "sse2", "avx2", "avx512", "avx512_256".
+// Lower-case name of a set: "sse2", "avx2", "avx512", "avx512_256",
+// "generic", "neon".
 const char* isa_name(isa level);
 
 // The set chosen when LINALG_ISA is unset: the widest the processor
 // supports; of the two AVX-512 sets, the 256-bit-tile one on processors
 // that execute 512-bit operations as two halves (AMD), else the 512-bit one.
+// neon on aarch64, generic on other architectures.
 isa default_isa();
 
 // The choice made from a LINALG_ISA value: `value` (nullptr or empty when
 // the variable is unset) against the default set `best` (see default_isa;
 // a set is available when it needs no processor feature beyond those of
-// `best`). An unknown name, or a set that is not available, is ignored: the
+// `best`). An unknown name (a set of another architecture is unknown), or a
+// set that is not available, is ignored: the
 // result is `best` and *reason (when given) says why, in one line without a
 // line feed; otherwise *reason is left empty.
 isa choose_isa(const char* value, isa best, std::string* reason);

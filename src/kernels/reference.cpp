@@ -126,7 +126,7 @@ void rm_update_entry(const kernel_blocking&, double* C, idx ldc, idx m, idx nc, 
 
 kernel_table make_reference_table() {
     kernel_table t{};
-    t.level = isa::sse2;
+    t.level = kBaselineIsa;
     t.name = "reference";
     // One output at a time, no slicing; the row unit is that of the other
     // tables, and every product is direct.

@@ -1,6 +1,6 @@
 // Body of the SIMD kernels, included once by each instruction-set file
-// (sse2.cpp, avx2.cpp, avx512.cpp), which compile it with their own target
-// options (kernels.cmake): the intrinsics tiles of the product and the
+// (sse2.cpp, avx2.cpp, avx512.cpp on x86; neon.cpp on aarch64), which compile
+// it with their own target options (kernels.cmake): the intrinsics tiles of the product and the
 // elimination update (plugged into the one blocked driver of each,
 // gemm_blocking.h and rm_blocking.h), the direct product, the
 // matrix-vector, element-wise, panel and eigen-solver kernels. Everything here
@@ -22,7 +22,11 @@
 #include "kernels/rm_blocking.h"
 
 #include <cstring>
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#else
 #include <immintrin.h>
+#endif
 
 namespace linalg {
 namespace {
@@ -99,6 +103,41 @@ inline void transpose(vd* v) {
     v[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
     v[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
     v[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+#elif defined(__aarch64__)
+// Advanced SIMD: 2 doubles per vector, 32 vector registers. The tiles are
+// sized so that accumulators, the loaded row of the other operand and the
+// broadcast scalars fit the 32 registers (docs/kernels.md): 6 x 8 product
+// (24 accumulators, 4 vectors of B), 6 x 4-vector direct product, 6 x 8 row
+// update, 8 x 4 column update.
+using vd = float64x2_t;
+constexpr int W = 2;
+constexpr int MR = 6;
+constexpr int NV = 4;
+inline vd vzero() { return vdupq_n_f64(0.0); }
+inline vd vload(const double* p) { return vld1q_f64(p); }
+inline void vstore(double* p, vd v) { vst1q_f64(p, v); }
+inline vd vset1(double x) { return vdupq_n_f64(x); }
+// Separate multiply and add instructions (fmul, fadd): never fmla.
+inline vd vmul(vd a, vd b) { return vmulq_f64(a, b); }
+inline vd vadd(vd a, vd b) { return vaddq_f64(a, b); }
+inline vd vsub(vd a, vd b) { return vsubq_f64(a, b); }
+inline vd vabs(vd a) { return vabsq_f64(a); }
+// a > b ? a : b lane by lane, b where either is NaN: the rule of x86's
+// maxpd, by compare and select (fmax would return the NaN).
+inline vd vmax(vd a, vd b) { return vbslq_f64(vcgtq_f64(a, b), a, b); }
+inline unsigned veq_mask(vd a, vd b) {
+    const uint64x2_t e = vceqq_f64(a, b);
+    return static_cast<unsigned>((vgetq_lane_u64(e, 0) & 1u) | ((vgetq_lane_u64(e, 1) & 1u) << 1));
+}
+inline vd vload_part(const double* p, int) { return vcombine_f64(vld1_f64(p), vdup_n_f64(0.0)); }
+inline void vstore_part(double* p, vd v, int) { vst1q_lane_f64(p, v, 0); }
+constexpr int kDirectRows = 6, kDirectVecs = 4;
+constexpr int kRmRows = 6, kRmVecs = 4, kCmVecs = 4, kCmCols = 4;
+inline void transpose(vd* v) {
+    const vd t0 = vzip1q_f64(v[0], v[1]), t1 = vzip2q_f64(v[0], v[1]);
+    v[0] = t0;
+    v[1] = t1;
 }
 #else
 using vd = __m128d;

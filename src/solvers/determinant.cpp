@@ -2,6 +2,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/fixed_nan.h"
 #include "base/message.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
@@ -31,7 +32,7 @@ double DeterminantGcpu(double* A, int nDim) {
     // No row scaling: it would change the determinant. The singularity
     // threshold is therefore absolute here.
     const idx n = nDim;
-    double det = std::numeric_limits<double>::quiet_NaN();
+    double det = kFixedNaN;
     const ElimStatus st = run_elimination(
         n, n, PivotForm::Quotient, 1, "the DeterminantMsq work matrix",
         [&](double* W, idx i0, idx i1) {

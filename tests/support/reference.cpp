@@ -89,7 +89,7 @@ void vm_fma(const double* V, int rows, const double* M, int cols, double* X) {
         std::uint64_t x, y;
         std::memcpy(&x, a + i, 8);
         std::memcpy(&y, b + i, 8);
-        if (x != y)
+        if (x != y && !(a[i] != a[i] && b[i] != b[i]))
             return ::testing::AssertionFailure()
                    << "first difference at index " << i << " of " << n << ": " << a[i] << " vs " << b[i];
     }

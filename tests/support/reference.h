@@ -6,11 +6,15 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace ref {
+
+// The NaN that NaN results are hashed as (the library's fixed NaN, 0x7ff8...).
+constexpr double kCanonicalNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Seed of every random input; LINALG_TEST_SEED overrides the fixed default.
 std::uint64_t seed();
@@ -33,8 +37,10 @@ void mm_fma(const double* A, int n, int k, const double* B, int m, double* X);
 void mv_fma(const double* M, int rows, const double* V, int cols, double* X);
 void vm_fma(const double* V, int rows, const double* M, int cols, double* X);
 
-// Success when a and b hold the same bits (so -0.0 != 0.0 and NaN == NaN of
-// the same payload); otherwise names the first differing index.
+// Success when a and b hold the same bits (so -0.0 != 0.0), NaN counting as
+// one value: the sign and payload of a NaN made by arithmetic are the
+// processor's (docs/numerical-hardening.md); otherwise names the first
+// differing index.
 ::testing::AssertionResult same_bits(const double* a, const double* b, std::size_t n);
 ::testing::AssertionResult same_bits(const std::vector<double>& a, const std::vector<double>& b);
 
