@@ -574,8 +574,7 @@ TEST_P(EigenTables, ReductionOnTheLowerTriangleGivesTheBitsOfTheFullOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, EigenTables,
-                         ::testing::Values(linalg::isa::sse2, linalg::isa::avx2, linalg::isa::avx512,
-                                           linalg::isa::avx512_256),
+                         ::testing::ValuesIn(linalg::kNativeIsas),
                          [](const ::testing::TestParamInfo<linalg::isa>& p) {
                              return std::string(linalg::isa_name(p.param));
                          });
