@@ -1,10 +1,8 @@
-// Sequential matrix operations of LinearAlgebra::LA.
-#include "linalg.h"
+// Sequential matrix operations behind LinearAlgebra::LA.
+#include "core/operations.h"
 #include "kernels/kernels.h"
 
-namespace LinearAlgebra {
-
-using linalg::idx;
+namespace linalg {
 
 namespace {
 // Number of elements of an nRows x nCols matrix, 0 when either is <= 0.
@@ -13,31 +11,31 @@ inline idx elements(int nRows, int nCols) {
 }
 } // namespace
 
-void LA::MultiplyMV(double* M, int nRowsM, double* V, int nRowsV, double* X) {
-    linalg::mv_rows(M, V, nRowsV, X, 0, nRowsM);
+void multiply_mv(double* M, int nRowsM, double* V, int nRowsV, double* X) {
+    mv_rows(M, V, nRowsV, X, 0, nRowsM);
 }
 
-void LA::MultiplyVM(double* V, int nColsV, double* M, int nColsM, double* X) {
-    linalg::vm_cols(V, nColsV, M, nColsM, X, 0, nColsM);
+void multiply_vm(double* V, int nColsV, double* M, int nColsM, double* X) {
+    vm_cols(V, nColsV, M, nColsM, X, 0, nColsM);
 }
 
-void LA::MultiplyMS(double* M, int nRows, int nCols, double S, double* X) {
-    linalg::kernels().scale(M, S, X, 0, elements(nRows, nCols));
+void multiply_ms(double* M, int nRows, int nCols, double S, double* X) {
+    kernels().scale(M, S, X, 0, elements(nRows, nCols));
 }
 
-void LA::AddMM(double* M1, double* M2, int nRows, int nCols, double* X) {
-    linalg::kernels().add(M1, M2, X, 0, elements(nRows, nCols));
+void add_mm(double* M1, double* M2, int nRows, int nCols, double* X) {
+    kernels().add(M1, M2, X, 0, elements(nRows, nCols));
 }
 
-void LA::SubstractMM(double* M1, double* M2, int nRows, int nCols, double* X) {
-    linalg::kernels().sub(M1, M2, X, 0, elements(nRows, nCols));
+void substract_mm(double* M1, double* M2, int nRows, int nCols, double* X) {
+    kernels().sub(M1, M2, X, 0, elements(nRows, nCols));
 }
 
-void LA::TransposeM(double* M, int nRows, int nCols, double* X) {
-    linalg::transpose_rows(M, nRows, nCols, X, 0, nRows);
+void transpose_m(double* M, int nRows, int nCols, double* X) {
+    transpose_rows(M, nRows, nCols, X, 0, nRows);
 }
 
-void LA::SelectMsq(double* M, int nDim, int* VI, double* X) {
+void select_msq(double* M, int nDim, int* VI, double* X) {
     idx k = 0;
     for (idx i = 0; i < nDim; ++i) {
         if (VI[i] != 1) continue;
@@ -46,7 +44,7 @@ void LA::SelectMsq(double* M, int nDim, int* VI, double* X) {
     }
 }
 
-void LA::AggregateMMsq(double* m, int mDim, int* VI, int vDim, double* M, int MDim) {
+void aggregate_mmsq(double* m, int mDim, int* VI, int vDim, double* M, int MDim) {
     if (vDim <= 0 || mDim <= 0) return;
     const idx b = mDim / vDim;
     for (idx bi = 0; bi < vDim; ++bi)
@@ -61,8 +59,8 @@ void LA::AggregateMMsq(double* m, int mDim, int* VI, int vDim, double* M, int MD
         }
 }
 
-void LA::MultiplyMM(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
-    linalg::mm_rows(M1, nCols, M2, nCols2, X, 0, nRows1);
+void multiply_mm(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
+    mm_rows(M1, nCols, M2, nCols2, X, 0, nRows1);
 }
 
-} // namespace LinearAlgebra
+} // namespace linalg

@@ -1,5 +1,5 @@
-// Sequential vector operations of LinearAlgebra::LA.
-#include "linalg.h"
+// Sequential vector operations behind LinearAlgebra::LA.
+#include "core/operations.h"
 #include "base/message.h"
 #include "kernels/kernels.h"
 #include "base/sort.h"
@@ -7,11 +7,9 @@
 
 #include <cmath>
 
-namespace LinearAlgebra {
+namespace linalg {
 
-using linalg::idx;
-
-void LA::CopyV(double* Vin, int nDim, double* Vout) {
+void copy_v(double* Vin, int nDim, double* Vout) {
     for (idx i = 0; i < nDim; ++i) Vout[i] = Vin[i];
 }
 
@@ -37,64 +35,64 @@ inline double ordered_sum(idx n, Term term, const double* a, const double* b) {
 }
 } // namespace
 
-double LA::SumV(double* V, int nDim) {
+double sum_v(double* V, int nDim) {
     return ordered_sum(nDim, [V](idx i) { return V[i]; }, V, nullptr);
 }
 
-double LA::SumVV(double* V, int nDim) {
+double sum_vv(double* V, int nDim) {
     return ordered_sum(nDim, [V](idx i) { return V[i] * V[i]; }, V, nullptr);
 }
 
-double LA::SqrtVV(double* V, int nDim) { return std::sqrt(SumVV(V, nDim)); }
+double sqrt_vv(double* V, int nDim) { return std::sqrt(sum_vv(V, nDim)); }
 
-double LA::DotVV(double* V1, double* V2, int nDim) {
+double dot_vv(double* V1, double* V2, int nDim) {
     return ordered_sum(nDim, [V1, V2](idx i) { return V1[i] * V2[i]; }, V1, V2);
 }
 
-void LA::MultiplyVS(double* V, int nDim, double S, double* X) {
-    linalg::kernels().scale(V, S, X, 0, nDim);
+void multiply_vs(double* V, int nDim, double S, double* X) {
+    kernels().scale(V, S, X, 0, nDim);
 }
 
-void LA::AddVV(double* V1, double* V2, int nDim, double* X) {
-    linalg::kernels().add(V1, V2, X, 0, nDim);
+void add_vv(double* V1, double* V2, int nDim, double* X) {
+    kernels().add(V1, V2, X, 0, nDim);
 }
 
-void LA::SubstractVV(double* V1, double* V2, int nDim, double* X) {
-    linalg::kernels().sub(V1, V2, X, 0, nDim);
+void substract_vv(double* V1, double* V2, int nDim, double* X) {
+    kernels().sub(V1, V2, X, 0, nDim);
 }
 
-void LA::TableMultiplyVV(double* V1, double* V2, int nDim, double* X) {
-    linalg::kernels().mul(V1, V2, X, 0, nDim);
+void table_multiply_vv(double* V1, double* V2, int nDim, double* X) {
+    kernels().mul(V1, V2, X, 0, nDim);
 }
 
-void LA::ZeroV(double* V, int nDim) {
+void zero_v(double* V, int nDim) {
     for (idx i = 0; i < nDim; ++i) V[i] = 0.0;
 }
 
-void LA::ZeroVI(int* VI, int nDim) {
+void zero_vi(int* VI, int nDim) {
     for (idx i = 0; i < nDim; ++i) VI[i] = 0;
 }
 
-void LA::OneVI(int* VI, int nDim) {
+void one_vi(int* VI, int nDim) {
     for (idx i = 0; i < nDim; ++i) VI[i] = 1;
 }
 
-void LA::SelectV(double* V, int* VI, int nDim, double* X) {
+void select_v(double* V, int* VI, int nDim, double* X) {
     idx k = 0;
     for (idx i = 0; i < nDim; ++i)
         if (VI[i] == 1) X[k++] = V[i];
 }
 
-void LA::AssembleVV(double* V1, int* VI, int nDim, double* V2, double* X) {
+void assemble_vv(double* V1, int* VI, int nDim, double* V2, double* X) {
     idx k = 0;
     for (idx i = 0; i < nDim; ++i) X[i] = (VI[i] != 0) ? V2[k++] : V1[i];
 }
 
-void LA::CrossVV(double* V1, int nRows, double* V2, int nCols, double* X) {
-    linalg::cross_rows(V1, V2, nCols, X, 0, nRows);
+void cross_vv(double* V1, int nRows, double* V2, int nCols, double* X) {
+    cross_rows(V1, V2, nCols, X, 0, nRows);
 }
 
-int LA::FindV(double* V, int nDim, double S, int Cond, int* XI) {
+int find_v(double* V, int nDim, double S, int Cond, int* XI) {
     int count = 0;
     for (int i = 0; i < nDim; ++i) {
         const bool hit = Cond < 0 ? V[i] < S : (Cond == 0 ? V[i] == S : V[i] > S);
@@ -103,32 +101,31 @@ int LA::FindV(double* V, int nDim, double S, int Cond, int* XI) {
     return count;
 }
 
-void LA::SortV(double* V, int nDim, double* X) {
+void sort_v(double* V, int nDim, double* X) {
     if (nDim <= 0) return;
     if (X != V)
         for (idx i = 0; i < nDim; ++i) X[i] = V[i];
-    linalg::shell_sort(X, nDim, static_cast<int*>(nullptr));
+    shell_sort(X, nDim, static_cast<int*>(nullptr));
 }
 
-void LA::SortVI(double* V, int nDim, int* XI) {
-    linalg::clear_status();
+void sort_vi(double* V, int nDim, int* XI) {
     if (nDim <= 0) return;
-    double* work = static_cast<double*>(linalg::work_alloc(static_cast<std::size_t>(nDim) * sizeof(double)));
+    double* work = static_cast<double*>(work_alloc(static_cast<std::size_t>(nDim) * sizeof(double)));
     if (work == nullptr) {
-        linalg::report_no_memory("SortVI", static_cast<std::size_t>(nDim) * sizeof(double));
+        report_no_memory("SortVI", static_cast<std::size_t>(nDim) * sizeof(double));
         return;
     }
     for (int i = 0; i < nDim; ++i) {
         work[i] = V[i];
         XI[i] = i;
     }
-    linalg::shell_sort(work, nDim, XI);
-    linalg::work_free(work);
+    shell_sort(work, nDim, XI);
+    work_free(work);
 }
 
 // A step below 1 would never leave the range: it is treated as a range of
 // the first element alone.
-double LA::MaxV(double* V, int iStart, int iStop, int step) {
+double max_v(double* V, int iStart, int iStop, int step) {
     double best = V[iStart];
     if (step < 1) return best;
     for (idx i = static_cast<idx>(iStart) + step; i <= iStop; i += step)
@@ -136,7 +133,7 @@ double LA::MaxV(double* V, int iStart, int iStop, int step) {
     return best;
 }
 
-int LA::idMaxV(double* V, int iStart, int iStop, int step) {
+int id_max_v(double* V, int iStart, int iStop, int step) {
     double best = V[iStart];
     idx bestIndex = iStart;
     if (step < 1) return iStart;
@@ -148,4 +145,4 @@ int LA::idMaxV(double* V, int iStart, int iStop, int step) {
     return static_cast<int>(bestIndex);
 }
 
-} // namespace LinearAlgebra
+} // namespace linalg

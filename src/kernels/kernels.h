@@ -280,6 +280,10 @@ bool isa_supported(isa level);
 // Lower-case name of a set: "sse2", "avx2", "avx512", "avx512_256".
 const char* isa_name(isa level);
 
+// The name of the set whose table kernels() returns now ("reference" for the
+// plain loops).
+const char* instruction_set_name();
+
 // The set chosen when LINALG_ISA is unset: the widest the processor
 // supports; of the two AVX-512 sets, the 256-bit-tile one on processors
 // that execute 512-bit operations as two halves (AMD), else the 512-bit one.

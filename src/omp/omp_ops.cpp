@@ -1,5 +1,4 @@
-// OpenMP variants of the element-wise and product operations, and their
-// exported forwarders LA::...1. Each routine opens one parallel region in
+// OpenMP variants of the element-wise and product operations. Each routine opens one parallel region in
 // which every thread takes the contiguous block of outer indices that the
 // static schedule would give it and runs the fast kernel of its sequential
 // twin on that block (kernels/kernels.h). The kernels give the bits of the
@@ -161,33 +160,3 @@ void MultiplyMMomp(double* M1, int nRows1, int nCols, double* M2, int nCols2, do
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-void LA::MultiplyVS1(double* V, int nDim, double S, double* X) { linalg::MultiplyVSomp(V, nDim, S, X); }
-void LA::AddVV1(double* V1, double* V2, int nDim, double* X) { linalg::AddVVomp(V1, V2, nDim, X); }
-void LA::SubstractVV1(double* V1, double* V2, int nDim, double* X) { linalg::SubstractVVomp(V1, V2, nDim, X); }
-void LA::ZeroV1(double* V, int nDim) { linalg::ZeroVomp(V, nDim); }
-void LA::ZeroVI1(int* VI, int nDim) { linalg::ZeroVIomp(VI, nDim); }
-void LA::OneVI1(int* VI, int nDim) { linalg::OneVIomp(VI, nDim); }
-void LA::TableMultiplyVV1(double* V1, double* V2, int nDim, double* X) { linalg::TableMultiplyVVomp(V1, V2, nDim, X); }
-void LA::CrossVV1(double* V1, int nRows, double* V2, int nCols, double* X) { linalg::CrossVVomp(V1, nRows, V2, nCols, X); }
-void LA::MultiplyMV1(double* M, int nRowsM, double* V, int nRowsV, double* X) {
-    linalg::MultiplyMVomp(M, nRowsM, V, nRowsV, X);
-}
-void LA::MultiplyVM1(double* V, int nColsV, double* M, int nColsM, double* X) {
-    linalg::MultiplyVMomp(V, nColsV, M, nColsM, X);
-}
-void LA::MultiplyMS1(double* M, int nRows, int nCols, double S, double* X) {
-    linalg::MultiplyMSomp(M, nRows, nCols, S, X);
-}
-void LA::AddMM1(double* M1, double* M2, int nRows, int nCols, double* X) { linalg::AddMMomp(M1, M2, nRows, nCols, X); }
-void LA::SubstractMM1(double* M1, double* M2, int nRows, int nCols, double* X) {
-    linalg::SubstractMMomp(M1, M2, nRows, nCols, X);
-}
-void LA::TransposeM1(double* M, int nRows, int nCols, double* X) { linalg::TransposeMomp(M, nRows, nCols, X); }
-void LA::MultiplyMM1(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
-    linalg::MultiplyMMomp(M1, nRows1, nCols, M2, nCols2, X);
-}
-
-} // namespace LinearAlgebra

@@ -1,4 +1,4 @@
-// OpenMP Gauss solver (LA::SolveLSE1).
+// OpenMP Gauss solver (SolveGomp).
 #include "omp/omp_solver.h"
 
 #include "linalg.h"
@@ -13,9 +13,3 @@ void SolveGomp(double* A, double* B, double* X, const int nDim) {
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-void LA::SolveLSE1(double* A, double* B, double* X, int nDim) { linalg::SolveGomp(A, B, X, nDim); }
-
-} // namespace LinearAlgebra

@@ -1,4 +1,4 @@
-// OpenMP thread count: InitOMP and its export LA::Init_openMP.
+// OpenMP thread count: InitOMP.
 #include "omp/omp_state.h"
 
 #include <cstdio>
@@ -40,9 +40,3 @@ int InitOMP(int max_thr) {
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-int LA::Init_openMP(int max_cores) { return linalg::InitOMP(max_cores); }
-
-} // namespace LinearAlgebra

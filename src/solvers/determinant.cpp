@@ -1,4 +1,4 @@
-// Determinant (LA::DeterminantMsq).
+// Determinant by Gaussian elimination (DeterminantGcpu).
 #include <cstring>
 #include <limits>
 
@@ -46,16 +46,3 @@ double DeterminantGcpu(double* A, int nDim) {
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-double LA::DeterminantMsq(double* M, int nDim) {
-    linalg::clear_status();
-    const double det = linalg::DeterminantGcpu(M, nDim);
-    // The closed formulas of orders 1 to 3 test nothing and print nothing; an
-    // exactly singular matrix is still recorded as such.
-    if (nDim >= 1 && nDim <= 3 && det == 0.0) linalg::set_status(linalg::Error::Singular);
-    return det;
-}
-
-} // namespace LinearAlgebra

@@ -1,4 +1,4 @@
-// Sequential Gauss solver (LA::SolveLSE) and the helpers the CPU solvers
+// Sequential Gauss solver (SolveGcpu) and the helpers the CPU solvers
 // share: the row scale factor, the singular-system message and the work
 // matrix allocation.
 #include <cmath>
@@ -178,12 +178,3 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-void LA::SolveLSE(double* A, double* B, double* X, int nDim) {
-    linalg::clear_status();
-    linalg::SolveGcpu(A, B, X, nDim);
-}
-
-} // namespace LinearAlgebra

@@ -1,4 +1,4 @@
-// Gauss-Jordan inverse (LA::InverseMsq).
+// Gauss-Jordan inverse (InvertGJcpu).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -289,12 +289,3 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-void LA::InverseMsq(double* M, double* iM, int nDim) {
-    linalg::clear_status();
-    linalg::InvertGJcpu(M, iM, nDim);
-}
-
-} // namespace LinearAlgebra

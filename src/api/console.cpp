@@ -1,7 +1,9 @@
-// ConsoleFunctions::CRT: screen, cursor, colours, keys and the closing
-// prompts, on the terminal layer of console/terminal.h.
+// ConsoleFunctions::CRT (screen, cursor, colours, keys and the closing
+// prompts, on the terminal layer of console/terminal.h) and
+// ConsoleFunctions::RS232 (serial bytes and progress codes, console/rs232.h).
 #include "linalg.h"
 #include "base/message.h"
+#include "console/rs232.h"
 #include "console/terminal.h"
 
 #include <cstdint>
@@ -78,6 +80,27 @@ void CRT::Enter_and_Exit(int res) {
     linalg::emit(linalg::Out::out_flushed, "\nPress <Enter>...");
     std::getchar();
     if (res != 0) exit_with(res);
+}
+
+// Each RS232 function stores None on entry; a failed send records Io.
+int RS232::SendByte(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    linalg::clear_status();
+    return linalg::SendByteCOM(dat, port, baudRate);
+}
+
+int RS232::SendChar(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    linalg::clear_status();
+    return linalg::SendCharCOM(dat, port, baudRate);
+}
+
+int RS232::Wall_Ev1(int step, int nsteps, int blink, unsigned char port) {
+    linalg::clear_status();
+    return linalg::Wall_E_v1(step, nsteps, blink, port);
+}
+
+int RS232::Wall_Ev2(int step, int nsteps, int blink, unsigned char port) {
+    linalg::clear_status();
+    return linalg::Wall_E_v2(step, nsteps, blink, port);
 }
 
 } // namespace ConsoleFunctions
