@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "linalg.h"
-#include "omp/omp_solver.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"
 #include "solvers/solvers.h"

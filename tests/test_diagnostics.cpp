@@ -27,7 +27,7 @@
 #include "base/work_memory.h"
 #include "eigen/eigen.h"
 #include "kernels/kernels.h"
-#include "omp/omp_state.h"
+#include "base/team.h"
 #if !defined(LINALG_CUDA_REAL)
 #include "cuda/emu/emu_hooks.h"
 #endif

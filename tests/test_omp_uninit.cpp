@@ -13,7 +13,7 @@
 
 #include "base/work_memory.h"
 #include "linalg.h"
-#include "omp/omp_state.h"
+#include "base/team.h"
 #include "support/reference.h"
 
 using LinearAlgebra::LA;

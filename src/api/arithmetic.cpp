@@ -6,9 +6,8 @@
 #include "linalg.h"
 
 #include "base/message.h"
-#include "core/operations.h"
-#include "omp/omp_ops.h"
-#include "omp/omp_state.h"
+#include "base/team.h"
+#include "ops/operations.h"
 
 namespace LinearAlgebra {
 
@@ -50,7 +49,8 @@ void LA::SelectMsq(double* M, int nDim, int* VI, double* X) { select_msq(M, nDim
 void LA::AggregateMMsq(double* m, int mDim, int* VI, int vDim, double* M, int MDim) { aggregate_mmsq(m, mDim, VI, vDim, M, MDim); }
 void LA::MultiplyMM(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) { multiply_mm(M1, nRows1, nCols, M2, nCols2, X); }
 
-// OpenMP: each checks the initialisation first (InitOMP).
+// OpenMP: each checks the initialisation first (InitOMP), which stores the
+// status.
 void LA::MultiplyVS1(double* V, int nDim, double S, double* X) { MultiplyVSomp(V, nDim, S, X); }
 void LA::AddVV1(double* V1, double* V2, int nDim, double* X) { AddVVomp(V1, V2, nDim, X); }
 void LA::SubstractVV1(double* V1, double* V2, int nDim, double* X) { SubstractVVomp(V1, V2, nDim, X); }

@@ -4,7 +4,6 @@
 
 #include "base/message.h"
 #include "cuda/cuda_backend.h"
-#include "omp/omp_solver.h"
 #include "solvers/solvers.h"
 
 namespace LinearAlgebra {

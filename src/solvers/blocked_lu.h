@@ -41,6 +41,7 @@
 #ifndef LINALG_SOLVERS_BLOCKED_LU_H
 #define LINALG_SOLVERS_BLOCKED_LU_H
 
+#include "base/team.h"
 #include "base/work_memory.h"
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
@@ -117,12 +118,9 @@ ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const cha
     if (!W) return ElimStatus::no_memory;
     constexpr idx kLoadBlock = 16;
     const idx blocks = (n + kLoadBlock - 1) / kLoadBlock;
-    if (threads > 1) {
-#pragma omp parallel for num_threads(threads) schedule(static)
-        for (idx b = 0; b < blocks; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
-    } else {
-        for (idx b = 0; b < blocks; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
-    }
+    for_static_blocks(threads, blocks, [&](idx b0, idx b1) {
+        for (idx b = b0; b < b1; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
+    });
     idx swaps = 0;
     const bool regular = eliminate(W, ld, n, form, threads, &swaps);
     if (regular)

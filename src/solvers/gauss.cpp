@@ -1,4 +1,4 @@
-// Sequential Gauss solver (SolveGcpu) and the helpers the CPU solvers
+// Gauss solvers (SolveGcpu, and SolveGomp on the same elimination) and the helpers the CPU solvers
 // share: the row scale factor, the singular-system message and the work
 // matrix allocation.
 #include <cmath>
@@ -8,6 +8,7 @@
 
 #include "base/double_double.h"
 #include "base/message.h"
+#include "base/team.h"
 #include "base/work_memory.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
@@ -175,6 +176,11 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
     run_elimination(
         n, n + 1, form, threads, who, [&](double* W, idx i0, idx i1) { load_scaled_rows(A, B, W, n, i0, i1, ln2); },
         [&](const double* W, idx) { back_substitute(W, n, X); });
+}
+
+void SolveGomp(double* A, double* B, double* X, const int nDim) {
+    if (!omp_initialised()) return;
+    solve_gauss(A, B, X, nDim, PivotForm::Divided, MAX_THREADS, "the SolveLSE1 work matrix");
 }
 
 } // namespace linalg

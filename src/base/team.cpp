@@ -1,5 +1,5 @@
-// OpenMP thread count: InitOMP.
-#include "omp/omp_state.h"
+// The team helper: thread count (InitOMP) and the team barrier.
+#include "base/team.h"
 
 #include <cstdio>
 
@@ -37,6 +37,10 @@ int InitOMP(int max_thr) {
     }
     report(Error::NotInitialized, Out::out, "\nERROR! OMP not initialized! Use LA::Init_openMP( max_threads )!\n");
     return -1;
+}
+
+void team_barrier() {
+#pragma omp barrier
 }
 
 } // namespace linalg

@@ -1,9 +1,12 @@
-// Sequential vector operations behind LinearAlgebra::LA.
-#include "core/operations.h"
+// Vector operations behind LinearAlgebra::LA: the element-wise ones written
+// once over a range of indices with a sequential and an OpenMP entry point
+// (ops/operations.h), and the sequential reductions, selections and sorts.
+#include "ops/operations.h"
+
 #include "base/message.h"
-#include "kernels/kernels.h"
 #include "base/sort.h"
 #include "base/work_memory.h"
+#include "ops/run.h"
 
 #include <cmath>
 
@@ -49,32 +52,78 @@ double dot_vv(double* V1, double* V2, int nDim) {
     return ordered_sum(nDim, [V1, V2](idx i) { return V1[i] * V2[i]; }, V1, V2);
 }
 
-void multiply_vs(double* V, int nDim, double S, double* X) {
-    kernels().scale(V, S, X, 0, nDim);
+// The element-wise operations, each over [i0, i1) of its index.
+namespace {
+
+template <Run R>
+void scale_range(double* V, int nDim, double S, double* X) {
+    run_range<R>(nDim, [&](idx i0, idx i1) { kernels().scale(V, S, X, i0, i1); });
 }
 
-void add_vv(double* V1, double* V2, int nDim, double* X) {
-    kernels().add(V1, V2, X, 0, nDim);
+template <Run R>
+void add_range(double* V1, double* V2, int nDim, double* X) {
+    run_range<R>(nDim, [&](idx i0, idx i1) { kernels().add(V1, V2, X, i0, i1); });
 }
 
-void substract_vv(double* V1, double* V2, int nDim, double* X) {
-    kernels().sub(V1, V2, X, 0, nDim);
+template <Run R>
+void sub_range(double* V1, double* V2, int nDim, double* X) {
+    run_range<R>(nDim, [&](idx i0, idx i1) { kernels().sub(V1, V2, X, i0, i1); });
 }
 
-void table_multiply_vv(double* V1, double* V2, int nDim, double* X) {
-    kernels().mul(V1, V2, X, 0, nDim);
+template <Run R>
+void mul_range(double* V1, double* V2, int nDim, double* X) {
+    run_range<R>(nDim, [&](idx i0, idx i1) { kernels().mul(V1, V2, X, i0, i1); });
 }
 
-void zero_v(double* V, int nDim) {
-    for (idx i = 0; i < nDim; ++i) V[i] = 0.0;
+template <Run R, class T>
+void fill_range(T* V, int nDim, T value) {
+    run_range<R>(nDim, [&](idx i0, idx i1) {
+        for (idx i = i0; i < i1; ++i) V[i] = value;
+    });
 }
 
-void zero_vi(int* VI, int nDim) {
-    for (idx i = 0; i < nDim; ++i) VI[i] = 0;
+template <Run R>
+void cross_range(double* V1, int nRows, double* V2, int nCols, double* X) {
+    run_range<R>(nRows, [&](idx i0, idx i1) { cross_rows(V1, V2, nCols, X, i0, i1); });
 }
 
-void one_vi(int* VI, int nDim) {
-    for (idx i = 0; i < nDim; ++i) VI[i] = 1;
+} // namespace
+
+void multiply_vs(double* V, int nDim, double S, double* X) { scale_range<Run::serial>(V, nDim, S, X); }
+void add_vv(double* V1, double* V2, int nDim, double* X) { add_range<Run::serial>(V1, V2, nDim, X); }
+void substract_vv(double* V1, double* V2, int nDim, double* X) { sub_range<Run::serial>(V1, V2, nDim, X); }
+void table_multiply_vv(double* V1, double* V2, int nDim, double* X) { mul_range<Run::serial>(V1, V2, nDim, X); }
+void zero_v(double* V, int nDim) { fill_range<Run::serial>(V, nDim, 0.0); }
+void zero_vi(int* VI, int nDim) { fill_range<Run::serial>(VI, nDim, 0); }
+void one_vi(int* VI, int nDim) { fill_range<Run::serial>(VI, nDim, 1); }
+void cross_vv(double* V1, int nRows, double* V2, int nCols, double* X) {
+    cross_range<Run::serial>(V1, nRows, V2, nCols, X);
+}
+
+// The OpenMP entry points: the initialisation check, then the team run.
+void MultiplyVSomp(double* V, int nDim, double S, double* X) {
+    if (omp_initialised()) scale_range<Run::team>(V, nDim, S, X);
+}
+void AddVVomp(double* V1, double* V2, int nDim, double* X) {
+    if (omp_initialised()) add_range<Run::team>(V1, V2, nDim, X);
+}
+void SubstractVVomp(double* V1, double* V2, int nDim, double* X) {
+    if (omp_initialised()) sub_range<Run::team>(V1, V2, nDim, X);
+}
+void TableMultiplyVVomp(double* V1, double* V2, int nDim, double* X) {
+    if (omp_initialised()) mul_range<Run::team>(V1, V2, nDim, X);
+}
+void ZeroVomp(double* V, int nDim) {
+    if (omp_initialised()) fill_range<Run::team>(V, nDim, 0.0);
+}
+void ZeroVIomp(int* VI, int nDim) {
+    if (omp_initialised()) fill_range<Run::team>(VI, nDim, 0);
+}
+void OneVIomp(int* VI, int nDim) {
+    if (omp_initialised()) fill_range<Run::team>(VI, nDim, 1);
+}
+void CrossVVomp(double* V1, int nRows, double* V2, int nCols, double* X) {
+    if (omp_initialised()) cross_range<Run::team>(V1, nRows, V2, nCols, X);
 }
 
 void select_v(double* V, int* VI, int nDim, double* X) {
@@ -86,10 +135,6 @@ void select_v(double* V, int* VI, int nDim, double* X) {
 void assemble_vv(double* V1, int* VI, int nDim, double* V2, double* X) {
     idx k = 0;
     for (idx i = 0; i < nDim; ++i) X[i] = (VI[i] != 0) ? V2[k++] : V1[i];
-}
-
-void cross_vv(double* V1, int nRows, double* V2, int nCols, double* X) {
-    cross_rows(V1, V2, nCols, X, 0, nRows);
 }
 
 int find_v(double* V, int nDim, double S, int Cond, int* XI) {
