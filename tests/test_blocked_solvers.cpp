@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "testhooks.h"
 #include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "testhooks.h"
 #include "base/work_memory.h"
 #include "linalg.h"
 #include "base/team.h"

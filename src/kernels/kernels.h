@@ -297,13 +297,6 @@ isa default_isa();
 // line feed; otherwise *reason is left empty.
 isa choose_isa(const char* value, isa best, std::string* reason);
 
-namespace testhooks {
-// Forces the table of one set; returns false (and changes nothing) when the
-// processor cannot run it. reset_isa() restores the choice made at load.
-bool force_isa(isa level);
-void reset_isa();
-} // namespace testhooks
-
 // Int-dimension forms used by the sequential and OpenMP operations; sizes of
 // zero or less do nothing (products over an empty summation index write
 // zeros). Products of at most blocking.direct_products multiply-adds run

@@ -57,14 +57,6 @@ double u32_to_real2(std::uint32_t u);
 double u32_to_real3(std::uint32_t u);
 double u32_pair_to_res53(std::uint32_t first, std::uint32_t second);
 
-namespace testhooks {
-// Puts the generator back into its state at load: unseeded, Gaussian cache
-// empty.
-void reset_generator();
-// Whether the next Gaussian call returns the cached value.
-bool gaussian_cached();
-} // namespace testhooks
-
 } // namespace linalg
 
 #endif

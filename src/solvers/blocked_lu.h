@@ -131,13 +131,6 @@ ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const cha
     return regular ? ElimStatus::done : ElimStatus::singular;
 }
 
-// Solves A*X = B by run_elimination on the scaled augmented matrix [A | B]
-// (load_scaled_rows) and back substitution; SolveGcpu with the Reciprocal
-// form and one thread, SolveGomp with the Divided form. `who` names the work
-// matrix in the out-of-memory message. Order <= 0: nothing.
-void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,
-                 const char* who);
-
 // Doubles of packing space the blocked part needs beside an n-row work
 // matrix carrying `ncols` columns; 0 when order n is done by the plain loop
 // alone. Not counting overflow: n is an int order whose work matrix fits.
@@ -149,14 +142,6 @@ idx blocked_width();
 // Copies rows r0 .. r1-1 of a row-major block S (row stride ld), w columns
 // wide, into the column-major P: P[j*ldp + r] = S[r*ld + j].
 void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx r1);
-
-namespace testhooks {
-// Panel width of the blocked eliminations (clamped to 1 .. 256); 0 restores
-// the table's rules. Returns the width now set (0 for the table's). Small
-// widths let tests run many panels, partial sub-panels and the plain tail
-// on small orders.
-idx set_block_size(idx nb);
-} // namespace testhooks
 
 } // namespace linalg
 

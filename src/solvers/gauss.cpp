@@ -164,10 +164,12 @@ double* alloc_work_matrix(idx rows, idx cols, const char* who) {
     return static_cast<double*>(p);
 }
 
-void SolveGcpu(double* A, double* B, double* X, const int nDim) {
-    solve_gauss(A, B, X, nDim, PivotForm::Reciprocal, 1, "the SolveLSE work matrix");
-}
+namespace {
 
+// Solves A*X = B by run_elimination on the scaled augmented matrix [A | B]
+// (load_scaled_rows) and back substitution; SolveGcpu with the Reciprocal
+// form and one thread, SolveGomp with the Divided form. `who` names the work
+// matrix in the out-of-memory message. Order <= 0: nothing.
 void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,
                  const char* who) {
     if (nDim <= 0) return;
@@ -176,6 +178,12 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
     run_elimination(
         n, n + 1, form, threads, who, [&](double* W, idx i0, idx i1) { load_scaled_rows(A, B, W, n, i0, i1, ln2); },
         [&](const double* W, idx) { back_substitute(W, n, X); });
+}
+
+} // namespace
+
+void SolveGcpu(double* A, double* B, double* X, const int nDim) {
+    solve_gauss(A, B, X, nDim, PivotForm::Reciprocal, 1, "the SolveLSE work matrix");
 }
 
 void SolveGomp(double* A, double* B, double* X, const int nDim) {
