@@ -21,7 +21,7 @@ int clamp_colour(int c) { return c > 15 ? 15 : (c < 0 ? 0 : c); }
 
 // No console row is wider than the 16-bit column range; more blanks than
 // that cannot land on the row and would only keep the caller busy.
-constexpr long long MAX_BLANKS = 65536;
+constexpr long long kMaxBlanks = 65536;
 
 // Ends the process with status res. A POSIX parent sees only the low 8 bits
 // of the status, so a non-zero res whose low byte is 0 (256, 512, ...) would
@@ -59,7 +59,7 @@ void CRT::clrline(int x1, int x2, int y) {
     if (x1 > x2) return;
     // Counted in 64 bits: x2 - x1 + 1 overflows int for far-apart ends.
     long long blanks = static_cast<long long>(x2) - x1 + 1;
-    if (blanks > MAX_BLANKS) blanks = MAX_BLANKS;
+    if (blanks > kMaxBlanks) blanks = kMaxBlanks;
     for (long long i = 0; i < blanks; ++i) std::printf(" ");
     std::fflush(stdout);  // the cursor now stands after the last blank
 }

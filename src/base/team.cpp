@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "base/message.h"
-#include "linalg.h"
 
 namespace linalg {
 

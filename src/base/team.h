@@ -41,16 +41,15 @@ inline bool omp_initialised() { return InitOMP(0) == 0; }
 // effect at the next call.
 inline void set_team_size() { omp_set_num_threads(MAX_THREADS); }
 
-using team_idx = std::ptrdiff_t;
 
 // The calling thread's block [*i0, *i1) of [0, n) under the static schedule
 // without chunk size: contiguous, nearly equal blocks, the first n % T
 // threads taking one index more.
-inline void static_block(team_idx n, team_idx* i0, team_idx* i1) {
-    const team_idx T = omp_get_num_threads();
-    const team_idx t = omp_get_thread_num();
-    const team_idx q = n > 0 ? n / T : 0;
-    const team_idx rem = n > 0 ? n % T : 0;
+inline void static_block(std::ptrdiff_t n, std::ptrdiff_t* i0, std::ptrdiff_t* i1) {
+    const std::ptrdiff_t T = omp_get_num_threads();
+    const std::ptrdiff_t t = omp_get_thread_num();
+    const std::ptrdiff_t q = n > 0 ? n / T : 0;
+    const std::ptrdiff_t rem = n > 0 ? n % T : 0;
     *i0 = t * q + (t < rem ? t : rem);
     *i1 = *i0 + q + (t < rem ? 1 : 0);
 }
@@ -59,11 +58,11 @@ inline void static_block(team_idx n, team_idx* i0, team_idx* i1) {
 // handed over by set_team_size), each thread on its static_block of [0, n).
 // Threads with an empty block do nothing.
 template <class F>
-void for_static_blocks(team_idx n, F f) {
+void for_static_blocks(std::ptrdiff_t n, F f) {
     set_team_size();
 #pragma omp parallel
     {
-        team_idx i0, i1;
+        std::ptrdiff_t i0, i1;
         static_block(n, &i0, &i1);
         if (i1 > i0) f(i0, i1);
     }
@@ -73,14 +72,14 @@ void for_static_blocks(team_idx n, F f) {
 // chose, the runtime's default count left as it is); threads <= 1 runs
 // f(0, n) in the calling thread.
 template <class F>
-void for_static_blocks(int threads, team_idx n, F f) {
+void for_static_blocks(int threads, std::ptrdiff_t n, F f) {
     if (threads <= 1) {
-        if (n > 0) f(team_idx{0}, n);
+        if (n > 0) f(std::ptrdiff_t{0}, n);
         return;
     }
 #pragma omp parallel num_threads(threads)
     {
-        team_idx i0, i1;
+        std::ptrdiff_t i0, i1;
         static_block(n, &i0, &i1);
         if (i1 > i0) f(i0, i1);
     }

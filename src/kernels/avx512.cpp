@@ -21,7 +21,7 @@ void linalg::override_avx512_256(kernel_table& t) {
     t.level = isa::avx512_256;
     t.name = "avx512_256";
     // The blocked product gains on the direct one from about order 64.
-    using cb = cache_blocks;
+    using cb = CacheBlocks;
     gemm::set_product<gemm::tile12x8>(t, cb::kc, cb::mc, cb::nc, cb::nb, idx{64} * 64 * 64);
     set_rm_update_avx2(t);
     // The default on AMD processors keeps the widths measured there.

@@ -782,13 +782,13 @@ idx column_argmax_impl(const double* c, idx k, idx m) {
 
 // The cache blocks of the product (summation slice kc, rows mc, columns nc,
 // column block nb) and the row update's block, shared by the x86 tables.
-struct cache_blocks {
+struct CacheBlocks {
     static constexpr idx kc = 256, mc = 192, nc = 1024, nb = 64, rm_update = 192;
 };
 
 // The entries of this file's instruction set, and their tiles and blocks.
 inline void set_simd_kernels(kernel_table& t) {
-    using cb = cache_blocks;
+    using cb = CacheBlocks;
     gemm::set_product<simd_tile>(t, cb::kc, cb::mc, cb::nc, cb::nb, kDirectProducts);
     rmd::set_rm_update<simd_rm_tile>(t, cb::rm_update);
     t.blocking.row_unit = kRowUnit;

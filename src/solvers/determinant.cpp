@@ -3,7 +3,6 @@
 #include <limits>
 
 #include "base/message.h"
-#include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"

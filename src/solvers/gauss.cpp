@@ -10,7 +10,6 @@
 #include "base/message.h"
 #include "base/team.h"
 #include "base/work_memory.h"
-#include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"

@@ -6,7 +6,6 @@
 
 #include "base/message.h"
 #include "base/work_memory.h"
-#include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
