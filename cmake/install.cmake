@@ -8,7 +8,7 @@
 #   runtime      the versioned shared library (liblinalg.so.1.0.0, liblinalg.so.1)
 #   development  headers, liblinalg.so link (or liblinalg.a for a static build),
 #                CMake package, pkg-config file
-# linalg_obj and linalg_static exist for the tests and are not installed.
+# The layer object libraries (linalg_base ... linalg_api), linalg_common and linalg_static exist for the tests and are not installed.
 # The shared library links OpenMP and the thread library privately (they are
 # DT_NEEDED entries), so its exported target carries no link dependencies; a
 # static build's package configuration finds them again.

@@ -17,7 +17,9 @@ if(NOT LINALG_LIBRARY_TYPE STREQUAL "SHARED")
   return()
 endif()
 
-target_compile_definitions(linalg_obj PRIVATE LINALG_BUILDING_DLL)
+foreach(_la_layer IN LISTS LINALG_LAYER_TARGETS)
+  target_compile_definitions(${_la_layer} PRIVATE LINALG_BUILDING_DLL)
+endforeach()
 set_target_properties(linalg PROPERTIES
   PREFIX ""
   IMPORT_PREFIX "lib"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "testhooks.h"
 #include "linalg.h"
-#include "omp/omp_solver.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"
 #include "solvers/solvers.h"

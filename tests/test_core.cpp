@@ -1,4 +1,5 @@
 // Sequential vector and matrix operations.
+#include "testhooks.h"
 #include "linalg.h"
 #include "base/work_memory.h"
 #include "support/reference.h"

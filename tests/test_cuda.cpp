@@ -22,6 +22,7 @@ TEST(Cuda, NotBuilt) { GTEST_SKIP() << "built against the real CUDA runtime"; }
 #include <string>
 #include <vector>
 
+#include "testhooks.h"
 #include "base/work_memory.h"
 #include "cuda/cuda_backend.h"
 #include "cuda/emu/emu_hooks.h"

@@ -5,6 +5,7 @@
 // failure. Each case runs in a child process (the fatal exit ends it, the
 // OpenMP thread count and the emulated devices are process state) with
 // standard input a pipe holding one byte, so a read from it shows.
+#include "testhooks.h"
 #include "linalg.h"
 #include "linalg_diag.h"
 
@@ -27,7 +28,7 @@
 #include "base/work_memory.h"
 #include "eigen/eigen.h"
 #include "kernels/kernels.h"
-#include "omp/omp_state.h"
+#include "base/team.h"
 #if !defined(LINALG_CUDA_REAL)
 #include "cuda/emu/emu_hooks.h"
 #endif

@@ -1,4 +1,5 @@
 // Eigen-solvers: Jacobi, Householder-QL and the unsymmetric QR solver.
+#include "testhooks.h"
 #include "linalg.h"
 #include "eigen/eigen.h"
 #include "base/work_memory.h"

@@ -4,6 +4,7 @@
 // run with, every eigenvalue and eigenvector element must carry the same
 // bits. Where the copies do not converge (they end after 30 iterations for
 // one eigenvalue) the library must return finite results.
+#include "testhooks.h"
 #include "linalg.h"
 #include "kernels/kernels.h"
 #include "support/ref_eigen.h"

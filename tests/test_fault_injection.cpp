@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "testhooks.h"
 #include "base/work_memory.h"
 #include "linalg.h"
 #include "support/reference.h"

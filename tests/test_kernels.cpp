@@ -2,6 +2,7 @@
 // the reference table (one body per kernel, instantiated per set); the
 // public products on every set against the plain loops of tests/support;
 // the choice of the table (LINALG_ISA).
+#include "testhooks.h"
 #include "linalg.h"
 #include "kernels/kernels.h"
 #include "base/work_memory.h"

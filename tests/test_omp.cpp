@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "linalg.h"
-#include "omp/omp_state.h"
+#include "base/team.h"
 #include "support/reference.h"
 
 using LinearAlgebra::LA;

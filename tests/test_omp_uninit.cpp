@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "testhooks.h"
 #include "base/work_memory.h"
 #include "linalg.h"
-#include "omp/omp_state.h"
+#include "base/team.h"
 #include "support/reference.h"
 
 using LinearAlgebra::LA;

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "testhooks.h"
 #include "linalg.h"
 #include "random/mt19937.h"
 

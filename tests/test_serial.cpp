@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "testhooks.h"
 #include "linalg.h"
 #include "console/rs232.h"
 #include "console/serial_port.h"

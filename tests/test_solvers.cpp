@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "testhooks.h"
 #include "base/work_memory.h"
 #include "linalg.h"
 #include "solvers/elimination.h"

@@ -45,15 +45,6 @@ inline long long padded_stride(long long count) {
 // message unit and records Error::NoMemory as the calling thread's status.
 void report_no_memory(const char* who, std::size_t bytes);
 
-namespace testhooks {
-// Make the k-th following work_alloc (k >= 1) fail; 0 disables injection.
-void fail_alloc_at(long long k);
-// Number of work_alloc calls since the last reset, and blocks not yet freed.
-long long alloc_calls();
-long long blocks_held();
-void reset_alloc_counters();
-} // namespace testhooks
-
 } // namespace linalg
 
 #endif

@@ -1,5 +1,4 @@
-// ConsoleFunctions::RS232: byte senders and progress encoders.
-#include "linalg.h"
+// Serial byte senders and progress encoders behind ConsoleFunctions::RS232.
 #include "base/message.h"
 #include "console/rs232.h"
 #include "console/serial_port.h"
@@ -130,27 +129,3 @@ int Wall_E_v2(int step, int nsteps, int /*blink*/, unsigned char port) {
 }
 
 } // namespace linalg
-
-namespace ConsoleFunctions {
-
-int RS232::SendByte(unsigned char dat, unsigned char port, unsigned int baudRate) {
-    linalg::clear_status();
-    return linalg::SendByteCOM(dat, port, baudRate);
-}
-
-int RS232::SendChar(unsigned char dat, unsigned char port, unsigned int baudRate) {
-    linalg::clear_status();
-    return linalg::SendCharCOM(dat, port, baudRate);
-}
-
-int RS232::Wall_Ev1(int step, int nsteps, int blink, unsigned char port) {
-    linalg::clear_status();
-    return linalg::Wall_E_v1(step, nsteps, blink, port);
-}
-
-int RS232::Wall_Ev2(int step, int nsteps, int blink, unsigned char port) {
-    linalg::clear_status();
-    return linalg::Wall_E_v2(step, nsteps, blink, port);
-}
-
-} // namespace ConsoleFunctions

@@ -63,12 +63,6 @@ private:
 void serial_trace_step(const std::string& step);
 bool serial_tracing();
 
-namespace testhooks {
-// While set, the senders record their steps in *trace: "open <path> <baud>",
-// "write <byte>", "close". nullptr stops the recording.
-void serial_trace(std::vector<std::string>* trace);
-} // namespace testhooks
-
 } // namespace linalg
 
 #endif

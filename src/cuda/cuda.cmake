@@ -58,27 +58,27 @@ if(_la_cuda_real)
   message(STATUS "linalg GPU back-end: CUDA runtime ${CUDAToolkit_VERSION}, architectures ${CMAKE_CUDA_ARCHITECTURES}")
 
   set_source_files_properties(${_la_cuda_sources} PROPERTIES LANGUAGE CUDA)
-  target_sources(linalg_obj PRIVATE ${_la_cuda_sources})
+  target_sources(linalg_cuda PRIVATE ${_la_cuda_sources})
 
   # The global options are host-compiler flags; nvcc gets them for its host
   # pass only. Device code: no implicit contraction into fused multiply-adds
   # (the kernels call fma where they mean it).
-  get_target_property(_la_opts linalg_obj COMPILE_OPTIONS)
+  get_target_property(_la_opts linalg_cuda COMPILE_OPTIONS)
   if(_la_opts)
     set(_la_new_opts "")
     foreach(_o IN LISTS _la_opts)
       list(APPEND _la_new_opts "$<$<COMPILE_LANGUAGE:C,CXX>:${_o}>" "$<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=${_o}>")
     endforeach()
-    set_property(TARGET linalg_obj PROPERTY COMPILE_OPTIONS ${_la_new_opts})
+    set_property(TARGET linalg_cuda PROPERTY COMPILE_OPTIONS ${_la_new_opts})
   endif()
-  target_compile_options(linalg_obj PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:--fmad=false>)
+  target_compile_options(linalg_cuda PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:--fmad=false>)
   # cudaDeviceSetSharedMemConfig is deprecated in current toolkits but still
   # part of the runtime; the solvers call it.
-  target_compile_definitions(linalg_obj PRIVATE CUDA_ENABLE_DEPRECATED)
-  target_compile_definitions(linalg_obj PUBLIC LINALG_CUDA_REAL=1)
-  # linalg_obj exists before CUDA is enabled, so it did not pick up the
+  target_compile_definitions(linalg_cuda PRIVATE CUDA_ENABLE_DEPRECATED)
+  target_compile_definitions(linalg_cuda PUBLIC LINALG_CUDA_REAL=1)
+  # linalg_cuda exists before CUDA is enabled, so it did not pick up the
   # architectures from the variable.
-  set_target_properties(linalg_obj PROPERTIES
+  set_target_properties(linalg_cuda PROPERTIES
     CUDA_ARCHITECTURES "${CMAKE_CUDA_ARCHITECTURES}"
     CUDA_VISIBILITY_PRESET hidden
     CUDA_STANDARD 17
@@ -86,5 +86,5 @@ if(_la_cuda_real)
   list(APPEND LINALG_EXTRA_LIBS CUDA::cudart_static)
 else()
   message(STATUS "linalg GPU back-end: host emulation (LINALG_CUDA=${LINALG_CUDA})")
-  target_sources(linalg_obj PRIVATE ${_la_cuda_sources} ${_la_cuda_emu_sources})
+  target_sources(linalg_cuda PRIVATE ${_la_cuda_sources} ${_la_cuda_emu_sources})
 endif()

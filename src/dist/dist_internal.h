@@ -18,20 +18,21 @@
 #ifndef LINALG_DIST_DIST_INTERNAL_H
 #define LINALG_DIST_DIST_INTERNAL_H
 
+#include "linalg_diag.h"
 #include "linalg_dist.h"
 #include <cstddef>
 
 namespace linalg_dist {
 
-// Failure codes, numbered as LinearAlgebra::Error.
+// Failure codes: LinearAlgebra::Error's values, as the ints the reports carry.
 enum ErrorCode : int {
-    kNone = 0,
-    kSingular = 1,
-    kNoMemory = 2,
-    kNotConverged = 3,
-    kNonFinite = 4,
-    kNotInitialized = 5,
-    kIo = 8,
+    kNone = static_cast<int>(LinearAlgebra::Error::None),
+    kSingular = static_cast<int>(LinearAlgebra::Error::Singular),
+    kNoMemory = static_cast<int>(LinearAlgebra::Error::NoMemory),
+    kNotConverged = static_cast<int>(LinearAlgebra::Error::NotConverged),
+    kNonFinite = static_cast<int>(LinearAlgebra::Error::NonFinite),
+    kNotInitialized = static_cast<int>(LinearAlgebra::Error::NotInitialized),
+    kIo = static_cast<int>(LinearAlgebra::Error::Io),
 };
 
 // Problems found before any ScaLAPACK call, in rising precedence: when ranks

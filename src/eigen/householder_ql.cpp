@@ -699,8 +699,3 @@ void EigenSymmSystemHQL(double* M, int nDim, double* eV, double* eM) {
 }
 
 } // namespace linalg
-
-void LinearAlgebra::LA::EigenSymmSystemMsqH(double* M, int nDim, double* eV, double* eM) {
-    linalg::clear_status();
-    linalg::EigenSymmSystemHQL(M, nDim, eV, eM);
-}

@@ -304,8 +304,3 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM) {
 }
 
 } // namespace linalg
-
-void LinearAlgebra::LA::EigenSymmSystemMsqJ(double* M, int nDim, double* eV, double* eM) {
-    linalg::clear_status();
-    linalg::EigenSymmSystemJacobi(M, nDim, eV, eM);
-}

@@ -508,8 +508,3 @@ void EigenUnSymmSystem(double* M, int nDim, double* eV_r, double* eV_i) {
 }
 
 } // namespace linalg
-
-void LinearAlgebra::LA::EigenUnSymmSystemMsq(double* M, int nDim, double* eV_r, double* eV_i) {
-    linalg::clear_status();
-    linalg::EigenUnSymmSystem(M, nDim, eV_r, eV_i);
-}

@@ -10,11 +10,12 @@ void linalg::override_avx2(kernel_table& t) {
     t.name = "avx2";
     set_simd_kernels(t);
     // The blocked product gains on the direct one from about order 56.
-    gemm::set_product<gemm::tile6x8>(t, 256, 192, 1024, 64, idx{56} * 56 * 56);
+    using cb = CacheBlocks;
+    gemm::set_product<gemm::tile6x8>(t, cb::kc, cb::mc, cb::nc, cb::nb, idx{56} * 56 * 56);
     set_rm_update_avx2(t);
     plain::set_vectorised_loops(t);
 }
 
 void linalg::set_rm_update_avx2(kernel_table& t) {
-    rmd::set_rm_update<rm68::tile>(t, 192);
+    rmd::set_rm_update<rm68::tile>(t, CacheBlocks::rm_update);
 }

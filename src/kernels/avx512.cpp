@@ -21,7 +21,8 @@ void linalg::override_avx512_256(kernel_table& t) {
     t.level = isa::avx512_256;
     t.name = "avx512_256";
     // The blocked product gains on the direct one from about order 64.
-    gemm::set_product<gemm::tile12x8>(t, 256, 192, 1024, 64, idx{64} * 64 * 64);
+    using cb = CacheBlocks;
+    gemm::set_product<gemm::tile12x8>(t, cb::kc, cb::mc, cb::nc, cb::nb, idx{64} * 64 * 64);
     set_rm_update_avx2(t);
     // The default on AMD processors keeps the widths measured there.
     t.blocking.lu_panels = kLuPanels;

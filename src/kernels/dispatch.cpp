@@ -8,7 +8,6 @@
 
 #include "base/message.h"
 #include "base/work_memory.h"
-#include "linalg_diag.h"
 #include "kernels/isa_tables.h"
 
 namespace linalg {
@@ -251,13 +250,11 @@ void transpose_rows(const double* M, int nRows, int nCols, double* X, idx r0, id
     kernels().transpose_rows(M, nRows, nCols, X, r0, r1);
 }
 
-} // namespace linalg
-
-// The name of the set whose table kernels() returns now.
-const char* LinearAlgebra::Diagnostics::InstructionSet() {
-    using namespace linalg;
+const char* instruction_set_name() {
     const kernel_table* t = &kernels();
     for (int i = 0; i < kIsaCount; ++i)
         if (t == &kernels_for(static_cast<isa>(i))) return isa_name(static_cast<isa>(i));
     return "reference";
 }
+
+} // namespace linalg

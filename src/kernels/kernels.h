@@ -309,6 +309,10 @@ bool isa_supported(isa level);
 // "generic", "neon".
 const char* isa_name(isa level);
 
+// The name of the set whose table kernels() returns now ("reference" for the
+// plain loops).
+const char* instruction_set_name();
+
 // The set chosen when LINALG_ISA is unset: the widest the processor
 // supports; of the two AVX-512 sets, the 256-bit-tile one on processors
 // that execute 512-bit operations as two halves (AMD), else the 512-bit one.
@@ -323,13 +327,6 @@ isa default_isa();
 // result is `best` and *reason (when given) says why, in one line without a
 // line feed; otherwise *reason is left empty.
 isa choose_isa(const char* value, isa best, std::string* reason);
-
-namespace testhooks {
-// Forces the table of one set; returns false (and changes nothing) when the
-// processor cannot run it. reset_isa() restores the choice made at load.
-bool force_isa(isa level);
-void reset_isa();
-} // namespace testhooks
 
 // Int-dimension forms used by the sequential and OpenMP operations; sizes of
 // zero or less do nothing (products over an empty summation index write

@@ -819,10 +819,17 @@ idx column_argmax_impl(const double* c, idx k, idx m) {
     return k;
 }
 
+// The cache blocks of the product (summation slice kc, rows mc, columns nc,
+// column block nb) and the row update's block, shared by the x86 tables.
+struct CacheBlocks {
+    static constexpr idx kc = 256, mc = 192, nc = 1024, nb = 64, rm_update = 192;
+};
+
 // The entries of this file's instruction set, and their tiles and blocks.
 inline void set_simd_kernels(kernel_table& t) {
-    gemm::set_product<simd_tile>(t, 256, 192, 1024, 64, kDirectProducts);
-    rmd::set_rm_update<simd_rm_tile>(t, 192);
+    using cb = CacheBlocks;
+    gemm::set_product<simd_tile>(t, cb::kc, cb::mc, cb::nc, cb::nb, kDirectProducts);
+    rmd::set_rm_update<simd_rm_tile>(t, cb::rm_update);
     t.blocking.row_unit = kRowUnit;
     t.mm_direct = mm_direct_impl;
     t.mv_rows = mv_rows_impl;

@@ -1,6 +1,4 @@
-// Mersenne Twister MT19937 state, seeding, draws and the exports of
-// LinearAlgebra::LA that forward to them.
-#include "linalg.h"
+// Mersenne Twister MT19937 state, seeding and draws.
 #include "random/mt19937.h"
 #include "base/crmath.h"
 #include "kernels/kernels.h"
@@ -159,7 +157,7 @@ bool gaussian_cached() { return generate; }
 
 } // namespace linalg
 
-namespace LinearAlgebra {
+namespace linalg {
 
 namespace {
 // Low 32 bits of the current calendar time in seconds.
@@ -168,24 +166,15 @@ std::uint32_t time_seed() {
 }
 } // namespace
 
-void LA::Init_MT() { linalg::init_genrand(time_seed()); }
+void init_genrand_by_time() { init_genrand(time_seed()); }
 
-void LA::Init_MT_by_array() {
+void init_by_array_by_time() {
     // The key is ten successive values of the C library's generator seeded
     // with the time; any srand/rand pair serves.
     std::srand(time_seed());
     std::uint32_t key[10];
     for (auto& word : key) word = static_cast<std::uint32_t>(std::rand());
-    linalg::init_by_array(key, 10);
+    init_by_array(key, 10);
 }
 
-uint32_t LA::MT_u32() { return linalg::genrand_int32(); }
-int32_t LA::MT_i31() { return linalg::genrand_int31(); }
-double LA::MT_d64() { return linalg::genrand_real1(); }
-double LA::MT_d64_0() { return linalg::genrand_real1a(); }
-double LA::MT_d64_1() { return linalg::genrand_real2(); }
-double LA::MT_d64_01() { return linalg::genrand_real3(); }
-double LA::MT_d53_1() { return linalg::genrand_res53(); }
-double LA::MT_Gauss64(double mu, double sigma) { return linalg::generateGaussianNoise(mu, sigma); }
-
-} // namespace LinearAlgebra
+} // namespace linalg

@@ -25,6 +25,13 @@ void init_genrand(std::uint32_t s);
 // key_length must be >= 1 and init_key must hold that many words.
 void init_by_array(const std::uint32_t* init_key, int key_length);
 
+// init_genrand with the low 32 bits of the calendar time in seconds.
+void init_genrand_by_time();
+
+// init_by_array with a key of ten successive values of the C library's
+// generator seeded with that time.
+void init_by_array_by_time();
+
 // Next tempered 32-bit output; regenerates the state every 624 outputs and
 // seeds with 5489 first if nothing seeded the generator.
 std::uint32_t genrand_int32();
@@ -67,14 +74,6 @@ struct GeneratorState {
 void save_generator(GeneratorState* s);
 // Makes *s the generator.
 void restore_generator(const GeneratorState& s);
-
-namespace testhooks {
-// Puts the generator back into its state at load: unseeded, Gaussian cache
-// empty.
-void reset_generator();
-// Whether the next Gaussian call returns the cached value.
-bool gaussian_cached();
-} // namespace testhooks
 
 } // namespace linalg
 

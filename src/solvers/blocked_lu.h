@@ -41,6 +41,7 @@
 #ifndef LINALG_SOLVERS_BLOCKED_LU_H
 #define LINALG_SOLVERS_BLOCKED_LU_H
 
+#include "base/team.h"
 #include "base/work_memory.h"
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
@@ -117,12 +118,9 @@ ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const cha
     if (!W) return ElimStatus::no_memory;
     constexpr idx kLoadBlock = 16;
     const idx blocks = (n + kLoadBlock - 1) / kLoadBlock;
-    if (threads > 1) {
-#pragma omp parallel for num_threads(threads) schedule(static)
-        for (idx b = 0; b < blocks; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
-    } else {
-        for (idx b = 0; b < blocks; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
-    }
+    for_static_blocks(threads, blocks, [&](idx b0, idx b1) {
+        for (idx b = b0; b < b1; ++b) load_rows(W, b * kLoadBlock, std::min(n, (b + 1) * kLoadBlock));
+    });
     idx swaps = 0;
     const bool regular = eliminate(W, ld, n, form, threads, &swaps);
     if (regular)
@@ -132,13 +130,6 @@ ElimStatus run_elimination(idx n, idx ld, PivotForm form, int threads, const cha
     work_free(W);
     return regular ? ElimStatus::done : ElimStatus::singular;
 }
-
-// Solves A*X = B by run_elimination on the scaled augmented matrix [A | B]
-// (load_scaled_rows) and back substitution; SolveGcpu with the Reciprocal
-// form and one thread, SolveGomp with the Divided form. `who` names the work
-// matrix in the out-of-memory message. Order <= 0: nothing.
-void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,
-                 const char* who);
 
 // Doubles of packing space the blocked part needs beside an n-row work
 // matrix carrying `ncols` columns; 0 when order n is done by the plain loop
@@ -151,14 +142,6 @@ idx blocked_width();
 // Copies rows r0 .. r1-1 of a row-major block S (row stride ld), w columns
 // wide, into the column-major P: P[j*ldp + r] = S[r*ld + j].
 void copy_panel(const double* S, idx ld, idx w, double* P, idx ldp, idx r0, idx r1);
-
-namespace testhooks {
-// Panel width of the blocked eliminations (clamped to 1 .. 256); 0 restores
-// the table's rules. Returns the width now set (0 for the table's). Small
-// widths let tests run many panels, partial sub-panels and the plain tail
-// on small orders.
-idx set_block_size(idx nb);
-} // namespace testhooks
 
 } // namespace linalg
 

@@ -1,10 +1,9 @@
-// Determinant (LA::DeterminantMsq).
+// Determinant by Gaussian elimination (DeterminantGcpu).
 #include <cstring>
 #include <limits>
 
 #include "base/fixed_nan.h"
 #include "base/message.h"
-#include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"
@@ -47,16 +46,3 @@ double DeterminantGcpu(double* A, int nDim) {
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-double LA::DeterminantMsq(double* M, int nDim) {
-    linalg::clear_status();
-    const double det = linalg::DeterminantGcpu(M, nDim);
-    // The closed formulas of orders 1 to 3 test nothing and print nothing; an
-    // exactly singular matrix is still recorded as such.
-    if (nDim >= 1 && nDim <= 3 && det == 0.0) linalg::set_status(linalg::Error::Singular);
-    return det;
-}
-
-} // namespace LinearAlgebra

@@ -1,4 +1,4 @@
-// Sequential Gauss solver (LA::SolveLSE) and the helpers the CPU solvers
+// Gauss solvers (SolveGcpu, and SolveGomp on the same elimination) and the helpers the CPU solvers
 // share: the row scale factor, the singular-system message and the work
 // matrix allocation.
 #include <cmath>
@@ -8,8 +8,8 @@
 
 #include "base/double_double.h"
 #include "base/message.h"
+#include "base/team.h"
 #include "base/work_memory.h"
-#include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "solvers/elimination.h"
 #include "solvers/solvers.h"
@@ -163,10 +163,12 @@ double* alloc_work_matrix(idx rows, idx cols, const char* who) {
     return static_cast<double*>(p);
 }
 
-void SolveGcpu(double* A, double* B, double* X, const int nDim) {
-    solve_gauss(A, B, X, nDim, PivotForm::Reciprocal, 1, "the SolveLSE work matrix");
-}
+namespace {
 
+// Solves A*X = B by run_elimination on the scaled augmented matrix [A | B]
+// (load_scaled_rows) and back substitution; SolveGcpu with the Reciprocal
+// form and one thread, SolveGomp with the Divided form. `who` names the work
+// matrix in the out-of-memory message. Order <= 0: nothing.
 void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotForm form, int threads,
                  const char* who) {
     if (nDim <= 0) return;
@@ -177,13 +179,15 @@ void solve_gauss(const double* A, const double* B, double* X, int nDim, PivotFor
         [&](const double* W, idx) { back_substitute(W, n, X); });
 }
 
-} // namespace linalg
+} // namespace
 
-namespace LinearAlgebra {
-
-void LA::SolveLSE(double* A, double* B, double* X, int nDim) {
-    linalg::clear_status();
-    linalg::SolveGcpu(A, B, X, nDim);
+void SolveGcpu(double* A, double* B, double* X, const int nDim) {
+    solve_gauss(A, B, X, nDim, PivotForm::Reciprocal, 1, "the SolveLSE work matrix");
 }
 
-} // namespace LinearAlgebra
+void SolveGomp(double* A, double* B, double* X, const int nDim) {
+    if (!omp_initialised()) return;
+    solve_gauss(A, B, X, nDim, PivotForm::Divided, MAX_THREADS, "the SolveLSE1 work matrix");
+}
+
+} // namespace linalg

@@ -1,4 +1,4 @@
-// Gauss-Jordan inverse (LA::InverseMsq).
+// Gauss-Jordan inverse (InvertGJcpu).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -6,7 +6,6 @@
 
 #include "base/message.h"
 #include "base/work_memory.h"
-#include "linalg.h"
 #include "solvers/blocked_lu.h"
 #include "kernels/kernels.h"
 #include "solvers/elimination.h"
@@ -289,12 +288,3 @@ void InvertGJcpu(double* A, double* invA, int nDim) {
 }
 
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-void LA::InverseMsq(double* M, double* iM, int nDim) {
-    linalg::clear_status();
-    linalg::InvertGJcpu(M, iM, nDim);
-}
-
-} // namespace LinearAlgebra

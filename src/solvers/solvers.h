@@ -25,6 +25,16 @@ namespace linalg {
 // and may be the same array as B.
 void SolveGcpu(double* A, double* B, double* X, int nDim);
 
+// SolveGcpu's elimination run with MAX_THREADS threads (base/team.h): the
+// row preparation as a parallel loop, orders from two panel widths up the
+// blocked panels in one parallel region (same bits as the plain loop); the
+// plain steps of the last columns and the back substitution in the calling
+// thread. Here the pivot row is divided by the pivot, so results agree with
+// SolveGcpu up to rounding; they do not depend on the thread count.
+// Not initialised: prints InitOMP's message, nothing else. Order <= 0:
+// nothing after that check. Singular pivot and work memory as SolveGcpu.
+void SolveGomp(double* A, double* B, double* X, int nDim);
+
 // invA = inverse of A by Gauss-Jordan elimination with row scaling and
 // partial pivoting. invA is the right-hand block of the elimination: when A
 // is singular it is left partly transformed (overwritten). invA may be the

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "testhooks.h"
 #include "base/crmath.h"
 #include "linalg.h"
 #include "random/mt19937.h"

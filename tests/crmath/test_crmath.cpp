@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "testhooks.h"
 #include "base/crmath.h"
 #include "linalg.h"
 #include "random/mt19937.h"

@@ -1,9 +1,9 @@
-// LinearAlgebra::Diagnostics: the exported face of base/message.h and the
-// version. InstructionSet() belongs to the kernel dispatch
-// (kernels/dispatch.cpp), which knows the table in use.
+// LinearAlgebra::Diagnostics: the exported face of base/message.h, the
+// version and the kernel set in use (kernels/kernels.h).
 #include "linalg_diag.h"
 
 #include "base/message.h"
+#include "kernels/kernels.h"
 #include "linalg_version.h"
 
 namespace LinearAlgebra {
@@ -32,6 +32,8 @@ void Diagnostics::SetMessageHandler(void (*handler)(const char*, void*), void* u
 void Diagnostics::SetFatalExit(bool on) { linalg::set_fatal_exit(on); }
 
 void Diagnostics::SetInteractive(bool on) { linalg::set_interactive(on); }
+
+const char* Diagnostics::InstructionSet() { return linalg::instruction_set_name(); }
 
 const char* Diagnostics::Version() { return LINALG_VERSION_STRING; }
 

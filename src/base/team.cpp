@@ -1,10 +1,9 @@
-// OpenMP thread count: InitOMP and its export LA::Init_openMP.
-#include "omp/omp_state.h"
+// The team helper: thread count (InitOMP) and the team barrier.
+#include "base/team.h"
 
 #include <cstdio>
 
 #include "base/message.h"
-#include "linalg.h"
 
 namespace linalg {
 
@@ -39,10 +38,8 @@ int InitOMP(int max_thr) {
     return -1;
 }
 
+void team_barrier() {
+#pragma omp barrier
+}
+
 } // namespace linalg
-
-namespace LinearAlgebra {
-
-int LA::Init_openMP(int max_cores) { return linalg::InitOMP(max_cores); }
-
-} // namespace LinearAlgebra

@@ -1,8 +1,9 @@
-// Exported members of LinearAlgebra::LA that belong to the GPU back-end.
+// LinearAlgebra::LA: the GPU device check and the GPU arithmetic (suffix 2).
+// The GPU solvers SolveLSE2, SolveLSE3 and SolveLSEauto are in
+// api/solvers.cpp.
 #include "base/message.h"
 #include "cuda/cuda_backend.h"
 #include "linalg.h"
-#include "solvers/solvers.h"
 
 namespace LinearAlgebra {
 
@@ -47,27 +48,6 @@ void LA::SubstractMM2(double* M1, double* M2, int nRows, int nCols, double* X) {
 void LA::MultiplyMM2(double* M1, int nRows1, int nCols, double* M2, int nCols2, double* X) {
     linalg::clear_status();
     linalg::matrixMultiplication(M1, nRows1, nCols, M2, nCols2, X);
-}
-
-void LA::SolveLSE2(double* A, double* B, double* X, int nDim) {
-    linalg::clear_status();
-    linalg::SolveGJcuda(A, B, X, nDim);
-}
-void LA::SolveLSE3(double* A, double* B, double* X, int nDim) {
-    linalg::clear_status();
-    linalg::SolveGcudacpu(A, B, X, nDim);
-}
-
-// Exactly one solver runs: sequential Gauss below n1, GPU Gauss-Jordan below
-// n2, the hybrid solver from n2 on (signed, strict comparisons).
-void LA::SolveLSEauto(double* A, double* B, double* X, int nDim, int n1, int n2) {
-    linalg::clear_status();
-    if (nDim < n1)
-        linalg::SolveGcpu(A, B, X, nDim);
-    else if (nDim < n2)
-        linalg::SolveGJcuda(A, B, X, nDim);
-    else
-        linalg::SolveGcudacpu(A, B, X, nDim);
 }
 
 } // namespace LinearAlgebra

@@ -1,7 +1,9 @@
-// ConsoleFunctions::CRT: screen, cursor, colours, keys and the closing
-// prompts, on the terminal layer of console/terminal.h.
+// ConsoleFunctions::CRT (screen, cursor, colours, keys and the closing
+// prompts, on the terminal layer of console/terminal.h) and
+// ConsoleFunctions::RS232 (serial bytes and progress codes, console/rs232.h).
 #include "linalg.h"
 #include "base/message.h"
+#include "console/rs232.h"
 #include "console/terminal.h"
 
 #include <cstdint>
@@ -19,7 +21,7 @@ int clamp_colour(int c) { return c > 15 ? 15 : (c < 0 ? 0 : c); }
 
 // No console row is wider than the 16-bit column range; more blanks than
 // that cannot land on the row and would only keep the caller busy.
-constexpr long long MAX_BLANKS = 65536;
+constexpr long long kMaxBlanks = 65536;
 
 // Ends the process with status res. A POSIX parent sees only the low 8 bits
 // of the status, so a non-zero res whose low byte is 0 (256, 512, ...) would
@@ -57,7 +59,7 @@ void CRT::clrline(int x1, int x2, int y) {
     if (x1 > x2) return;
     // Counted in 64 bits: x2 - x1 + 1 overflows int for far-apart ends.
     long long blanks = static_cast<long long>(x2) - x1 + 1;
-    if (blanks > MAX_BLANKS) blanks = MAX_BLANKS;
+    if (blanks > kMaxBlanks) blanks = kMaxBlanks;
     for (long long i = 0; i < blanks; ++i) std::printf(" ");
     std::fflush(stdout);  // the cursor now stands after the last blank
 }
@@ -78,6 +80,27 @@ void CRT::Enter_and_Exit(int res) {
     linalg::emit(linalg::Out::out_flushed, "\nPress <Enter>...");
     std::getchar();
     if (res != 0) exit_with(res);
+}
+
+// Each RS232 function stores None on entry; a failed send records Io.
+int RS232::SendByte(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    linalg::clear_status();
+    return linalg::SendByteCOM(dat, port, baudRate);
+}
+
+int RS232::SendChar(unsigned char dat, unsigned char port, unsigned int baudRate) {
+    linalg::clear_status();
+    return linalg::SendCharCOM(dat, port, baudRate);
+}
+
+int RS232::Wall_Ev1(int step, int nsteps, int blink, unsigned char port) {
+    linalg::clear_status();
+    return linalg::Wall_E_v1(step, nsteps, blink, port);
+}
+
+int RS232::Wall_Ev2(int step, int nsteps, int blink, unsigned char port) {
+    linalg::clear_status();
+    return linalg::Wall_E_v2(step, nsteps, blink, port);
 }
 
 } // namespace ConsoleFunctions
