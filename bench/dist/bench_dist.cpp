@@ -9,7 +9,7 @@
 //        [--eigen-reps R] [--la] [--la-eigen] [--cpu] [--out FILE]
 #include "linalg.h"
 #include "linalg_dist.h"
-#include "dist/scalapack.h"
+#include "distributed/scalapack.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #include "linalg.h"
 #include "linalg_diag.h"
 #include "linalg_dist.h"
-#include "dist/scalapack.h"
+#include "distributed/scalapack.h"
 
 #include <unistd.h>
 

@@ -24,13 +24,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/linalg_dist.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dist-development EXCLUDE_FROM_ALL)
 
 include(${PROJECT_SOURCE_DIR}/cmake/package_config.cmake)
-linalg_install_package(linalg_dist ${PROJECT_SOURCE_DIR}/src/dist/linalg_distConfig.cmake.in
+linalg_install_package(linalg_dist ${PROJECT_SOURCE_DIR}/src/distributed/linalg_distConfig.cmake.in
                        ${LINALG_DIST_INSTALL_CMAKEDIR} dist-development EXCLUDE_FROM_ALL)
 
 # pkg-config: the prefix is the one the files are installed to.
 install(CODE "
   set(_prefix \"\${CMAKE_INSTALL_PREFIX}\")
-  file(READ \"${PROJECT_SOURCE_DIR}/src/dist/linalg_dist.pc.in\" _pc)
+  file(READ \"${PROJECT_SOURCE_DIR}/src/distributed/linalg_dist.pc.in\" _pc)
   string(REPLACE \"@PREFIX@\" \"\${_prefix}\" _pc \"\${_pc}\")
   string(REPLACE \"@LIBDIR@\" \"${CMAKE_INSTALL_LIBDIR}\" _pc \"\${_pc}\")
   string(REPLACE \"@INCLUDEDIR@\" \"${CMAKE_INSTALL_INCLUDEDIR}\" _pc \"\${_pc}\")

@@ -32,8 +32,8 @@ message(STATUS "linalg_dist (ScaLAPACK over MPI): ${LINALG_DIST_BUILT}")
 
 if(LINALG_DIST_BUILT)
   add_library(linalg_dist SHARED
-    ${PROJECT_SOURCE_DIR}/src/dist/dist_grid.cpp
-    ${PROJECT_SOURCE_DIR}/src/dist/dist_ops.cpp)
+    ${PROJECT_SOURCE_DIR}/src/distributed/dist_grid.cpp
+    ${PROJECT_SOURCE_DIR}/src/distributed/dist_ops.cpp)
   target_include_directories(linalg_dist
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>
     PRIVATE ${PROJECT_SOURCE_DIR}/src)
@@ -88,5 +88,5 @@ if(LINALG_DIST_BUILT)
     target_link_libraries(bench_dist PRIVATE linalg_dist linalg PkgConfig::LINALG_SCALAPACK)
     target_include_directories(bench_dist PRIVATE ${PROJECT_SOURCE_DIR}/src)
   endif()
-  include(${PROJECT_SOURCE_DIR}/src/dist/dist_install.cmake)
+  include(${PROJECT_SOURCE_DIR}/src/distributed/dist_install.cmake)
 endif()

@@ -2,8 +2,8 @@
 // form, the message function and the agreement step.
 #include "linalg_diag.h"
 #include "linalg_dist.h"
-#include "dist/dist_internal.h"
-#include "dist/scalapack.h"
+#include "distributed/dist_internal.h"
+#include "distributed/scalapack.h"
 
 #include <algorithm>
 #include <climits>

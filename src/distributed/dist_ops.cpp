@@ -26,9 +26,9 @@
 #include "linalg.h"
 #include "linalg_diag.h"
 #include "linalg_dist.h"
-#include "dist/dist_internal.h"
+#include "distributed/dist_internal.h"
 #include "base/fixed_nan.h"
-#include "dist/scalapack.h"
+#include "distributed/scalapack.h"
 
 #include <algorithm>
 #include <climits>
