@@ -112,7 +112,7 @@ struct kernel_blocking {
     // acc_strip_bytes (the rows the block touches times the strip's columns,
     // a multiple of 8 columns, at least 8), all the block's steps per strip
     // in order. Columns of Q are updated independently: same bits.
-    idx acc_from = 512;
+    idx acc_from = 1400;
     idx acc_steps = 64;
     idx acc_strip_bytes = idx{512} << 10;
 };
