@@ -571,7 +571,7 @@ TEST_P(EigenTables, AccumulationInStripsGivesTheBitsOfThePlainPasses) {
         int n, steps, strip_columns;
         bool refused;
     };
-    for (const Case c : {Case{83, 5, 8, false}, Case{130, 32, 24, false}, Case{61, 2, 60, false}, Case{40, 7, 8, true}}) {
+    for (const Case c : {Case{83, 5, 32, false}, Case{130, 32, 40, false}, Case{70, 2, 56, false}, Case{40, 7, 32, true}}) {
         const int n = c.n;
         std::vector<double> A = random_symmetric(n, 700 + n);
         if (n == 130)

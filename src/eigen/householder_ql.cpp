@@ -256,7 +256,7 @@ void accumulate_in_strips(double** a, int i0, int i1, double* d, double* U, doub
     for (int k = 1; k < i1; ++k)
         for (int t = std::max(0, k + 1 - i0); t < steps; ++t) V[t * ld + k] = a[k][i0 + t];
     const idx rows = std::max(1, i1 - 1);
-    const int width = static_cast<int>(std::max<idx>(8, (strip_bytes / (8 * rows)) & ~idx{7}));
+    const int width = static_cast<int>(std::max<idx>(32, (strip_bytes / (8 * rows)) & ~idx{7}));
     double* const g = a[0];
     for (int c0 = 1; c0 < i1; c0 += width) {
         const int c1 = std::min(i1, c0 + width);

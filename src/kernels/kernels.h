@@ -110,7 +110,8 @@ struct kernel_blocking {
     // on, the steps go in blocks of acc_steps (their reflectors copied out,
     // 2 acc_steps n values) and Q takes each block in column strips of about
     // acc_strip_bytes (the rows the block touches times the strip's columns,
-    // a multiple of 8 columns, at least 8), all the block's steps per strip
+    // a multiple of 8 columns, at least 32: narrower strips pay a kernel call
+    // per row and step for too little work), all the block's steps per strip
     // in order. Columns of Q are updated independently: same bits.
     idx acc_from = 1400;
     idx acc_steps = 64;
