@@ -149,6 +149,13 @@ void tred2(double** a, int n, double* d, double* e, double* w);
 // read each element once from the lower triangle. The same results, bit
 // for bit, either way.
 void tred2(double** a, int n, double* d, double* e, double* w, int lower_from);
+// The same with the accumulation chosen by the caller: with acc_steps >= 2
+// its steps go in blocks of acc_steps, each applied to Q in column strips of
+// about acc_strip_bytes (see kernel_blocking::acc_steps); with fewer, or when
+// the reflectors' copies are refused, step by step over all of Q. Same bits
+// either way; the forms above pass the table's choice.
+void tred2(double** a, int n, double* d, double* e, double* w, int lower_from, int acc_steps,
+           std::ptrdiff_t acc_strip_bytes);
 
 // Implicit-shift QL on the tridiagonal matrix left by tred2 (d, e of order n)
 // with the transformation kept transposed in z: on entry row k of z holds

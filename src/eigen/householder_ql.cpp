@@ -232,15 +232,90 @@ void reduce_full(double** a, int n, double* d, double* e) {
         d[i] = h;
     }
 }
+
+// Steps i0 .. i1-1 of the accumulation (below) applied to the columns of Q
+// in strips of about strip_bytes: each strip takes all the steps, in order,
+// while it stays in cache. Step i turns column j < i of Q (rows 1 .. i-1)
+// by its own sum g = u Q[.][j] (u row i's reflector, ascending rows) and
+// Q[k][j] -= g v[k] (v = column i's), then clears Q[i][j]; column i itself
+// becomes e_i. A column's update reads only the column and the reflector,
+// so every element takes the same operations in the same order as in the
+// step-by-step passes. The reflectors lie in rows and columns i0 .. i1-1,
+// which the strips overwrite, so they are copied to U and V first (block
+// of 2 (i1 - i0) (n + 1) values); h[i - i0] is d[i] on entry.
+void accumulate_in_strips(double** a, int i0, int i1, double* d, double* U, double* V, double* h, int n,
+                          idx strip_bytes) {
+    const int steps = i1 - i0;
+    const std::ptrdiff_t ld = n + 1;
+    for (int t = 0; t < steps; ++t) {
+        const int i = i0 + t;
+        std::copy(a[i] + 1, a[i] + i, U + t * ld + 1);
+        h[t] = d[i];
+        d[i] = a[i][i];
+    }
+    for (int k = 1; k < i1; ++k)
+        for (int t = std::max(0, k + 1 - i0); t < steps; ++t) V[t * ld + k] = a[k][i0 + t];
+    const idx rows = std::max(1, i1 - 1);
+    const int width = static_cast<int>(std::max<idx>(32, (strip_bytes / (8 * rows)) & ~idx{7}));
+    double* const g = a[0];
+    for (int c0 = 1; c0 < i1; c0 += width) {
+        const int c1 = std::min(i1, c0 + width);
+        for (int t = 0; t < steps; ++t) {
+            const int i = i0 + t;
+            const int l = i - 1;
+            const int w = std::min(c1, i) - c0;
+            if (w > 0) {
+                if (h[t] != 0.0) {
+                    const double* const u = U + t * ld;
+                    const double* const v = V + t * ld;
+                    for (int j = 0; j < w; ++j) g[c0 + j] = 0.0;
+                    add_scaled_rows(g + c0, a + 1, c0, u + 1, l, w);
+                    for (int k = 1; k <= l; ++k) sub_scaled(a[k] + c0, g + c0, w, v[k]);
+                }
+                for (int j = 0; j < w; ++j) a[i][c0 + j] = 0.0;
+            }
+            if (i >= c0 && i < c1) {
+                for (int k = 1; k < i; ++k) a[k][i] = 0.0;
+                a[i][i] = 1.0;
+            }
+        }
+    }
+}
 } // namespace
 
 void tred2(double** a, int n, double* d, double* e, double* w) { tred2(a, n, d, e, w, kLowerFrom); }
 
 void tred2(double** a, int n, double* d, double* e, double* w, int lower_from) {
+    const kernel_blocking& b = kernels().blocking;
+    const int steps = n >= b.acc_from ? static_cast<int>(std::min<idx>(b.acc_steps, 1 << 20)) : 0;
+    tred2(a, n, d, e, w, lower_from, steps, b.acc_strip_bytes);
+}
+
+void tred2(double** a, int n, double* d, double* e, double* w, int lower_from, int acc_steps,
+           std::ptrdiff_t acc_strip_bytes) {
     if (n >= lower_from)
         reduce_lower(a, n, d, e);
     else
         reduce_full(a, n, d, e);
+
+    // Stage 2 in blocks of acc_steps steps, each applied to Q strip by
+    // strip; without room for the reflectors' copies, the passes below.
+    if (acc_steps >= 2 && n >= 2) {
+        const int steps = std::min(acc_steps, n);
+        const std::size_t ld = static_cast<std::size_t>(n) + 1;
+        void* const block = work_alloc(static_cast<std::size_t>(steps) * (2 * ld + 1) * sizeof(double));
+        if (block != nullptr) {
+            double* const U = static_cast<double*>(block);
+            double* const V = U + steps * ld;
+            double* const h = V + steps * ld;
+            d[1] = 0.0;
+            e[1] = 0.0;
+            for (int i0 = 1; i0 <= n; i0 += steps)
+                accumulate_in_strips(a, i0, std::min(n + 1, i0 + steps), d, U, V, h, n, acc_strip_bytes);
+            work_free(block);
+            return;
+        }
+    }
 
     // Stage 2: accumulate the reflections into Q, from the top left corner
     // outwards, and collect the diagonal. Step i's sums g[1..l] = (row i) Q,

@@ -122,6 +122,16 @@ struct kernel_blocking {
     idx ql_ahead_from = 512;
     idx ql_sweeps = 32;
     idx ql_strip_bytes = idx{256} << 10;
+    // The accumulation of tred2's reflections into Q. From order acc_from
+    // on, the steps go in blocks of acc_steps (their reflectors copied out,
+    // 2 acc_steps n values) and Q takes each block in column strips of about
+    // acc_strip_bytes (the rows the block touches times the strip's columns,
+    // a multiple of 8 columns, at least 32: narrower strips pay a kernel call
+    // per row and step for too little work), all the block's steps per strip
+    // in order. Columns of Q are updated independently: same bits.
+    idx acc_from = 1400;
+    idx acc_steps = 64;
+    idx acc_strip_bytes = idx{512} << 10;
 };
 
 // What the threads of a team running mm_team share besides the packed
