@@ -128,6 +128,12 @@ void EigenSymmSystemJacobi(double* M, int nDim, double* eV, double* eM);
 // cannot be allocated (the message is printed), or after the sweeps when the
 // fatal exit is turned off.
 [[nodiscard]] bool jacobi(double** a, int n, double* d, double** v);
+// The same with the eigenvector updates chosen by the caller: with group >= 1
+// they are kept in groups of up to group rotations and applied in column
+// strips of strip_columns (rounded up to a multiple of 8) in their order;
+// with group 0, or when the group's memory is refused, each at once. Same
+// bits either way; the form above passes the table's choice.
+[[nodiscard]] bool jacobi(double** a, int n, double* d, double** v, long long group, int strip_columns);
 
 // ---- symmetric, Householder + QL ------------------------------------------------
 

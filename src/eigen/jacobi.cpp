@@ -72,6 +72,8 @@ public:
     double* vec(int i) const { return row(i) + ld_; }
     // Elements of a row that one rotation covers: F with its padding, then V.
     long long span() const { return ld_ + n_; }
+    // The matrix's part of a row (F with its padding).
+    long long matrix_span() const { return ld_; }
 
     // F from the diagonal and upper triangle of the work matrix (both
     // triangles, diagonal and padding 0.0), V the identity.
@@ -158,9 +160,78 @@ private:
     double* base_ = nullptr;
 };
 
+// Eigenvector updates kept for later: rotation g of the group turns rows
+// p[g] and q[g] of V by (s[g], tau[g]). Each column of V is changed only by
+// its own two elements per rotation, so V can take the group in column
+// strips, each strip taking every rotation in the order made while the
+// strip stays in cache: the same operations on every element in the same
+// order as the immediate updates.
+class RotationGroup {
+public:
+    // Room for up to cap rotations; false (silently) when refused.
+    bool allocate(long long cap, int strip_columns) {
+        if (cap < 1 || cap > (1LL << 40)) return false;
+        const std::size_t c = static_cast<std::size_t>(cap);
+        raw_ = work_alloc(c * (2 * sizeof(double) + 2 * sizeof(int)));
+        if (raw_ == nullptr) return false;
+        s_ = static_cast<double*>(raw_);
+        tau_ = s_ + c;
+        p_ = reinterpret_cast<int*>(tau_ + c);
+        q_ = p_ + c;
+        cap_ = cap;
+        strip_ = std::max(8, (strip_columns + 7) / 8 * 8);
+        return true;
+    }
+    ~RotationGroup() { work_free(raw_); }
+
+    bool active() const { return raw_ != nullptr; }
+    bool full() const { return count_ == cap_; }
+    void add(int p, int q, double s, double tau) {
+        p_[count_] = p;
+        q_[count_] = q;
+        s_[count_] = s;
+        tau_[count_] = tau;
+        ++count_;
+    }
+    void flush(const JacobiState& w, int n) {
+        for (int j0 = 0; j0 < n; j0 += strip_) {
+            const int len = std::min(strip_, n - j0);
+            for (long long g = 0; g < count_; ++g)
+                rotate_rows_jacobi(w.vec(p_[g]) + j0, w.vec(q_[g]) + j0, len, s_[g], tau_[g]);
+        }
+        count_ = 0;
+    }
+
+private:
+    void* raw_ = nullptr;
+    double* s_ = nullptr;
+    double* tau_ = nullptr;
+    int* p_ = nullptr;
+    int* q_ = nullptr;
+    long long cap_ = 0;
+    long long count_ = 0;
+    int strip_ = 8;
+};
+
 } // namespace
 
 bool jacobi(double** a, int n, double* d, double** v) {
+    const kernel_blocking& kb = kernels().blocking;
+    long long group = 0;
+    int strip_columns = 0;
+    if (n >= kb.jacobi_defer_from && kb.jacobi_group >= 1) {
+        group = std::min<long long>(kb.jacobi_group, 1 << 20) * n;
+        const long long cols = kb.jacobi_strip_bytes / (8LL * n);
+        strip_columns = static_cast<int>(std::min<long long>(std::max<long long>(32, cols / 8 * 8), n));
+    }
+    return jacobi(a, n, d, v, group, strip_columns);
+}
+
+bool jacobi(double** a, int n, double* d, double** v, long long group, int strip_columns) {
+    // The deferred eigenvector updates' memory first; without it each
+    // rotation updates the eigenvectors at once.
+    RotationGroup deferred;
+    if (group >= 1) (void)deferred.allocate(group, strip_columns);
     // b: diagonal at the start of the sweep; z: its changes during the sweep,
     // kept apart so that a sweep's updates are summed separately.
     double* b = alloc_work_vector(n, "jacobi");
@@ -247,7 +318,13 @@ bool jacobi(double** a, int n, double* d, double** v) {
                 // rotation must leave elements p and q of both lines alone,
                 // so they are put back afterwards (the pivot as 0.0).
                 const double fpp = fp[p], fqp = fq[p], fqq = fq[q];
-                rotate_rows_jacobi(fp, fq, w.span(), sn, tau);
+                if (deferred.active()) {
+                    if (deferred.full()) deferred.flush(w, n);
+                    deferred.add(p, q, sn, tau);
+                    rotate_rows_jacobi(fp, fq, static_cast<int>(w.matrix_span()), sn, tau);
+                } else {
+                    rotate_rows_jacobi(fp, fq, static_cast<int>(w.span()), sn, tau);
+                }
                 fp[p] = fpp;
                 fp[q] = 0.0;
                 fq[p] = fqp;
@@ -262,6 +339,7 @@ bool jacobi(double** a, int n, double* d, double** v) {
             w.flush_block(p, block, in_block);
             w.flush_column(p);
         }
+        if (deferred.active()) deferred.flush(w, n);
 
         for (int p = 1; p <= n; ++p) {
             b[p] += z[p];

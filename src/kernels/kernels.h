@@ -132,6 +132,17 @@ struct kernel_blocking {
     idx acc_from = 1400;
     idx acc_steps = 64;
     idx acc_strip_bytes = idx{512} << 10;
+    // The Jacobi eigenvectors. From order jacobi_defer_from on, a rotation
+    // updates only the matrix at once; its eigenvector update is kept in a
+    // group of up to jacobi_group times the order rotations (flushed when
+    // full and at the end of each sweep), which the eigenvectors then take
+    // in column strips of about jacobi_strip_bytes (the strip's columns of
+    // every row, a multiple of 8 columns, at least 32), every rotation of
+    // the group per strip in the order made. Columns are independent: the
+    // same bits as the immediate updates.
+    idx jacobi_defer_from = 256;
+    idx jacobi_group = 4;
+    idx jacobi_strip_bytes = idx{256} << 10;
 };
 
 // What the threads of a team running mm_team share besides the packed
