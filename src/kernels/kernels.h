@@ -140,9 +140,9 @@ struct kernel_blocking {
     // every row, a multiple of 8 columns, at least 32), every rotation of
     // the group per strip in the order made. Columns are independent: the
     // same bits as the immediate updates.
-    idx jacobi_defer_from = 256;
-    idx jacobi_group = 4;
-    idx jacobi_strip_bytes = idx{256} << 10;
+    idx jacobi_defer_from = 1000;
+    idx jacobi_group = 16;
+    idx jacobi_strip_bytes = idx{1} << 20;
 };
 
 // What the threads of a team running mm_team share besides the packed
