@@ -199,7 +199,7 @@ def eigh(a, method: str = "ql", *, threads: int | None = None):
 def eigvals(a, *, threads: int | None = None):
     """Eigenvalues of a general (..., n, n), like :func:`numpy.linalg.eigvals`, unsorted.
 
-    Always complex128 (a real eigenvalue has imaginary part 0.0; a complex
+    Always complex128 (a real eigenvalue has zero imaginary component; a complex
     pair takes neighbouring places, the negative imaginary part first).
     Balancing, Hessenberg reduction and shifted QR (``LA::EigenUnSymmSystemMsq``).
     """
