@@ -13,26 +13,18 @@ and of those ratios, the speed-up after : before as the median anchored
 ratio before over the median anchored ratio after, and time / n^3.
 """
 import glob
-import json
 import os
 import statistics
 import sys
 
-TO_SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from bench_json import entries, read  # noqa: E402
+
 
 
 def load(path):
     """{(op, n, impl): seconds} of one process."""
-    with open(path) as f:
-        data = json.load(f)
-    out = {}
-    for b in data.get("benchmarks", []):
-        if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
-            continue
-        parts = b["name"].split("/")
-        op, n, impl = parts[0], int(parts[1]), parts[3]
-        out[(op, n, impl)] = b["cpu_time"] * TO_SECONDS[b.get("time_unit", "ns")]
-    return out
+    return {(op, n, impl): seconds for op, n, _, impl, seconds, _, _ in entries(read(path))}
 
 
 def main(argv):

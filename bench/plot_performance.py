@@ -19,36 +19,26 @@ Needs matplotlib: Debian's python3-matplotlib, hence /usr/bin/python3 (a python3
 earlier on PATH may lack it).
 """
 import argparse
-import json
 import os
 import statistics
+import sys
 
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from bench_json import entries, read  # noqa: E402
+
 ORDER = ["MultiplyMM", "MultiplyMV", "SolveLSE", "InverseMsq", "DeterminantMsq", "EigenSymmSystemMsqH",
          "EigenUnSymmSystemMsq"]
-TO_SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
 def load(path):
     """{op: {n: {impl: seconds}}}: the median of the repetitions."""
-    with open(path) as f:
-        data = json.load(f)
     samples = {}
-    for b in data.get("benchmarks", []):
-        if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
-            continue
-        parts = b["name"].split("/")
-        if parts[-1] == "real_time":
-            parts = parts[:-1]
-        if len(parts) != 4:
-            continue
-        op, n, threads, impl = parts[0], int(parts[1]), int(parts[2]), parts[3]
-        unit = TO_SECONDS[b.get("time_unit", "ns")]
-        seconds = (b["cpu_time"] if threads == 1 else b["real_time"]) * unit
+    for op, n, threads, impl, seconds, _, _ in entries(read(path)):
         samples.setdefault(op, {}).setdefault(n, {}).setdefault(impl, []).append(seconds)
     return {op: {n: {impl: statistics.median(v) for impl, v in impls.items()} for n, impls in sizes.items()}
             for op, sizes in samples.items()}

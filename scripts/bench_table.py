@@ -11,31 +11,20 @@ shared machine disturb it less than the wall clock), wall-clock time for
 multi-threaded ones, and each side's time is its fastest over both
 processes. ratio = anchor time / linalg time.
 """
-import json
 import sys
+
+from bench_json import entries, read
 
 ORDER = ["MultiplyMM", "MultiplyMV", "MultiplyVM", "copy", "SolveLSE", "SolveLSE1", "InverseMsq",
          "DeterminantMsq", "EigenSymmSystemMsqJ", "EigenSymmSystemMsqH", "EigenUnSymmSystemMsq",
          "SumV", "DotVV", "MT_u32", "addchain"]
-TO_SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
 def load(path):
     """Returns (OpenBLAS core, {(op, n, threads): {impl: result}})."""
-    with open(path) as f:
-        data = json.load(f)
+    data = read(path)
     rows = {}
-    for b in data.get("benchmarks", []):
-        if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
-            continue
-        parts = b["name"].split("/")
-        if parts[-1] == "real_time":
-            parts = parts[:-1]
-        if len(parts) != 4:
-            continue
-        op, n, threads, impl = parts[0], int(parts[1]), int(parts[2]), parts[3]
-        unit = TO_SECONDS[b.get("time_unit", "ns")]
-        seconds = (b["cpu_time"] if threads == 1 else b["real_time"]) * unit
+    for op, n, threads, impl, seconds, unit, b in entries(data):
         best = rows.setdefault((op, n, threads), {}).get(impl)
         if best is not None and best["seconds"] <= seconds:
             continue
